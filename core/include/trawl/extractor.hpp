@@ -1,0 +1,169 @@
+// The extractor interface, what extractors read from and are shown, and the registry.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <trawl/expected.hpp>
+#include <trawl/value.hpp>
+
+namespace trawl {
+
+/// An I/O failure with its complete text.
+class IoError {
+public:
+  /// An operating-system error: the system's description, then " (os error N)".
+  [[nodiscard]] static IoError from_os(int code);
+  /// A failure raised by a reader itself, with a fixed text.
+  [[nodiscard]] static IoError from_text(std::string text);
+  /// The reader's fixed text for a short read_exact.
+  [[nodiscard]] static IoError unexpected_eof();
+  /// The reader's fixed text for a seek before 0 or past the largest offset.
+  [[nodiscard]] static IoError invalid_seek();
+
+  /// The error's text.
+  [[nodiscard]] const std::string& text() const noexcept { return text_; }
+  /// The operating-system code, 0 for the readers' own errors.
+  [[nodiscard]] int os_code() const noexcept { return os_code_; }
+
+private:
+  IoError(std::string text, int os_code) : text_(std::move(text)), os_code_(os_code) {}
+  std::string text_;
+  int os_code_ = 0;
+};
+
+/// The result of a Source operation.
+template <class T> using IoResult = Expected<T, IoError>;
+
+/// Where a signed seek counts from.
+enum class SeekBase : std::uint8_t { End, Current };
+
+/// The input as a seekable byte reader; lent to one extractor at a time.
+class Source {
+public:
+  Source() = default;
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+  Source(Source&&) = delete;
+  Source& operator=(Source&&) = delete;
+  virtual ~Source() = default;
+
+  /// Reads at most buffer.size() bytes; 0 means end of input.
+  [[nodiscard]] virtual IoResult<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
+  /// Moves the position to `offset` from the start; returns it.
+  [[nodiscard]] virtual IoResult<std::uint64_t> seek_to(std::uint64_t offset) = 0;
+  /// Moves the position by a signed offset from the end or the current position.
+  [[nodiscard]] virtual IoResult<std::uint64_t> seek(SeekBase base, std::int64_t offset) = 0;
+  /// The whole input as one read-only view, read at most once per source and kept.
+  /// The position afterwards is unspecified.
+  [[nodiscard]] virtual IoResult<std::span<const std::uint8_t>> contents() = 0;
+  /// The view of contents() if it is already at hand, without reading.
+  [[nodiscard]] virtual std::optional<std::span<const std::uint8_t>> contents_if_ready() const = 0;
+
+  /// Fills the whole buffer or fails with "failed to fill whole buffer".
+  [[nodiscard]] IoResult<void> read_exact(std::span<std::uint8_t> buffer);
+  /// Appends everything from the position to the end; returns the count appended.
+  [[nodiscard]] virtual IoResult<std::uint64_t> read_to_end(std::vector<std::uint8_t>& out);
+  /// The current absolute position.
+  [[nodiscard]] IoResult<std::uint64_t> stream_position();
+  /// The total length; the position is kept.
+  [[nodiscard]] IoResult<std::uint64_t> stream_length();
+};
+
+/// What an extractor is shown when asked whether it supports the input.
+struct Probe {
+  std::span<const std::uint8_t> head;      ///< first bytes, at most 8192
+  std::optional<std::string_view> mime;      ///< sniffed MIME type, static text
+  std::optional<std::string_view> extension; ///< sniffed extension without dot, static text
+  std::uint64_t len = 0;                     ///< total input length as told by the caller
+};
+
+/// The failure of one extract call.
+class ExtractError {
+public:
+  enum class Kind : std::uint8_t { Io, Malformed, Other };
+
+  /// The message as reported: "I/O error: ...", "malformed FORMAT: REASON" or the text.
+  [[nodiscard]] std::string message() const;
+  [[nodiscard]] Kind kind() const noexcept { return kind_; }
+
+private:
+  friend ExtractError io_error(IoError error);
+  friend ExtractError malformed(std::string_view format, std::string reason);
+  friend ExtractError other(std::string text);
+  ExtractError(Kind kind, std::string_view format, std::string text)
+      : kind_(kind), format_(format), text_(std::move(text)) {}
+
+  Kind kind_;
+  std::string_view format_;
+  std::string text_;
+};
+
+/// A read of the source failed.
+[[nodiscard]] ExtractError io_error(IoError error);
+/// The content is unusable; `format` is the extractor's name().
+[[nodiscard]] ExtractError malformed(std::string_view format, std::string reason);
+/// A ready-made message.
+[[nodiscard]] ExtractError other(std::string text);
+
+/// The result of extract.
+using ExtractResult = Expected<Namespace, ExtractError>;
+
+/// One stateless format extractor.
+class Extractor {
+public:
+  Extractor() = default;
+  Extractor(const Extractor&) = delete;
+  Extractor& operator=(const Extractor&) = delete;
+  Extractor(Extractor&&) = delete;
+  Extractor& operator=(Extractor&&) = delete;
+  virtual ~Extractor() = default;
+
+  /// The extractor's name, also its namespace and its format word.
+  [[nodiscard]] virtual std::string_view name() const noexcept = 0;
+  /// Whether extract should run, decided on the probe alone.
+  [[nodiscard]] virtual bool supports(const Probe& probe) const = 0;
+  /// Reads the source (positioned at 0) and returns its facts.
+  [[nodiscard]] virtual ExtractResult extract(Source& source, const Probe& probe) const = 0;
+  /// True when extract reads the whole input through Source::contents(); the registry then
+  /// loads it before the first extractor runs, so the input is read from the file only once.
+  [[nodiscard]] virtual bool reads_contents() const noexcept { return false; }
+};
+
+/// One failed extractor as kept in a report.
+struct ReportError {
+  std::string extractor;
+  std::string message;
+  friend bool operator==(const ReportError&, const ReportError&) = default;
+};
+
+/// What one run of a registry produced, in registry order.
+struct RunOutput {
+  std::vector<Namespace> namespaces;
+  std::vector<ReportError> errors;
+};
+
+/// The ordered extractors of one parse.
+class Registry {
+public:
+  /// The default extractors in their fixed order.
+  [[nodiscard]] static Registry with_defaults();
+
+  /// Appends an extractor.
+  void add(std::unique_ptr<Extractor> extractor);
+  /// Runs every supporting extractor over the input; never fails.
+  [[nodiscard]] RunOutput run(Source& source, std::uint64_t len) const;
+
+private:
+  std::vector<std::unique_ptr<Extractor>> extractors_;
+};
+
+/// The most head bytes the registry reads for sniffing and supports().
+inline constexpr std::size_t head_limit = 8192;
+
+} // namespace trawl

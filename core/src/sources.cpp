@@ -1,0 +1,256 @@
+#include "sources.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include <unistd.h>
+
+namespace trawl {
+
+IoError IoError::from_os(int code) {
+  std::array<char, 256> scratch{};
+  // The GNU strerror_r returns the text, which may or may not live in `scratch`.
+  const char* text = strerror_r(code, scratch.data(), scratch.size());
+  return {std::string(text) + " (os error " + std::to_string(code) + ")", code};
+}
+
+IoError IoError::from_text(std::string text) { return {std::move(text), 0}; }
+IoError IoError::unexpected_eof() { return from_text("failed to fill whole buffer"); }
+IoError IoError::invalid_seek() {
+  return from_text("invalid seek to a negative or overflowing position");
+}
+
+IoResult<void> Source::read_exact(std::span<std::uint8_t> buffer) {
+  while (!buffer.empty()) {
+    auto n = read(buffer);
+    if (!n) {
+      return std::move(n).error();
+    }
+    if (*n == 0) {
+      return IoError::unexpected_eof();
+    }
+    buffer = buffer.subspan(*n);
+  }
+  return {};
+}
+
+IoResult<std::uint64_t> Source::read_to_end(std::vector<std::uint8_t>& out) {
+  constexpr std::size_t chunk = 64 * 1024;
+  const std::size_t start = out.size();
+  for (;;) {
+    const std::size_t before = out.size();
+    out.resize(before + chunk);
+    auto n = read(std::span(out).subspan(before));
+    if (!n) {
+      out.resize(before);
+      return std::move(n).error();
+    }
+    out.resize(before + *n);
+    if (*n == 0) {
+      return static_cast<std::uint64_t>(out.size() - start);
+    }
+  }
+}
+
+IoResult<std::uint64_t> Source::stream_position() { return seek(SeekBase::Current, 0); }
+
+IoResult<std::uint64_t> Source::stream_length() {
+  auto here = stream_position();
+  if (!here) {
+    return here;
+  }
+  auto end = seek(SeekBase::End, 0);
+  if (!end) {
+    return end;
+  }
+  if (*end != *here) {
+    auto back = seek_to(*here);
+    if (!back) {
+      return back;
+    }
+  }
+  return end;
+}
+
+namespace {
+
+// Adds a signed offset to an unsigned base; nothing when the result leaves 0..2^64-1.
+std::optional<std::uint64_t> offset_from(std::uint64_t base, std::int64_t offset) {
+  if (offset >= 0) {
+    const auto delta = static_cast<std::uint64_t>(offset);
+    if (delta > std::numeric_limits<std::uint64_t>::max() - base) {
+      return std::nullopt;
+    }
+    return base + delta;
+  }
+  // Magnitude of a negative int64 without overflow on the minimum.
+  const std::uint64_t magnitude = static_cast<std::uint64_t>(-(offset + 1)) + 1;
+  if (magnitude > base) {
+    return std::nullopt;
+  }
+  return base - magnitude;
+}
+
+} // namespace
+
+IoResult<std::size_t> BufferSource::read(std::span<std::uint8_t> buffer) {
+  if (pos_ >= data_.size()) {
+    return std::size_t{0};
+  }
+  const auto start = static_cast<std::size_t>(pos_);
+  const std::size_t n = std::min(buffer.size(), data_.size() - start);
+  std::copy_n(data_.subspan(start).begin(), n, buffer.begin());
+  pos_ += n;
+  return n;
+}
+
+IoResult<std::uint64_t> BufferSource::seek_to(std::uint64_t offset) {
+  pos_ = offset;
+  return offset;
+}
+
+IoResult<std::uint64_t> BufferSource::seek(SeekBase base, std::int64_t offset) {
+  const std::uint64_t from = base == SeekBase::End ? data_.size() : pos_;
+  const auto to = offset_from(from, offset);
+  if (!to) {
+    return IoError::invalid_seek();
+  }
+  pos_ = *to;
+  return *to;
+}
+
+IoResult<std::uint64_t> BufferSource::read_to_end(std::vector<std::uint8_t>& out) {
+  if (pos_ >= data_.size()) {
+    return std::uint64_t{0};
+  }
+  const auto rest = data_.subspan(static_cast<std::size_t>(pos_));
+  out.insert(out.end(), rest.begin(), rest.end());
+  pos_ = data_.size();
+  return static_cast<std::uint64_t>(rest.size());
+}
+
+IoResult<std::size_t> FileSource::read_fd(std::span<std::uint8_t> buffer) const {
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+    if (n >= 0) {
+      return static_cast<std::size_t>(n);
+    }
+    if (errno != EINTR) {
+      return IoError::from_os(errno);
+    }
+  }
+}
+
+IoResult<std::uint64_t> FileSource::lseek_fd(std::int64_t offset, int whence) {
+  const off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
+  if (at < 0) {
+    return IoError::from_os(errno);
+  }
+  return static_cast<std::uint64_t>(at);
+}
+
+IoResult<std::size_t> FileSource::read(std::span<std::uint8_t> buffer) {
+  // Large reads into an empty buffer bypass it, as a copy would gain nothing.
+  if (pos_ == filled_ && buffer.size() >= capacity) {
+    discard_buffer();
+    return read_fd(buffer);
+  }
+  if (pos_ == filled_) {
+    auto n = read_fd(buffer_);
+    if (!n) {
+      return n;
+    }
+    pos_ = 0;
+    filled_ = *n;
+  }
+  const std::size_t n = std::min(buffer.size(), filled_ - pos_);
+  std::copy_n(std::span(buffer_).subspan(pos_).begin(), n, buffer.begin());
+  pos_ += n;
+  return n;
+}
+
+IoResult<std::uint64_t> FileSource::seek_to(std::uint64_t offset) {
+  discard_buffer();
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return IoError::from_os(EINVAL);
+  }
+  return lseek_fd(static_cast<std::int64_t>(offset), SEEK_SET);
+}
+
+IoResult<std::uint64_t> FileSource::seek(SeekBase base, std::int64_t offset) {
+  if (base == SeekBase::End) {
+    discard_buffer();
+    return lseek_fd(offset, SEEK_END);
+  }
+  // The file is ahead of the logical position by the unread part of the buffer.
+  const auto unread = static_cast<std::int64_t>(filled_ - pos_);
+  if (offset == 0) {
+    auto at = lseek_fd(0, SEEK_CUR);
+    if (!at) {
+      return at;
+    }
+    return *at - static_cast<std::uint64_t>(unread);
+  }
+  discard_buffer();
+  if (offset >= std::numeric_limits<std::int64_t>::min() + unread) {
+    return lseek_fd(offset - unread, SEEK_CUR);
+  }
+  auto back = lseek_fd(-unread, SEEK_CUR);
+  if (!back) {
+    return back;
+  }
+  return lseek_fd(offset, SEEK_CUR);
+}
+
+IoResult<std::uint64_t> FileSource::read_to_end(std::vector<std::uint8_t>& out) {
+  const std::size_t start = out.size();
+  out.insert(out.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(pos_),
+             buffer_.begin() + static_cast<std::ptrdiff_t>(filled_));
+  discard_buffer();
+  std::size_t step = 64 * 1024;
+  for (;;) {
+    const std::size_t before = out.size();
+    out.resize(before + step);
+    auto n = read_fd(std::span(out).subspan(before));
+    if (!n) {
+      out.resize(before);
+      return std::move(n).error();
+    }
+    out.resize(before + *n);
+    if (*n == 0) {
+      return static_cast<std::uint64_t>(out.size() - start);
+    }
+    // Grow the request with the data so large files take few system calls.
+    step = std::min<std::size_t>(std::max(step, out.size()), std::size_t{64} << 20U);
+  }
+}
+
+IoResult<std::span<const std::uint8_t>> FileSource::contents() {
+  if (contents_) {
+    return std::span<const std::uint8_t>(*contents_);
+  }
+  auto start = seek_to(0);
+  if (!start) {
+    return std::move(start).error();
+  }
+  std::vector<std::uint8_t> all;
+  auto n = read_to_end(all);
+  if (!n) {
+    return std::move(n).error();
+  }
+  contents_ = std::move(all);
+  return std::span<const std::uint8_t>(*contents_);
+}
+
+std::optional<std::span<const std::uint8_t>> FileSource::contents_if_ready() const {
+  if (!contents_) {
+    return std::nullopt;
+  }
+  return std::span<const std::uint8_t>(*contents_);
+}
+
+} // namespace trawl

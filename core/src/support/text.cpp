@@ -1,0 +1,84 @@
+#include "text.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+namespace trawl {
+
+namespace {
+
+constexpr std::string_view replacement = "\xEF\xBF\xBD";
+
+// The allowed range of the second byte after a lead byte (Unicode table 3-7); the later
+// bytes of a sequence are always 80..BF.
+struct LeadRule {
+  std::uint8_t length = 0;
+  std::uint8_t low = 0x80;
+  std::uint8_t high = 0xBF;
+};
+
+constexpr LeadRule lead_rule(std::uint8_t b) {
+  if (b >= 0xC2 && b <= 0xDF) {
+    return {2};
+  }
+  if (b == 0xE0) {
+    return {3, 0xA0, 0xBF};
+  }
+  if (b == 0xED) {
+    return {3, 0x80, 0x9F};
+  }
+  if (b >= 0xE1 && b <= 0xEF) {
+    return {3};
+  }
+  if (b == 0xF0) {
+    return {4, 0x90, 0xBF};
+  }
+  if (b == 0xF4) {
+    return {4, 0x80, 0x8F};
+  }
+  if (b >= 0xF1 && b <= 0xF3) {
+    return {4};
+  }
+  return {};
+}
+
+} // namespace
+
+std::string utf8_lossy(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto b = static_cast<std::uint8_t>(bytes[i]);
+    if (b < 0x80) {
+      out.push_back(bytes[i]);
+      ++i;
+      continue;
+    }
+    const LeadRule rule = lead_rule(b);
+    std::size_t taken = 1;
+    while (taken < rule.length && i + taken < bytes.size()) {
+      const auto c = static_cast<std::uint8_t>(bytes[i + taken]);
+      const std::uint8_t low = taken == 1 ? rule.low : 0x80;
+      const std::uint8_t high = taken == 1 ? rule.high : 0xBF;
+      if (c < low || c > high) {
+        break;
+      }
+      ++taken;
+    }
+    if (rule.length != 0 && taken == rule.length) {
+      out.append(bytes.substr(i, taken));
+    } else {
+      out.append(replacement);
+    }
+    i += taken;
+  }
+  return out;
+}
+
+double round_to(double x, int decimals) {
+  const double scale = std::pow(10.0, decimals);
+  return std::round(x * scale) / scale;
+}
+
+} // namespace trawl

@@ -1,0 +1,14 @@
+// Report to Python dict.
+#pragma once
+
+#include <Python.h>
+
+#include <trawl/trawl.hpp>
+
+namespace trawl::python {
+
+/// A new dict for the report, or nullptr with ValueError("conversion failed: ...") raised.
+/// Needs the interpreter lock.
+[[nodiscard]] PyObject* report_to_py(const Report& report);
+
+} // namespace trawl::python

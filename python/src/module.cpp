@@ -1,0 +1,219 @@
+// The extension module trawl._trawl: parse(path) and parse_bytes(data).
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <trawl/trawl.hpp>
+
+#include "convert.hpp"
+#include "py_ref.hpp"
+
+namespace {
+
+using trawl::python::PyRef;
+
+constexpr const char* module_doc = "Metadata extraction for any file type.";
+constexpr const char* parse_doc =
+    "parse(path)\n--\n\nParse a file by path and return its metadata as a dict.\n\n"
+    "Raises OSError if the file cannot be read.";
+constexpr const char* parse_bytes_doc =
+    "parse_bytes(data)\n--\n\nParse an in-memory buffer and return its metadata as a dict.\n\n"
+    "Useful for data that never touches disk, such as an upload or a download.";
+
+// Argument errors: "argument '<name>': <reason>".
+constexpr const char* argument_error = "argument '%s': %U";
+constexpr const char* conversion_reason = "'%s' object cannot be converted to '%s'";
+// OSError from parse: "<path>: <error text>".
+constexpr const char* os_error = "%U: %s";
+// Call-shape errors, in the interpreter's usual wording.
+constexpr const char* too_many_positional =
+    "%s() takes 1 positional argument but %zd were given";
+constexpr const char* unexpected_keyword = "%s() got an unexpected keyword argument '%U'";
+constexpr const char* duplicate_argument = "%s() got multiple values for argument '%s'";
+constexpr const char* missing_argument = "%s() missing 1 required positional argument: '%s'";
+
+// The one parameter of a function, given by position or by keyword; nullptr with TypeError.
+PyObject* only_argument(const char* function, const char* parameter, PyObject* const* args,
+                        Py_ssize_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(static_cast<std::size_t>(nargsf));
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, too_many_positional, function, nargs);
+    return nullptr;
+  }
+  PyObject* found = nargs == 1 ? args[0] : nullptr;
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    if (PyUnicode_CompareWithASCIIString(key, parameter) != 0) {
+      PyErr_Format(PyExc_TypeError, unexpected_keyword, function, key);
+      return nullptr;
+    }
+    if (found != nullptr) {
+      PyErr_Format(PyExc_TypeError, duplicate_argument, function, parameter);
+      return nullptr;
+    }
+    found = args[nargs + i];
+  }
+  if (found == nullptr) {
+    PyErr_Format(PyExc_TypeError, missing_argument, function, parameter);
+  }
+  return found;
+}
+
+// Raises TypeError "argument 'NAME': 'TYPE' object cannot be converted to 'TARGET'".
+void raise_conversion_error(const char* parameter, PyObject* object, const char* target) {
+  const PyRef type_name(PyType_GetQualName(Py_TYPE(object)));
+  const char* name = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
+  const PyRef reason(PyUnicode_FromFormat(conversion_reason, name != nullptr ? name : "?", target));
+  if (reason) {
+    PyErr_Format(PyExc_TypeError, argument_error, parameter, reason.get());
+  }
+}
+
+// What the core call gives back: a report, an I/O error, or an unexpected failure.
+struct Outcome {
+  std::optional<trawl::Report> report;
+  std::optional<trawl::IoError> io_error;
+  bool out_of_memory = false;
+  std::string internal_error;
+};
+
+// Runs the core without the interpreter lock; nothing in `work` may touch Python.
+template <class Work> Outcome run_unlocked(Work work) {
+  Outcome outcome;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    work(outcome);
+  } catch (const std::bad_alloc&) {
+    outcome.out_of_memory = true;
+  } catch (const std::exception& e) {
+    outcome.internal_error = e.what();
+  } catch (...) {
+    outcome.internal_error = "unknown failure";
+  }
+  Py_END_ALLOW_THREADS;
+  return outcome;
+}
+
+// The dict for a finished outcome, or the matching Python exception.
+PyObject* finish(const Outcome& outcome) {
+  if (outcome.out_of_memory) {
+    return PyErr_NoMemory();
+  }
+  if (!outcome.report) {
+    PyErr_Format(PyExc_RuntimeError, "internal error: %s", outcome.internal_error.c_str());
+    return nullptr;
+  }
+  return trawl::python::report_to_py(*outcome.report);
+}
+
+PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  PyObject* arg = only_argument("parse", "path", args, nargsf, kwnames);
+  if (arg == nullptr) {
+    return nullptr;
+  }
+  const PyRef fspath(PyOS_FSPath(arg));
+  if (!fspath) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
+      PyObject* failure = PyErr_GetRaisedException();
+      const PyRef reason(PyObject_Str(failure));
+      Py_DECREF(failure);
+      if (reason) {
+        PyErr_Format(PyExc_TypeError, argument_error, "path", reason.get());
+      }
+    }
+    return nullptr;
+  }
+  if (!PyUnicode_Check(fspath.get())) {
+    raise_conversion_error("path", fspath.get(), "PyString");
+    return nullptr;
+  }
+  const PyRef encoded(PyUnicode_EncodeFSDefault(fspath.get()));
+  if (!encoded) {
+    return nullptr;
+  }
+  const std::string path(PyBytes_AS_STRING(encoded.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  Outcome outcome = run_unlocked([&path](Outcome& out) {
+    auto result = trawl::parse_path(path);
+    if (result) {
+      out.report = std::move(result).value();
+    } else {
+      out.io_error = std::move(result).error();
+    }
+  });
+  if (outcome.io_error) {
+    const PyRef shown(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
+                                           "replace"));
+    if (shown) {
+      PyErr_Format(PyExc_OSError, os_error, shown.get(), outcome.io_error->text().c_str());
+    }
+    return nullptr;
+  }
+  return finish(outcome);
+}
+
+PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
+  PyObject* arg = only_argument("parse_bytes", "data", args, nargsf, kwnames);
+  if (arg == nullptr) {
+    return nullptr;
+  }
+  if (PyBytes_Check(arg) == 0) {
+    raise_conversion_error("data", arg, "PyBytes");
+    return nullptr;
+  }
+  // The bytes object is immutable and held for the whole call, so the core reads it in place
+  // while other threads run.
+  const PyRef held(Py_NewRef(arg));
+  const std::span<const std::uint8_t> data(
+      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(held.get())), // NOLINT
+      static_cast<std::size_t>(PyBytes_GET_SIZE(held.get())));
+  const Outcome outcome =
+      run_unlocked([data](Outcome& out) { out.report = trawl::parse_buffer(data); });
+  return finish(outcome);
+}
+
+// Method table and module definition must outlive the module; CPython keeps pointers to them.
+PyMethodDef methods[] = { // NOLINT
+    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)), // NOLINT
+     METH_FASTCALL | METH_KEYWORDS, parse_doc},
+    {"parse_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_bytes)), // NOLINT
+     METH_FASTCALL | METH_KEYWORDS, parse_bytes_doc},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = { // NOLINT
+    PyModuleDef_HEAD_INIT, "_trawl", module_doc, -1, methods, nullptr, nullptr, nullptr, nullptr};
+
+} // namespace
+
+// Single-phase initialisation: one module per process, kept for repeated initialisation in the
+// same interpreter; other interpreters are refused.
+PyMODINIT_FUNC PyInit__trawl() { // NOLINT
+  static PyObject* module = nullptr;       // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+  static std::int64_t interpreter_id = -1; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+  const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (module != nullptr) {
+    if (current != interpreter_id) {
+      PyErr_SetString(PyExc_ImportError, "trawl._trawl cannot be loaded in a sub-interpreter");
+      return nullptr;
+    }
+    return Py_NewRef(module);
+  }
+  PyRef created(PyModule_Create(&module_def));
+  if (!created) {
+    return nullptr;
+  }
+  if (PyModule_AddStringConstant(created.get(), "__version__", trawl::version.data()) != 0) {
+    return nullptr;
+  }
+  module = Py_NewRef(created.get());
+  interpreter_id = current;
+  return created.release();
+}

@@ -1,0 +1,75 @@
+#include "support/byte_reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <limits>
+
+namespace trawl {
+namespace {
+
+constexpr std::array<std::uint8_t, 8> data = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+
+TEST(ByteReader, ReadsBothByteOrders) {
+  ByteReader r(data);
+  EXPECT_EQ(r.u16_be(), 0x0102);
+  EXPECT_EQ(r.u16_le(), 0x0403);
+  EXPECT_EQ(r.u32_be_at(0), 0x01020304U);
+  EXPECT_EQ(r.u32_le_at(4), 0x08070605U);
+  EXPECT_EQ(r.u64_le_at(0), 0x0807060504030201U);
+  EXPECT_EQ(ByteReader(data).u64_be(), 0x0102030405060708U);
+}
+
+TEST(ByteReader, ShortReadGivesNothingAndKeepsTheCursor) {
+  struct Case {
+    const char* name;
+    std::size_t start;
+    std::uint64_t n;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"empty request at end", 8, 0, true},
+      {"exact fit", 4, 4, true},
+      {"one past the end", 5, 4, false},
+      {"huge n", 0, std::numeric_limits<std::uint64_t>::max(), false},
+      {"n that wraps with the position", 2, std::numeric_limits<std::uint64_t>::max() - 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ByteReader r(data);
+    ASSERT_TRUE(r.seek(c.start));
+    EXPECT_EQ(r.bytes(c.n).has_value(), c.ok);
+    EXPECT_EQ(r.position(), c.ok ? c.start + c.n : c.start);
+  }
+  ByteReader r(data);
+  ASSERT_TRUE(r.seek(6));
+  EXPECT_FALSE(r.u32_le().has_value());
+  EXPECT_EQ(r.position(), 6U);
+  EXPECT_FALSE(r.seek(9));
+  EXPECT_FALSE(r.bytes_at(std::numeric_limits<std::uint64_t>::max(), 1).has_value());
+  EXPECT_FALSE(ByteReader({}).u8().has_value());
+}
+
+TEST(ByteReader, ChildStaysInsideItsBounds) {
+  ByteReader r(data);
+  auto child = r.sub(3);
+  ASSERT_TRUE(child.has_value());
+  EXPECT_EQ(r.position(), 3U);
+  EXPECT_EQ(child->u16_be(), 0x0102);
+  EXPECT_FALSE(child->u16_be().has_value());
+  EXPECT_EQ(child->u8(), 0x03);
+  EXPECT_TRUE(child->at_end());
+  EXPECT_FALSE(r.sub(6).has_value());
+}
+
+TEST(ByteReader, MatchesTextOnlyWhollyInside) {
+  const std::array<std::uint8_t, 4> pk = {'P', 'K', 3, 4};
+  const ByteReader r(pk);
+  EXPECT_TRUE(r.matches_at(0, "PK"));
+  EXPECT_FALSE(r.matches_at(2, std::string_view("\x03\x04\x05", 3)));
+  EXPECT_FALSE(r.matches_at(1, "PK"));
+}
+
+} // namespace
+} // namespace trawl

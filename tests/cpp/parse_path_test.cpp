@@ -1,0 +1,116 @@
+#include <trawl/trawl.hpp>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+
+#include "support/temp_dir.hpp"
+
+namespace trawl {
+namespace {
+
+using testing::bytes_of;
+using testing::TempDir;
+
+TEST(ParsePath, NameAndClaimedExtension) {
+  struct Case {
+    std::string file;
+    std::string suffix; // appended to the path given to parse_path
+    std::string name;
+    std::optional<std::string> extension;
+  };
+  const Case cases[] = {
+      {"archive.tar.gz", "", "archive.tar.gz", "gz"},
+      {"README", "", "README", std::nullopt},
+      {".profile", "", ".profile", std::nullopt},
+      {"notes.", "", "notes.", ""},
+      {"..x", "", "..x", "x"},
+      {"bad\xff.t\xffxt", "", "bad\xEF\xBF\xBD.t\xEF\xBF\xBDxt", "t\xEF\xBF\xBDxt"},
+      {"photo.jpg", "/", "photo.jpg", "jpg"}, // opening fails for a file, see below
+  };
+  const TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = dir.write(c.file, bytes_of("data"));
+    const auto report = parse_path(path + c.suffix);
+    if (!c.suffix.empty()) {
+      ASSERT_FALSE(report);
+      EXPECT_EQ(report.error().text(), "Not a directory (os error 20)");
+      continue;
+    }
+    ASSERT_TRUE(report);
+    const Map& facts = report->namespaces.at("file");
+    EXPECT_EQ(facts.at("name").as_string(), c.name);
+    EXPECT_EQ(facts.contains("extension_claimed"), c.extension.has_value());
+    if (c.extension) {
+      EXPECT_EQ(facts.at("extension_claimed").as_string(), *c.extension);
+    }
+    EXPECT_EQ(facts.at("size_bytes").as_uint(), 4U);
+  }
+}
+
+TEST(ParsePath, DirectoryKeepsPathFactsAndReportsReadErrors) {
+  const TempDir dir;
+  ASSERT_EQ(::mkdir((dir.path() + "/2019").c_str(), 0700), 0);
+  for (const char* suffix : {"/2019/", "/2019/.", "/2019"}) {
+    SCOPED_TRACE(suffix);
+    const auto report = parse_path(dir.path() + suffix);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->namespaces.at("file").at("name").as_string(), "2019");
+    EXPECT_FALSE(report->namespaces.at("file").contains("sha256"));
+    ASSERT_EQ(report->errors.size(), 1U);
+    EXPECT_EQ(report->errors[0].message, "I/O error: Is a directory (os error 21)");
+  }
+  const auto root = parse_path("/");
+  ASSERT_TRUE(root);
+  EXPECT_EQ(root->namespaces.at("file").at("name").as_string(), "");
+  const auto parent = parse_path(dir.path() + "/2019/..");
+  ASSERT_TRUE(parent);
+  EXPECT_EQ(parent->namespaces.at("file").at("name").as_string(), "");
+}
+
+TEST(ParsePath, OpenFailuresAreReturned) {
+  const TempDir dir;
+  const auto missing = parse_path(dir.path() + "/missing");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
+  const auto nul = parse_path(std::string_view("a\0b", 3));
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(nul.error().text(), "file name contained an unexpected NUL byte");
+}
+
+TEST(ParsePath, ModificationTimeInWholeSecondsSinceTheEpoch) {
+  struct Case {
+    timespec mtime;
+    std::optional<std::uint64_t> expected;
+  };
+  const Case cases[] = {
+      {{1000, 900000000}, 1000},
+      {{0, 0}, 0},
+      {{-100, 0}, std::nullopt},
+      {{-1, 500000000}, std::nullopt},
+  };
+  const TempDir dir;
+  const std::string path = dir.write("empty", {});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mtime.tv_sec);
+    const timespec times[2] = {c.mtime, c.mtime};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    const auto report = parse_path(path);
+    ASSERT_TRUE(report);
+    const Map& facts = report->namespaces.at("file");
+    EXPECT_EQ(facts.at("size_bytes").as_uint(), 0U);
+    EXPECT_EQ(facts.at("name").as_string(), "empty");
+    EXPECT_EQ(facts.contains("modified_unix"), c.expected.has_value());
+    if (c.expected) {
+      EXPECT_EQ(facts.at("modified_unix").as_uint(), *c.expected);
+    }
+  }
+}
+
+} // namespace
+} // namespace trawl

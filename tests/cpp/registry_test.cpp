@@ -1,0 +1,168 @@
+#include <trawl/extractor.hpp>
+#include <trawl/trawl.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sources.hpp"
+#include "support/fake_source.hpp"
+
+namespace trawl {
+namespace {
+
+// An extractor whose behaviour a test chooses; it remembers what it was shown.
+class ScriptedExtractor final : public Extractor {
+public:
+  using Body = std::function<ExtractResult(Source&, std::string_view)>;
+  struct Seen {
+    std::vector<std::uint8_t> head;
+    std::optional<std::string_view> mime;
+    std::uint64_t len = 0;
+    std::uint64_t position = 0;
+    std::uint64_t read_to_end = 0;
+    bool contents_ready = false;
+  };
+
+  ScriptedExtractor(std::string_view name, Body body, Seen* seen = nullptr, bool whole = false)
+      : name_(name), body_(std::move(body)), seen_(seen), whole_(whole) {}
+
+  [[nodiscard]] std::string_view name() const noexcept override { return name_; }
+  [[nodiscard]] bool supports(const Probe& /*probe*/) const override { return true; }
+  [[nodiscard]] bool reads_contents() const noexcept override { return whole_; }
+  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override {
+    if (seen_ != nullptr) {
+      seen_->head.assign(probe.head.begin(), probe.head.end());
+      seen_->mime = probe.mime;
+      seen_->len = probe.len;
+      seen_->position = *source.stream_position();
+      seen_->contents_ready = source.contents_if_ready().has_value();
+      std::vector<std::uint8_t> all;
+      seen_->read_to_end = *source.read_to_end(all);
+    }
+    return body_(source, name_);
+  }
+
+private:
+  std::string_view name_;
+  Body body_;
+  Seen* seen_;
+  bool whole_;
+};
+
+ExtractResult one_fact(Source& /*source*/, std::string_view name) {
+  Namespace ns(name);
+  ns.set("fact", true);
+  return ns;
+}
+ExtractResult nothing(Source& /*source*/, std::string_view name) { return Namespace(name); }
+ExtractResult too_short(Source& /*source*/, std::string_view name) {
+  return malformed(name, "header too short");
+}
+ExtractResult eio(Source& /*source*/, std::string_view /*name*/) {
+  return io_error(IoError::from_os(EIO));
+}
+// Leaves the source somewhere else, to show the next extractor still starts at 0.
+ExtractResult wander(Source& source, std::string_view name) {
+  (void)source.seek_to(5);
+  return nothing(source, name);
+}
+
+TEST(Registry, HeadIsAtMostTheFirst8192BytesAndLenIsTheCallers) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::uint64_t len;
+    std::size_t head;
+  };
+  const Case cases[] = {
+      {"empty", 0, 0, 0},
+      {"ten bytes", 10, 10, 10},
+      {"larger than the head", 20000, 20000, 8192},
+      {"len shorter than the input", 1000, 100, 100},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> data(c.size);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      data[i] = static_cast<std::uint8_t>(i);
+    }
+    ScriptedExtractor::Seen seen;
+    Registry registry;
+    registry.add(std::make_unique<ScriptedExtractor>("a", wander));
+    registry.add(std::make_unique<ScriptedExtractor>("b", one_fact, &seen));
+    BufferSource source(data);
+    (void)registry.run(source, c.len);
+    EXPECT_EQ(seen.head, std::vector<std::uint8_t>(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(c.head)));
+    EXPECT_EQ(seen.len, c.len);
+    EXPECT_FALSE(seen.mime.has_value());
+    EXPECT_EQ(seen.position, 0U);
+    EXPECT_EQ(seen.read_to_end, c.size) << "extractors read the whole input, whatever len says";
+  }
+}
+
+TEST(Registry, RecordsFailuresInRegistryOrderAndGoesOn) {
+  Registry registry;
+  registry.add(std::make_unique<ScriptedExtractor>("riff", eio));
+  registry.add(std::make_unique<ScriptedExtractor>("gif", too_short));
+  registry.add(std::make_unique<ScriptedExtractor>("empty", nothing));
+  registry.add(std::make_unique<ScriptedExtractor>("id3", too_short));
+  registry.add(std::make_unique<ScriptedExtractor>("file", one_fact));
+  BufferSource source({});
+  const RunOutput out = registry.run(source, 0);
+  ASSERT_EQ(out.namespaces.size(), 1U);
+  EXPECT_EQ(out.namespaces[0].name(), "file");
+  const std::vector<ReportError> expected = {
+      {"riff", "I/O error: Input/output error (os error 5)"},
+      {"gif", "malformed gif: header too short"},
+      {"id3", "malformed id3: header too short"},
+  };
+  EXPECT_EQ(out.errors, expected);
+}
+
+TEST(Registry, OtherErrorsKeepTheirText) {
+  EXPECT_EQ(other("exif: no data").message(), "exif: no data");
+  EXPECT_EQ(io_error(IoError::unexpected_eof()).message(), "I/O error: failed to fill whole buffer");
+}
+
+TEST(Registry, LoadsContentsOnceWhenAnExtractorReadsTheWholeInput) {
+  for (const bool whole : {false, true}) {
+    SCOPED_TRACE(whole);
+    ScriptedExtractor::Seen first;
+    Registry registry;
+    registry.add(std::make_unique<ScriptedExtractor>("first", one_fact, &first));
+    registry.add(std::make_unique<ScriptedExtractor>("whole", one_fact, nullptr, whole));
+    testing::FakeSource source(std::vector<std::uint8_t>(100, 1), 100);
+    (void)registry.run(source, 100);
+    EXPECT_EQ(source.contents_calls(), whole ? 1U : 0U);
+    EXPECT_EQ(first.contents_ready, whole);
+  }
+}
+
+TEST(ParseWith, SortsNamespacesAndTheLaterOfTwoNamesWins) {
+  EXPECT_TRUE(parse_with(Registry{}, *std::make_unique<BufferSource>(std::span<const std::uint8_t>{}), 0)
+                  .namespaces.empty());
+  Registry registry;
+  registry.add(std::make_unique<ScriptedExtractor>("zip", one_fact));
+  registry.add(std::make_unique<ScriptedExtractor>("dup", one_fact));
+  registry.add(std::make_unique<ScriptedExtractor>("dup", [](Source&, std::string_view name) {
+    Namespace ns(name);
+    ns.set("later", true);
+    return ExtractResult(std::move(ns));
+  }));
+  BufferSource source({});
+  const Report report = parse_with(registry, source, 0);
+  ASSERT_EQ(report.namespaces.size(), 2U);
+  EXPECT_EQ(report.namespaces.begin()->first, "dup");
+  EXPECT_TRUE(report.namespaces.at("dup").contains("later"));
+  EXPECT_FALSE(report.namespaces.at("dup").contains("fact"));
+  EXPECT_TRUE(report.errors.empty());
+}
+
+} // namespace
+} // namespace trawl

@@ -1,0 +1,135 @@
+#include "sources.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.hpp"
+
+namespace trawl {
+namespace {
+
+using testing::bytes_of;
+using testing::TempDir;
+
+// The same behaviours hold over a buffer and over a file.
+class SourceContract : public ::testing::TestWithParam<bool> {
+protected:
+  void SetUp() override {
+    data_ = bytes_of("0123456789");
+    if (GetParam()) {
+      fd_ = ::open(dir_.write("ten", data_).c_str(), O_RDONLY);
+      ASSERT_GE(fd_, 0);
+      source_ = std::make_unique<FileSource>(fd_);
+    } else {
+      source_ = std::make_unique<BufferSource>(data_);
+    }
+  }
+  void TearDown() override {
+    source_.reset();
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+
+  TempDir dir_;
+  std::vector<std::uint8_t> data_;
+  int fd_ = -1;
+  std::unique_ptr<Source> source_;
+};
+
+TEST_P(SourceContract, ReadsSeeksAndEnds) {
+  Source& s = *source_;
+  std::vector<std::uint8_t> buf(4);
+  ASSERT_EQ(*s.read(buf), 4U);
+  EXPECT_EQ(buf, bytes_of("0123"));
+  EXPECT_EQ(*s.stream_position(), 4U);
+  EXPECT_EQ(*s.seek(SeekBase::Current, -2), 2U);
+  ASSERT_TRUE(s.read_exact(buf));
+  EXPECT_EQ(buf, bytes_of("2345"));
+  EXPECT_EQ(*s.stream_length(), 10U);
+  EXPECT_EQ(*s.stream_position(), 6U);
+  std::vector<std::uint8_t> rest = bytes_of(">");
+  EXPECT_EQ(*s.read_to_end(rest), 4U);
+  EXPECT_EQ(rest, bytes_of(">6789"));
+  EXPECT_EQ(*s.read(buf), 0U);
+  EXPECT_EQ(*s.seek_to(100), 100U);
+  EXPECT_EQ(*s.read(buf), 0U);
+  EXPECT_EQ(*s.seek(SeekBase::End, -1), 9U);
+  ASSERT_EQ(*s.read(buf), 1U);
+  EXPECT_EQ(buf[0], '9');
+}
+
+TEST_P(SourceContract, ShortReadExactFails) {
+  Source& s = *source_;
+  ASSERT_TRUE(s.seek_to(8));
+  std::vector<std::uint8_t> buf(4);
+  const auto r = s.read_exact(buf);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(), "failed to fill whole buffer");
+}
+
+TEST_P(SourceContract, ContentsIsTheWholeInputWhereverThePosition) {
+  Source& s = *source_;
+  ASSERT_TRUE(s.seek_to(7));
+  const auto all = s.contents();
+  ASSERT_TRUE(all);
+  EXPECT_EQ(std::vector<std::uint8_t>(all->begin(), all->end()), data_);
+  const auto again = s.contents_if_ready();
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(again->data(), all->data()) << "read once and kept";
+}
+
+TEST_P(SourceContract, SeekBeforeStartFails) {
+  const auto r = source_->seek(SeekBase::Current, -1);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(), GetParam() ? "Invalid argument (os error 22)"
+                                         : "invalid seek to a negative or overflowing position");
+}
+
+INSTANTIATE_TEST_SUITE_P(BufferAndFile, SourceContract, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "File" : "Buffer"; });
+
+TEST(BufferSource, IsZeroCopyAndRejectsOverflowingSeeks) {
+  const auto data = bytes_of("abc");
+  BufferSource s(data);
+  EXPECT_EQ(s.contents_if_ready()->data(), data.data());
+  ASSERT_TRUE(s.seek_to(std::numeric_limits<std::uint64_t>::max()));
+  EXPECT_FALSE(s.seek(SeekBase::Current, 1));
+  EXPECT_FALSE(s.seek(SeekBase::End, std::numeric_limits<std::int64_t>::min()));
+}
+
+TEST(FileSource, ReadsOfADirectoryFailWithTheSystemText) {
+  const TempDir dir;
+  const int fd = ::open(dir.path().c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  FileSource s(fd);
+  std::vector<std::uint8_t> buf(16);
+  const auto r = s.read(buf);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(), "Is a directory (os error 21)");
+  EXPECT_EQ(r.error().os_code(), 21);
+  EXPECT_FALSE(s.contents());
+  EXPECT_FALSE(s.contents_if_ready().has_value());
+  ::close(fd);
+}
+
+TEST(FileSource, OffsetsBeyondTheSignedRangeAreInvalid) {
+  const TempDir dir;
+  const int fd = ::open(dir.write("f", bytes_of("x")).c_str(), O_RDONLY);
+  FileSource s(fd);
+  const auto r = s.seek_to(std::uint64_t{1} << 63U);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(), "Invalid argument (os error 22)");
+  ::close(fd);
+}
+
+} // namespace
+} // namespace trawl
