@@ -1,11 +1,11 @@
 // Per-call cost of parsing buffers through the default registry.
-#include <benchmark/benchmark.h>
-
 #include <cstdint>
 #include <random>
 #include <vector>
 
 #include <trawl/trawl.hpp>
+
+#include <benchmark/benchmark.h>
 
 namespace {
 

@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
   int failures = 0;
   std::size_t count = 0;
   for (int i = 1; i < argc; ++i) {
-    const std::filesystem::path root(argv[i]); // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+    const std::filesystem::path root(
+        argv[i]); // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
     if (std::filesystem::is_directory(root)) {
       for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         if (entry.is_regular_file()) {

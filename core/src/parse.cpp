@@ -1,15 +1,14 @@
-#include <trawl/trawl.hpp>
-
 #include <cerrno>
 #include <optional>
 #include <string>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <trawl/trawl.hpp>
 
 #include "sources.hpp"
 #include "support/text.hpp"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace trawl {
 
@@ -18,7 +17,8 @@ Report parse_with(const Registry& registry, Source& source, std::uint64_t len) {
   Report report;
   for (Namespace& ns : run.namespaces) {
     // A later namespace of the same name replaces the earlier one.
-    report.namespaces.insert_or_assign(std::string(ns.name()), std::move(ns).take_entries());
+    std::string name(ns.name());
+    report.namespaces.insert_or_assign(std::move(name), std::move(ns).take_entries());
   }
   report.errors = std::move(run.errors);
   return report;

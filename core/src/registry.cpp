@@ -1,15 +1,15 @@
-#include <trawl/extractor.hpp>
-
 #include <algorithm>
 #include <memory>
 #include <utility>
+
+#include <trawl/extractor.hpp>
 
 #include "extractors/extractors.hpp"
 #include "support/sniff.hpp"
 
 namespace trawl {
 
-ExtractError io_error(IoError error) {
+ExtractError io_error(const IoError& error) {
   return {ExtractError::Kind::Io, {}, std::string(error.text())};
 }
 
@@ -17,7 +17,9 @@ ExtractError malformed(std::string_view format, std::string reason) {
   return {ExtractError::Kind::Malformed, format, std::move(reason)};
 }
 
-ExtractError other(std::string text) { return {ExtractError::Kind::Other, {}, std::move(text)}; }
+ExtractError other(std::string text) {
+  return {ExtractError::Kind::Other, {}, std::move(text)};
+}
 
 std::string ExtractError::message() const {
   switch (kind_) {
@@ -43,7 +45,8 @@ void Registry::add(std::unique_ptr<Extractor> extractor) {
 
 RunOutput Registry::run(Source& source, std::uint64_t len) const {
   // One read of the head: sniffing and every supports() decision look at nothing else.
-  std::vector<std::uint8_t> head(static_cast<std::size_t>(std::min<std::uint64_t>(len, head_limit)));
+  std::vector<std::uint8_t> head(
+      static_cast<std::size_t>(std::min<std::uint64_t>(len, head_limit)));
   std::size_t head_len = 0;
   if (!head.empty()) {
     (void)source.seek_to(0);

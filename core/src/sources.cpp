@@ -18,8 +18,12 @@ IoError IoError::from_os(int code) {
   return {std::string(text) + " (os error " + std::to_string(code) + ")", code};
 }
 
-IoError IoError::from_text(std::string text) { return {std::move(text), 0}; }
-IoError IoError::unexpected_eof() { return from_text("failed to fill whole buffer"); }
+IoError IoError::from_text(std::string text) {
+  return {std::move(text), 0};
+}
+IoError IoError::unexpected_eof() {
+  return from_text("failed to fill whole buffer");
+}
 IoError IoError::invalid_seek() {
   return from_text("invalid seek to a negative or overflowing position");
 }
@@ -39,7 +43,7 @@ IoResult<void> Source::read_exact(std::span<std::uint8_t> buffer) {
 }
 
 IoResult<std::uint64_t> Source::read_to_end(std::vector<std::uint8_t>& out) {
-  constexpr std::size_t chunk = 64 * 1024;
+  constexpr std::size_t chunk = std::size_t{64} * 1024;
   const std::size_t start = out.size();
   for (;;) {
     const std::size_t before = out.size();
@@ -56,7 +60,9 @@ IoResult<std::uint64_t> Source::read_to_end(std::vector<std::uint8_t>& out) {
   }
 }
 
-IoResult<std::uint64_t> Source::stream_position() { return seek(SeekBase::Current, 0); }
+IoResult<std::uint64_t> Source::stream_position() {
+  return seek(SeekBase::Current, 0);
+}
 
 IoResult<std::uint64_t> Source::stream_length() {
   auto here = stream_position();
@@ -145,7 +151,7 @@ IoResult<std::size_t> FileSource::read_fd(std::span<std::uint8_t> buffer) const 
   }
 }
 
-IoResult<std::uint64_t> FileSource::lseek_fd(std::int64_t offset, int whence) {
+IoResult<std::uint64_t> FileSource::lseek_fd(std::int64_t offset, int whence) const {
   const off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
   if (at < 0) {
     return IoError::from_os(errno);
@@ -211,7 +217,7 @@ IoResult<std::uint64_t> FileSource::read_to_end(std::vector<std::uint8_t>& out) 
   out.insert(out.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(pos_),
              buffer_.begin() + static_cast<std::ptrdiff_t>(filled_));
   discard_buffer();
-  std::size_t step = 64 * 1024;
+  std::size_t step = std::size_t{64} * 1024;
   for (;;) {
     const std::size_t before = out.size();
     out.resize(before + step);

@@ -45,7 +45,7 @@ public:
 
 private:
   [[nodiscard]] IoResult<std::size_t> read_fd(std::span<std::uint8_t> buffer) const;
-  [[nodiscard]] IoResult<std::uint64_t> lseek_fd(std::int64_t offset, int whence);
+  [[nodiscard]] IoResult<std::uint64_t> lseek_fd(std::int64_t offset, int whence) const;
   void discard_buffer() noexcept { pos_ = filled_ = 0; }
 
   int fd_;

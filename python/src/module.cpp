@@ -32,8 +32,7 @@ constexpr const char* conversion_reason = "'%s' object cannot be converted to '%
 // OSError from parse: "<path>: <error text>".
 constexpr const char* os_error = "%U: %s";
 // Call-shape errors, in the interpreter's usual wording.
-constexpr const char* too_many_positional =
-    "%s() takes 1 positional argument but %zd were given";
+constexpr const char* too_many_positional = "%s() takes 1 positional argument but %zd were given";
 constexpr const char* unexpected_keyword = "%s() got an unexpected keyword argument '%U'";
 constexpr const char* duplicate_argument = "%s() got multiple values for argument '%s'";
 constexpr const char* missing_argument = "%s() missing 1 required positional argument: '%s'";
@@ -46,8 +45,10 @@ PyObject* only_argument(const char* function, const char* parameter, PyObject* c
     PyErr_Format(PyExc_TypeError, too_many_positional, function, nargs);
     return nullptr;
   }
-  PyObject* found = nargs == 1 ? args[0] : nullptr;
   const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  // Positional arguments, then the values of the keyword arguments named in kwnames.
+  const std::span<PyObject* const> values(args, static_cast<std::size_t>(nargs + nkw));
+  PyObject* found = nargs == 1 ? values[0] : nullptr;
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, i);
     if (PyUnicode_CompareWithASCIIString(key, parameter) != 0) {
@@ -58,7 +59,7 @@ PyObject* only_argument(const char* function, const char* parameter, PyObject* c
       PyErr_Format(PyExc_TypeError, duplicate_argument, function, parameter);
       return nullptr;
     }
-    found = args[nargs + i];
+    found = values[static_cast<std::size_t>(nargs + i)];
   }
   if (found == nullptr) {
     PyErr_Format(PyExc_TypeError, missing_argument, function, parameter);
@@ -149,8 +150,8 @@ PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, 
     }
   });
   if (outcome.io_error) {
-    const PyRef shown(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
-                                           "replace"));
+    const PyRef shown(
+        PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace"));
     if (shown) {
       PyErr_Format(PyExc_OSError, os_error, shown.get(), outcome.io_error->text().c_str());
     }
@@ -181,10 +182,11 @@ PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 }
 
 // Method table and module definition must outlive the module; CPython keeps pointers to them.
-PyMethodDef methods[] = { // NOLINT
+PyMethodDef methods[] = {                                                         // NOLINT
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)), // NOLINT
      METH_FASTCALL | METH_KEYWORDS, parse_doc},
-    {"parse_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_bytes)), // NOLINT
+    {"parse_bytes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_bytes)), // NOLINT
      METH_FASTCALL | METH_KEYWORDS, parse_bytes_doc},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -195,9 +197,10 @@ PyModuleDef module_def = { // NOLINT
 
 // Single-phase initialisation: one module per process, kept for repeated initialisation in the
 // same interpreter; other interpreters are refused.
-PyMODINIT_FUNC PyInit__trawl() { // NOLINT
-  static PyObject* module = nullptr;       // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-  static std::int64_t interpreter_id = -1; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+PyMODINIT_FUNC PyInit__trawl() {     // NOLINT
+  static PyObject* module = nullptr; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+  static std::int64_t interpreter_id =
+      -1; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
   const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (module != nullptr) {
     if (current != interpreter_id) {

@@ -1,10 +1,9 @@
-#include "support/byte_reader.hpp"
-
-#include <gtest/gtest.h>
-
 #include <array>
 #include <cstdint>
 #include <limits>
+
+#include "support/byte_reader.hpp"
+#include <gtest/gtest.h>
 
 namespace trawl {
 namespace {

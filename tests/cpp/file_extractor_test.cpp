@@ -1,16 +1,14 @@
-#include "extractors/extractors.hpp"
-
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include <trawl/trawl.hpp>
 
+#include "extractors/extractors.hpp"
 #include "sources.hpp"
 #include "support/fake_source.hpp"
 #include "support/temp_dir.hpp"
+#include <gtest/gtest.h>
 
 namespace trawl {
 namespace {

@@ -1,14 +1,12 @@
-#include <trawl/trawl.hpp>
-
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <optional>
 #include <string>
 
+#include <trawl/trawl.hpp>
+
 #include "support/temp_dir.hpp"
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace trawl {
 namespace {

@@ -1,8 +1,3 @@
-#include <trawl/extractor.hpp>
-#include <trawl/trawl.hpp>
-
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <functional>
 #include <memory>
@@ -10,8 +5,12 @@
 #include <string>
 #include <vector>
 
+#include <trawl/extractor.hpp>
+#include <trawl/trawl.hpp>
+
 #include "sources.hpp"
 #include "support/fake_source.hpp"
+#include <gtest/gtest.h>
 
 namespace trawl {
 namespace {
@@ -60,7 +59,9 @@ ExtractResult one_fact(Source& /*source*/, std::string_view name) {
   ns.set("fact", true);
   return ns;
 }
-ExtractResult nothing(Source& /*source*/, std::string_view name) { return Namespace(name); }
+ExtractResult nothing(Source& /*source*/, std::string_view name) {
+  return Namespace(name);
+}
 ExtractResult too_short(Source& /*source*/, std::string_view name) {
   return malformed(name, "header too short");
 }
@@ -98,7 +99,8 @@ TEST(Registry, HeadIsAtMostTheFirst8192BytesAndLenIsTheCallers) {
     registry.add(std::make_unique<ScriptedExtractor>("b", one_fact, &seen));
     BufferSource source(data);
     (void)registry.run(source, c.len);
-    EXPECT_EQ(seen.head, std::vector<std::uint8_t>(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(c.head)));
+    EXPECT_EQ(seen.head, std::vector<std::uint8_t>(
+                             data.begin(), data.begin() + static_cast<std::ptrdiff_t>(c.head)));
     EXPECT_EQ(seen.len, c.len);
     EXPECT_FALSE(seen.mime.has_value());
     EXPECT_EQ(seen.position, 0U);
@@ -127,7 +129,8 @@ TEST(Registry, RecordsFailuresInRegistryOrderAndGoesOn) {
 
 TEST(Registry, OtherErrorsKeepTheirText) {
   EXPECT_EQ(other("exif: no data").message(), "exif: no data");
-  EXPECT_EQ(io_error(IoError::unexpected_eof()).message(), "I/O error: failed to fill whole buffer");
+  EXPECT_EQ(io_error(IoError::unexpected_eof()).message(),
+            "I/O error: failed to fill whole buffer");
 }
 
 TEST(Registry, LoadsContentsOnceWhenAnExtractorReadsTheWholeInput) {
@@ -145,8 +148,9 @@ TEST(Registry, LoadsContentsOnceWhenAnExtractorReadsTheWholeInput) {
 }
 
 TEST(ParseWith, SortsNamespacesAndTheLaterOfTwoNamesWins) {
-  EXPECT_TRUE(parse_with(Registry{}, *std::make_unique<BufferSource>(std::span<const std::uint8_t>{}), 0)
-                  .namespaces.empty());
+  EXPECT_TRUE(
+      parse_with(Registry{}, *std::make_unique<BufferSource>(std::span<const std::uint8_t>{}), 0)
+          .namespaces.empty());
   Registry registry;
   registry.add(std::make_unique<ScriptedExtractor>("zip", one_fact));
   registry.add(std::make_unique<ScriptedExtractor>("dup", one_fact));

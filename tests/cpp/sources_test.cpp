@@ -1,17 +1,14 @@
-#include "sources.hpp"
-
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "sources.hpp"
 #include "support/temp_dir.hpp"
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace trawl {
 namespace {

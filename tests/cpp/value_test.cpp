@@ -1,9 +1,9 @@
+#include <string>
+#include <vector>
+
 #include <trawl/value.hpp>
 
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 namespace trawl {
 namespace {
@@ -67,7 +67,8 @@ TEST(ToHex, WritesTwoLowerCaseDigitsPerByte) {
     Bytes in;
     std::string out;
   };
-  const Case cases[] = {{{}, ""}, {{0x00, 0xFF, 0x10}, "00ff10"}, {{0x0A}, "0a"}, {{0xAB, 0xCD}, "abcd"}};
+  const Case cases[] = {
+      {{}, ""}, {{0x00, 0xFF, 0x10}, "00ff10"}, {{0x0A}, "0a"}, {{0xAB, 0xCD}, "abcd"}};
   for (const auto& c : cases) {
     EXPECT_EQ(to_hex(c.in), c.out);
   }

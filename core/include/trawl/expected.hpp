@@ -9,9 +9,7 @@
 namespace trawl {
 
 /// Wraps an error so that an Expected can be built from it unambiguously.
-template <class E> struct Unexpected {
-  E error;
-};
+template <class E> struct Unexpected { E error; };
 
 /// Deduces the error type: `return unexpected(err);`.
 template <class E> [[nodiscard]] Unexpected<std::decay_t<E>> unexpected(E&& error) {

@@ -77,7 +77,7 @@ public:
 
 /// What an extractor is shown when asked whether it supports the input.
 struct Probe {
-  std::span<const std::uint8_t> head;      ///< first bytes, at most 8192
+  std::span<const std::uint8_t> head;        ///< first bytes, at most 8192
   std::optional<std::string_view> mime;      ///< sniffed MIME type, static text
   std::optional<std::string_view> extension; ///< sniffed extension without dot, static text
   std::uint64_t len = 0;                     ///< total input length as told by the caller
@@ -93,7 +93,7 @@ public:
   [[nodiscard]] Kind kind() const noexcept { return kind_; }
 
 private:
-  friend ExtractError io_error(IoError error);
+  friend ExtractError io_error(const IoError& error);
   friend ExtractError malformed(std::string_view format, std::string reason);
   friend ExtractError other(std::string text);
   ExtractError(Kind kind, std::string_view format, std::string text)
@@ -105,7 +105,7 @@ private:
 };
 
 /// A read of the source failed.
-[[nodiscard]] ExtractError io_error(IoError error);
+[[nodiscard]] ExtractError io_error(const IoError& error);
 /// The content is unusable; `format` is the extractor's name().
 [[nodiscard]] ExtractError malformed(std::string_view format, std::string reason);
 /// A ready-made message.

@@ -44,8 +44,7 @@ public:
   template <std::same_as<bool> B> Value(B b) : data_(b) {}
   /// UInt from any unsigned integer (bool excluded).
   template <std::unsigned_integral U>
-    requires(!std::same_as<U, bool>)
-  Value(U u) : data_(static_cast<std::uint64_t>(u)) {}
+  requires(!std::same_as<U, bool>) Value(U u) : data_(static_cast<std::uint64_t>(u)) {}
   /// String holding a copy of borrowed text.
   Value(std::string_view text) : data_(std::string(text)) {}
   /// String holding a copy of a C string (keeps literals away from bool).

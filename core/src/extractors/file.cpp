@@ -1,7 +1,5 @@
 // Format-free facts: size, sniffed type, SHA-256 (FIPS 180-4), CRC-32 (ISO-HDLC) and the
 // Shannon entropy of the byte distribution.
-#include "extractors.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -9,13 +7,14 @@
 
 #include "../support/digest.hpp"
 #include "../support/text.hpp"
+#include "extractors.hpp"
 
 namespace trawl {
 
 namespace {
 
 // One pass feeds all three; blocks of 64 KiB keep the bytes in cache between them.
-constexpr std::size_t block_size = 64 * 1024;
+constexpr std::size_t block_size = std::size_t{64} * 1024;
 
 struct Digests {
   Sha256 sha;
@@ -37,7 +36,9 @@ std::string crc_hex(std::uint32_t crc) {
 
 } // namespace
 
-bool FileExtractor::supports(const Probe& /*probe*/) const { return true; }
+bool FileExtractor::supports(const Probe& /*probe*/) const {
+  return true;
+}
 
 ExtractResult FileExtractor::extract(Source& source, const Probe& probe) const {
   Namespace ns(name());

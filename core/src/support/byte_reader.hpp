@@ -19,11 +19,21 @@ public:
   [[nodiscard]] std::size_t size() const noexcept { return data_.size(); }
   [[nodiscard]] bool at_end() const noexcept { return pos_ == data_.size(); }
 
-  [[nodiscard]] std::optional<std::uint8_t> u8() noexcept { return narrow<std::uint8_t>(take<1, false>()); }
-  [[nodiscard]] std::optional<std::uint16_t> u16_be() noexcept { return narrow<std::uint16_t>(take<2, true>()); }
-  [[nodiscard]] std::optional<std::uint16_t> u16_le() noexcept { return narrow<std::uint16_t>(take<2, false>()); }
-  [[nodiscard]] std::optional<std::uint32_t> u32_be() noexcept { return narrow<std::uint32_t>(take<4, true>()); }
-  [[nodiscard]] std::optional<std::uint32_t> u32_le() noexcept { return narrow<std::uint32_t>(take<4, false>()); }
+  [[nodiscard]] std::optional<std::uint8_t> u8() noexcept {
+    return narrow<std::uint8_t>(take<1, false>());
+  }
+  [[nodiscard]] std::optional<std::uint16_t> u16_be() noexcept {
+    return narrow<std::uint16_t>(take<2, true>());
+  }
+  [[nodiscard]] std::optional<std::uint16_t> u16_le() noexcept {
+    return narrow<std::uint16_t>(take<2, false>());
+  }
+  [[nodiscard]] std::optional<std::uint32_t> u32_be() noexcept {
+    return narrow<std::uint32_t>(take<4, true>());
+  }
+  [[nodiscard]] std::optional<std::uint32_t> u32_le() noexcept {
+    return narrow<std::uint32_t>(take<4, false>());
+  }
   [[nodiscard]] std::optional<std::uint64_t> u64_be() noexcept { return take<8, true>(); }
   [[nodiscard]] std::optional<std::uint64_t> u64_le() noexcept { return take<8, false>(); }
 
@@ -56,8 +66,8 @@ public:
   }
 
   /// Random access: the bytes at `offset`, without moving the cursor.
-  [[nodiscard]] std::optional<std::span<const std::uint8_t>> bytes_at(std::uint64_t offset,
-                                                                      std::uint64_t n) const noexcept {
+  [[nodiscard]] std::optional<std::span<const std::uint8_t>>
+  bytes_at(std::uint64_t offset, std::uint64_t n) const noexcept {
     if (offset > data_.size() || n > data_.size() - offset) {
       return std::nullopt;
     }
@@ -109,7 +119,8 @@ private:
     }
     return v;
   }
-  template <std::size_t N, bool BigEndian> [[nodiscard]] std::optional<std::uint64_t> take() noexcept {
+  template <std::size_t N, bool BigEndian>
+  [[nodiscard]] std::optional<std::uint64_t> take() noexcept {
     const auto v = at<N, BigEndian>(pos_);
     if (v) {
       pos_ += N;

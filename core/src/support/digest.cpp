@@ -16,7 +16,8 @@ void Sha256::Free::operator()(void* ctx) const noexcept {
 Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
   // libcrypto fails here only when it cannot allocate, which ends the process like any other
   // out-of-memory condition.
-  if (!ctx_ || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_.get()), EVP_sha256(), nullptr) != 1) {
+  if (!ctx_ ||
+      EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_.get()), EVP_sha256(), nullptr) != 1) {
     throw std::bad_alloc();
   }
 }

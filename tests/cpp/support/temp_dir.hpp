@@ -28,7 +28,8 @@ public:
   }
 
   /// Writes `data` to `name` inside the directory and returns the full path.
-  [[nodiscard]] std::string write(std::string_view name, const std::vector<std::uint8_t>& data) const {
+  [[nodiscard]] std::string write(std::string_view name,
+                                  const std::vector<std::uint8_t>& data) const {
     const std::string full = path_ + "/" + std::string(name);
     std::ofstream out(full, std::ios::binary);
     out.write(reinterpret_cast<const char*>(data.data()), // NOLINT

@@ -69,7 +69,14 @@ PyMethodDef methods[] = { // NOLINT
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = { // NOLINT
-    PyModuleDef_HEAD_INIT, "_trawl_convert_hook", nullptr, -1, methods, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_trawl_convert_hook",
+    nullptr,
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr};
 
 } // namespace

@@ -1,0 +1,152 @@
+import hashlib
+import inspect
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import zlib
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import trawl
+from trawl import _trawl
+from conftest import corpus_files
+
+PATH_KEYS = {"name", "extension_claimed", "modified_unix", "created_unix"}
+
+
+def test_module_attributes_and_docstrings():
+    assert _trawl.__doc__ == "Metadata extraction for any file type."
+    assert _trawl.__version__ == trawl.__version__ == "0.1.0"
+    names = [k for k in vars(_trawl) if not k.startswith("__") or k in ("__doc__", "__version__")]
+    assert names == ["__doc__", "parse", "parse_bytes", "__version__"]
+    assert str(inspect.signature(trawl.parse)) == "(path)"
+    assert str(inspect.signature(trawl.parse_bytes)) == "(data)"
+    assert trawl.parse.__doc__ == (
+        "Parse a file by path and return its metadata as a dict.\n\n"
+        "Raises OSError if the file cannot be read."
+    )
+    assert trawl.parse_bytes.__doc__ == (
+        "Parse an in-memory buffer and return its metadata as a dict.\n\n"
+        "Useful for data that never touches disk, such as an upload or a download."
+    )
+    assert trawl.__all__ == ["parse", "parse_bytes", "__version__"]
+
+
+class PathLikeBytes:
+    def __fspath__(self):
+        return b"/tmp"
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: trawl.parse(b"/tmp"), "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda: trawl.parse(PathLikeBytes()), "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda: trawl.parse(5), "argument 'path': expected str, bytes or os.PathLike object, not int"),
+        (lambda: trawl.parse_bytes(bytearray(b"x")), "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'"),
+        (lambda: trawl.parse_bytes(memoryview(b"x")), "argument 'data': 'memoryview' object cannot be converted to 'PyBytes'"),
+        (lambda: trawl.parse_bytes("text"), "argument 'data': 'str' object cannot be converted to 'PyBytes'"),
+        (lambda: trawl.parse(), "parse() missing 1 required positional argument: 'path'"),
+        (lambda: trawl.parse_bytes(b"", b""), "parse_bytes() takes 1 positional argument but 2 were given"),
+        (lambda: trawl.parse_bytes(b"", data=b""), "parse_bytes() got multiple values for argument 'data'"),
+        (lambda: trawl.parse(file="x"), "parse() got an unexpected keyword argument 'file'"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_os_errors_name_the_path(tmp_path):
+    missing = tmp_path / "missing.bin"
+    with pytest.raises(OSError) as info:
+        trawl.parse(str(missing))
+    assert type(info.value) is OSError
+    assert info.value.args == (f"{missing}: No such file or directory (os error 2)",)
+    with pytest.raises(OSError) as info:
+        trawl.parse("a\0b")
+    assert str(info.value) == "a\0b: file name contained an unexpected NUL byte"
+
+
+def test_directory_gives_path_facts_and_an_error_record(tmp_path):
+    result = trawl.parse(tmp_path)
+    assert result["file"]["name"] == tmp_path.name
+    assert result["errors"] == [{"extractor": "file", "message": "I/O error: Is a directory (os error 21)"}]
+    assert list(result) == ["errors", "file"]
+
+
+def test_path_forms_agree(tmp_path):
+    target = tmp_path / "photo.tar.gz"
+    target.write_bytes(b"\x00" * 100)
+    by_str = trawl.parse(str(target))
+    assert by_str == trawl.parse(target) == trawl.parse(path=str(target))
+    assert by_str["file"]["extension_claimed"] == "gz"
+    assert trawl.parse_bytes(data=b"abc") == trawl.parse_bytes(b"abc")
+
+
+def test_empty_input():
+    assert trawl.parse_bytes(b"") == {
+        "file": {
+            "crc32": "00000000",
+            "sha256": "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
+            "size_bytes": 0,
+        }
+    }
+
+
+@pytest.mark.parametrize("path", corpus_files("sniff")[:40], ids=lambda p: p.name)
+def test_parse_path_equals_parse_bytes_apart_from_path_facts(path):
+    by_path = trawl.parse(path)
+    data = path.read_bytes()
+    by_bytes = trawl.parse_bytes(data)
+    assert set(by_path["file"]) - set(by_bytes["file"]) <= PATH_KEYS
+    by_path["file"] = {k: v for k, v in by_path["file"].items() if k not in PATH_KEYS}
+    assert by_path == by_bytes
+    assert by_bytes["file"]["sha256"] == hashlib.sha256(data).hexdigest()
+    assert by_bytes["file"]["crc32"] == f"{zlib.crc32(data):08x}"
+
+
+def test_concurrent_calls_match_sequential(corpus):
+    inputs = [p.read_bytes() for p in corpus_files("sniff")] + [os.urandom(1 << 20) for _ in range(4)]
+    expected = [trawl.parse_bytes(d) for d in inputs]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        for _ in range(3):
+            assert list(pool.map(trawl.parse_bytes, inputs)) == expected
+    paths = corpus_files("sniff")
+    by_path = [trawl.parse(p) for p in paths]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        assert list(pool.map(trawl.parse, paths)) == by_path
+
+
+def test_references_are_not_leaked():
+    data = b"\x89PNG\r\n\x1a\n" + bytes(5000)
+    before = sys.getrefcount(data)
+    for _ in range(1000):
+        trawl.parse_bytes(data)
+        with pytest.raises(TypeError):
+            trawl.parse_bytes(bytearray(data))
+    assert sys.getrefcount(data) == before
+
+
+def run_cli(*args):
+    return subprocess.run([sys.executable, "-m", "trawl", *map(str, args)], capture_output=True, text=True)
+
+
+def test_command_line_prints_one_object_per_file(tmp_path):
+    good = tmp_path / "a.txt"
+    good.write_bytes(b"hello")
+    missing = tmp_path / "missing"
+    done = run_cli(good, missing, good)
+    assert done.returncode == 1
+    lines = done.stdout.splitlines()
+    assert len(lines) == 2
+    assert json.loads(lines[0]) == trawl.parse(good)
+    assert done.stderr == f"{missing}: No such file or directory (os error 2)\n"
+    pretty = run_cli("--pretty", good)
+    assert pretty.returncode == 0
+    assert json.loads(pretty.stdout) == trawl.parse(good)
+    assert pretty.stdout.startswith("{\n  ")
