@@ -1,7 +1,3 @@
-#include "support/sniff.hpp"
-
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +5,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/sniff.hpp"
+#include <gtest/gtest.h>
 
 namespace trawl {
 namespace {
@@ -22,7 +21,9 @@ std::string sniffed(const Bytes& head) {
 
 using namespace std::string_view_literals;
 
-Bytes text(std::string_view s) { return {s.begin(), s.end()}; }
+Bytes text(std::string_view s) {
+  return {s.begin(), s.end()};
+}
 
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -84,10 +85,17 @@ TEST(Sniff, OrderAndMinimumLengths) {
       {"empty", {}, ""},
       {"one byte", {0xFF}, ""},
       {"two bytes suffice for MZ", text("MZ"), "application/vnd.microsoft.portable-executable exe"},
-      {"TIFF that is also CR2", text("II\x2A\x00\x10\x00\x00\x00" "CR\x02"sv), "image/x-canon-cr2 cr2"},
+      {"TIFF that is also CR2",
+       text("II\x2A\x00\x10\x00\x00\x00"
+            "CR\x02"sv),
+       "image/x-canon-cr2 cr2"},
       {"TIFF with byte 8 = 0x43 is nothing", text("II\x2A\x00\x08\x00\x00\x00\x43\x00"sv), ""},
       {"nine-byte TIFF header", text("MM\x00\x2A\x00\x00\x00\x08\x00"sv), ""},
-      {"ELF of 52 bytes", text("\x7F" "ELF") + Bytes(48, 0), ""},
+      {"ELF of 52 bytes",
+       text("\x7F"
+            "ELF") +
+           Bytes(48, 0),
+       ""},
       {"ftyp of size 256 is an icon", Bytes{0, 0, 1, 0} + text("ftypheic") + Bytes(8, 0),
        "image/vnd.microsoft.icon ico"},
       {"WEBP without RIFF", text("XXXXXXXXWEBP"), "image/webp webp"},
@@ -100,8 +108,8 @@ TEST(Sniff, OrderAndMinimumLengths) {
       {"shebang of two bytes", text("#!"), ""},
       {"postscript", text("%!"), "application/postscript ps"},
       {"shebang of three bytes", text("#!/"), "text/x-shellscript sh"},
-      {"lz4 after a skippable frame", text("\x50\x2A\x4D\x18") + le32(2) + text("ab\x04\x22\x4D\x18"),
-       "application/x-lz4 lz4"},
+      {"lz4 after a skippable frame",
+       text("\x50\x2A\x4D\x18") + le32(2) + text("ab\x04\x22\x4D\x18"), "application/x-lz4 lz4"},
       {"skippable frame past the head", text("\x5F\x2A\x4D\x18") + le32(100) + Bytes(10, 0), ""},
   };
   for (const auto& c : cases) {
@@ -119,19 +127,23 @@ TEST(Sniff, FourthZipEntryDecidesOfficeDocuments) {
     const char* expected;
   };
   const Case cases[] = {
-      {"word document", types + rels + local_entry("word/_rels/document.xml.rels", "<r/>") +
-                            local_entry("word/document.xml", "<w/>"),
+      {"word document",
+       types + rels + local_entry("word/_rels/document.xml.rels", "<r/>") +
+           local_entry("word/document.xml", "<w/>"),
        "application/vnd.openxmlformats-officedocument.wordprocessingml.document docx"},
-      {"workbook", types + rels + local_entry("xl/_rels/workbook.xml.rels", "<r/>") +
-                       local_entry("xl/workbook.xml", "<x/>"),
+      {"workbook",
+       types + rels + local_entry("xl/_rels/workbook.xml.rels", "<r/>") +
+           local_entry("xl/workbook.xml", "<x/>"),
        "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet xlsx"},
-      {"fourth entry decides, not the third", types + rels + local_entry("word/_rels/document.xml.rels", "<r/>") +
-                            local_entry("ppt/presentation.xml", "<p/>"),
+      {"fourth entry decides, not the third",
+       types + rels + local_entry("word/_rels/document.xml.rels", "<r/>") +
+           local_entry("ppt/presentation.xml", "<p/>"),
        "application/vnd.openxmlformats-officedocument.presentationml.presentation pptx"},
       {"three entries only", types + rels + local_entry("word/document.xml", "<w/>"),
        "application/zip zip"},
-      {"fourth entry without a prefix", types + rels + local_entry("word/_rels/document.xml.rels", "<r/>") +
-                            local_entry("docProps/app.xml", "<a/>"),
+      {"fourth entry without a prefix",
+       types + rels + local_entry("word/_rels/document.xml.rels", "<r/>") +
+           local_entry("docProps/app.xml", "<a/>"),
        "application/zip zip"},
       {"first entry decides at once", local_entry("ppt/slides/slide1.xml", "<s/>"),
        "application/vnd.openxmlformats-officedocument.presentationml.presentation pptx"},

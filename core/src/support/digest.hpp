@@ -48,8 +48,7 @@ public:
   [[nodiscard]] double entropy() const noexcept;
 
 private:
-  // Four interleaved tables break the store-to-load chain on runs of one value.
-  std::array<std::array<std::uint64_t, 256>, 4> counts_{};
+  std::array<std::uint64_t, 256> counts_{};
 };
 
 } // namespace trawl

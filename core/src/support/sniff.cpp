@@ -16,7 +16,13 @@ namespace {
 
 using namespace std::string_view_literals;
 
-using Head = ByteReader;
+// The head, plus the outcome of the two walks that several rows share, worked out at most once
+// per sniff.
+struct Head : ByteReader {
+  using ByteReader::ByteReader;
+  mutable std::optional<CompoundKind> compound;
+  mutable std::optional<std::uint8_t> ooxml;
+};
 using Test = bool (*)(const Head&);
 
 // A plain row: the head holds at least `min_len` bytes and `magic` at `offset`.
@@ -41,8 +47,12 @@ constexpr Row proc(std::string_view mime, std::string_view ext, Test test) {
   return {mime, ext, {}, test};
 }
 
-bool starts(const Head& h, std::string_view magic) { return h.matches_at(0, magic); }
-std::uint8_t byte(const Head& h, std::size_t offset) { return h.u8_at(offset).value_or(0); }
+bool starts(const Head& h, std::string_view magic) {
+  return h.matches_at(0, magic);
+}
+std::uint8_t byte(const Head& h, std::size_t offset) {
+  return h.u8_at(offset).value_or(0);
+}
 bool byte_is(const Head& h, std::size_t offset, std::uint8_t value) {
   return h.u8_at(offset) == value;
 }
@@ -54,8 +64,12 @@ bool has_mimetype_entry(const Head& h, std::string_view content) {
   return h.size() >= 58 && starts(h, zip_local) && h.matches_at(30, "mimetype"sv) &&
          h.matches_at(38, content);
 }
-bool is_epub(const Head& h) { return has_mimetype_entry(h, "application/epub+zip"sv); }
-bool is_openraster(const Head& h) { return has_mimetype_entry(h, "image/openraster"sv); }
+bool is_epub(const Head& h) {
+  return has_mimetype_entry(h, "application/epub+zip"sv);
+}
+bool is_openraster(const Head& h) {
+  return has_mimetype_entry(h, "image/openraster"sv);
+}
 
 // Java class files and fat Mach-O binaries share CA FE BA BE; the next word tells them apart.
 bool is_java_class(const Head& h) {
@@ -66,7 +80,8 @@ bool is_java_class(const Head& h) {
 bool is_mach_o(const Head& h) {
   constexpr std::array thin = {"\xCF\xFA\xED\xFE"sv, "\xCE\xFA\xED\xFE"sv, "\xFE\xED\xFA\xCF"sv,
                                "\xFE\xED\xFA\xCE"sv};
-  if (h.size() >= 4 && std::any_of(thin.begin(), thin.end(), [&](auto m) { return starts(h, m); })) {
+  if (h.size() >= 4 &&
+      std::any_of(thin.begin(), thin.end(), [&](auto m) { return starts(h, m); })) {
     return true;
   }
   return h.size() >= 8 && starts(h, "\xCA\xFE\xBA\xBE"sv) && h.u32_be_at(4) < 45U;
@@ -77,7 +92,9 @@ bool is_dey(const Head& h) {
          byte_is(h, 76, 0x70);
 }
 
-bool is_dex(const Head& h) { return h.size() >= 37 && starts(h, "dex\n"sv) && byte_is(h, 36, 0x70); }
+bool is_dex(const Head& h) {
+  return h.size() >= 37 && starts(h, "dex\n"sv) && byte_is(h, 36, 0x70);
+}
 
 bool is_coff_object(const Head& h) {
   return h.size() >= 3 &&
@@ -150,7 +167,8 @@ bool is_heif(const Head& h) {
 
 bool is_avif(const Head& h) {
   const auto box = whole_ftyp_box(h);
-  return box && (box->major == "avif" || box->major == "avis" || has_brand(h, *box, {"avif", "avis"}));
+  return box &&
+         (box->major == "avif" || box->major == "avis" || has_brand(h, *box, {"avif", "avis"}));
 }
 
 bool is_mp4(const Head& h) {
@@ -176,9 +194,9 @@ bool is_m4a(const Head& h) {
 }
 
 bool is_quicktime(const Head& h) {
-  return h.size() >= 16 && ((h.matches_at(4, "ftyp"sv) && h.matches_at(8, "qt  "sv)) ||
-                            h.matches_at(4, "moov"sv) || h.matches_at(4, "mdat"sv) ||
-                            h.matches_at(12, "mdat"sv));
+  return h.size() >= 16 &&
+         ((h.matches_at(4, "ftyp"sv) && h.matches_at(8, "qt  "sv)) || h.matches_at(4, "moov"sv) ||
+          h.matches_at(4, "mdat"sv) || h.matches_at(12, "mdat"sv));
 }
 
 bool is_jxl(const Head& h) {
@@ -187,11 +205,11 @@ bool is_jxl(const Head& h) {
 }
 
 bool is_dwg(const Head& h) {
-  constexpr std::array versions = {
-      "MC0.0\0"sv, "AC1.2\0"sv, "AC1.3\0"sv, "AC1.40"sv, "AC1.50"sv, "AC2.10"sv,
-      "AC2.21"sv,  "AC2.22"sv,  "AC1001"sv,  "AC1002"sv, "AC1003"sv, "AC1004"sv,
-      "AC1006"sv,  "AC1009"sv,  "AC1012"sv,  "AC1013"sv, "AC1014"sv, "AC1015"sv,
-      "AC1018"sv,  "AC1021"sv,  "AC1024"sv,  "AC1027"sv, "AC1032"sv, "AC1035"sv};
+  constexpr std::array versions = {"MC0.0\0"sv, "AC1.2\0"sv, "AC1.3\0"sv, "AC1.40"sv, "AC1.50"sv,
+                                   "AC2.10"sv,  "AC2.21"sv,  "AC2.22"sv,  "AC1001"sv, "AC1002"sv,
+                                   "AC1003"sv,  "AC1004"sv,  "AC1006"sv,  "AC1009"sv, "AC1012"sv,
+                                   "AC1013"sv,  "AC1014"sv,  "AC1015"sv,  "AC1018"sv, "AC1021"sv,
+                                   "AC1024"sv,  "AC1027"sv,  "AC1032"sv,  "AC1035"sv};
   const std::string_view first = text_at(h, 0, 6);
   return std::find(versions.begin(), versions.end(), first) != versions.end();
 }
@@ -203,8 +221,12 @@ bool has_ebml_doctype(const Head& h, std::string_view pattern) {
   }
   return text_at(h, 0, 256).find(pattern) != std::string_view::npos;
 }
-bool is_matroska(const Head& h) { return has_ebml_doctype(h, "\x42\x82\x88matroska"sv); }
-bool is_webm(const Head& h) { return has_ebml_doctype(h, "\x42\x82\x84webm"sv); }
+bool is_matroska(const Head& h) {
+  return has_ebml_doctype(h, "\x42\x82\x88matroska"sv);
+}
+bool is_webm(const Head& h) {
+  return has_ebml_doctype(h, "\x42\x82\x84webm"sv);
+}
 
 bool is_mpeg_video(const Head& h) {
   return h.size() >= 4 && starts(h, "\x00\x00\x01"sv) && byte(h, 3) >= 0xB0 && byte(h, 3) <= 0xBF;
@@ -241,7 +263,8 @@ std::optional<std::uint64_t> find_local_header(const Head& h, std::uint64_t star
   if (start >= end) {
     return std::nullopt;
   }
-  const std::string_view window = text_at(h, static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+  const std::string_view window =
+      text_at(h, static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
   const std::size_t found = window.find(zip_local);
   if (found == std::string_view::npos) {
     return std::nullopt;
@@ -283,21 +306,51 @@ OoxmlKind ooxml_kind(const Head& h) {
   return kind == OoxmlKind::None ? OoxmlKind::Generic : kind;
 }
 
-bool is_docx(const Head& h) { return ooxml_kind(h) == OoxmlKind::Docx; }
-bool is_xlsx(const Head& h) { return ooxml_kind(h) == OoxmlKind::Xlsx; }
-bool is_pptx(const Head& h) { return ooxml_kind(h) == OoxmlKind::Pptx; }
+bool is_ooxml(const Head& h, OoxmlKind kind) {
+  if (!h.ooxml) {
+    h.ooxml = static_cast<std::uint8_t>(ooxml_kind(h));
+  }
+  return *h.ooxml == static_cast<std::uint8_t>(kind);
+}
+bool is_docx(const Head& h) {
+  return is_ooxml(h, OoxmlKind::Docx);
+}
+bool is_xlsx(const Head& h) {
+  return is_ooxml(h, OoxmlKind::Xlsx);
+}
+bool is_pptx(const Head& h) {
+  return is_ooxml(h, OoxmlKind::Pptx);
+}
 
 // OpenDocument: a stored "mimetype" first entry; "application/" at 38 is not checked.
 bool is_opendocument(const Head& h, std::string_view type) {
   return starts(h, zip_local) && h.matches_at(30, "mimetype"sv) && h.matches_at(50, type);
 }
-bool is_odt(const Head& h) { return is_opendocument(h, "vnd.oasis.opendocument.text"sv); }
-bool is_ods(const Head& h) { return is_opendocument(h, "vnd.oasis.opendocument.spreadsheet"sv); }
-bool is_odp(const Head& h) { return is_opendocument(h, "vnd.oasis.opendocument.presentation"sv); }
+bool is_odt(const Head& h) {
+  return is_opendocument(h, "vnd.oasis.opendocument.text"sv);
+}
+bool is_ods(const Head& h) {
+  return is_opendocument(h, "vnd.oasis.opendocument.spreadsheet"sv);
+}
+bool is_odp(const Head& h) {
+  return is_opendocument(h, "vnd.oasis.opendocument.presentation"sv);
+}
 
-bool is_doc(const Head& h) { return compound_file_kind(h) == CompoundKind::Word; }
-bool is_xls(const Head& h) { return compound_file_kind(h) == CompoundKind::Excel; }
-bool is_ppt(const Head& h) { return compound_file_kind(h) == CompoundKind::PowerPoint; }
+bool is_compound(const Head& h, CompoundKind kind) {
+  if (!h.compound) {
+    h.compound = compound_file_kind(h);
+  }
+  return *h.compound == kind;
+}
+bool is_doc(const Head& h) {
+  return is_compound(h, CompoundKind::Word);
+}
+bool is_xls(const Head& h) {
+  return is_compound(h, CompoundKind::Excel);
+}
+bool is_ppt(const Head& h) {
+  return is_compound(h, CompoundKind::PowerPoint);
+}
 
 bool is_zip(const Head& h) {
   if (h.size() >= 4 && starts(h, "PK"sv) &&
@@ -328,7 +381,9 @@ bool is_eot(const Head& h) {
           h.matches_at(8, "\x02\x00\x02"sv));
 }
 
-bool is_cab(const Head& h) { return h.size() >= 4 && (starts(h, "MSCF"sv) || starts(h, "ISc("sv)); }
+bool is_cab(const Head& h) {
+  return h.size() >= 4 && (starts(h, "MSCF"sv) || starts(h, "ISc("sv));
+}
 
 bool is_unix_compress(const Head& h) {
   return h.size() >= 2 && byte_is(h, 0, 0x1F) && (byte_is(h, 1, 0xA0) || byte_is(h, 1, 0x9D));
@@ -352,15 +407,21 @@ bool after_skippable_frames(const Head& h, std::string_view magic) {
     at += frame;
   }
 }
-bool is_zstd(const Head& h) { return after_skippable_frames(h, "\x28\xB5\x2F\xFD"sv); }
-bool is_lz4(const Head& h) { return after_skippable_frames(h, "\x04\x22\x4D\x18"sv); }
+bool is_zstd(const Head& h) {
+  return after_skippable_frames(h, "\x28\xB5\x2F\xFD"sv);
+}
+bool is_lz4(const Head& h) {
+  return after_skippable_frames(h, "\x04\x22\x4D\x18"sv);
+}
 
 bool is_cpio(const Head& h) {
   return (h.size() >= 2 && (starts(h, "\xC7\x71"sv) || starts(h, "\x71\xC7"sv))) ||
          (h.size() >= 7 && starts(h, "070701"sv));
 }
 
-bool is_space(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
+bool is_space(char c) {
+  return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
+}
 
 std::string_view skip_space(std::string_view text) {
   while (!text.empty() && is_space(text.front())) {
@@ -386,10 +447,23 @@ bool starts_ignoring_case(std::string_view text, std::string_view prefix) {
 }
 
 bool is_html(const Head& h) {
-  constexpr std::array tags = {"<!DOCTYPE HTML"sv, "<HTML"sv, "<HEAD"sv,  "<SCRIPT"sv, "<IFRAME"sv,
-                               "<H1"sv,            "<DIV"sv,  "<FONT"sv,  "<TABLE"sv,  "<A"sv,
-                               "<STYLE"sv,         "<TITLE"sv, "<B"sv,    "<BODY"sv,   "<BR"sv,
-                               "<P"sv,             "<!--"sv};
+  constexpr std::array tags = {"<!DOCTYPE HTML"sv,
+                               "<HTML"sv,
+                               "<HEAD"sv,
+                               "<SCRIPT"sv,
+                               "<IFRAME"sv,
+                               "<H1"sv,
+                               "<DIV"sv,
+                               "<FONT"sv,
+                               "<TABLE"sv,
+                               "<A"sv,
+                               "<STYLE"sv,
+                               "<TITLE"sv,
+                               "<B"sv,
+                               "<BODY"sv,
+                               "<BR"sv,
+                               "<P"sv,
+                               "<!--"sv};
   const std::string_view text = skip_space(text_at(h, 0, h.size()));
   return std::any_of(tags.begin(), tags.end(), [&](std::string_view tag) {
     return starts_ignoring_case(text, tag) && text.size() > tag.size() &&
@@ -415,7 +489,9 @@ bool is_xml(const Head& h) {
 // the tests of rows 3 and 14 and can never win; they stay so that positions keep their meaning.
 constexpr std::array rows = {
     sig("application/wasm", "wasm", 8, "\x00\x61\x73\x6D\x01\x00\x00\x00"sv),
-    sig("application/x-executable", "elf", 53, "\x7F" "ELF"sv),
+    sig("application/x-executable", "elf", 53,
+        "\x7F"
+        "ELF"sv),
     sig("application/vnd.microsoft.portable-executable", "exe", 2, "MZ"sv),
     sig("application/vnd.microsoft.portable-executable", "dll", 2, "MZ"sv),
     proc("application/java", "class", is_java_class),
@@ -444,37 +520,42 @@ constexpr std::array rows = {
     proc("image/avif", "avif", is_avif),
     proc("image/jxl", "jxl", is_jxl),
     proc("image/openraster", "ora", is_openraster),
-    proc("image/vnd.djvu", "djvu", [](const Head& h) {
-      return h.size() >= 15 && starts(h, "AT&TFORM"sv) && h.matches_at(12, "DJV"sv);
-    }),
+    proc("image/vnd.djvu", "djvu",
+         [](const Head& h) {
+           return h.size() >= 15 && starts(h, "AT&TFORM"sv) && h.matches_at(12, "DJV"sv);
+         }),
     proc("image/vnd.dwg", "dwg", is_dwg),
     proc("video/mp4", "mp4", is_mp4),
     proc("video/x-m4v", "m4v", is_m4v),
     proc("video/x-matroska", "mkv", is_matroska),
     proc("video/webm", "webm", is_webm),
     proc("video/quicktime", "mov", is_quicktime),
-    proc("video/x-msvideo", "avi", [](const Head& h) {
-      return h.size() >= 11 && starts(h, "RIFF"sv) && h.matches_at(8, "AVI"sv);
-    }),
+    proc("video/x-msvideo", "avi",
+         [](const Head& h) {
+           return h.size() >= 11 && starts(h, "RIFF"sv) && h.matches_at(8, "AVI"sv);
+         }),
     sig("video/x-ms-wmv", "wmv", 10, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9"sv),
     proc("video/mpeg", "mpg", is_mpeg_video),
     sig("video/x-flv", "flv", 4, "FLV\x01"sv),
     sig("audio/midi", "midi", 4, "MThd"sv),
     proc("audio/mpeg", "mp3", is_mp3),
     proc("audio/m4a", "m4a", is_m4a),
-    proc("audio/opus", "opus", [](const Head& h) {
-      return h.size() >= 36 && starts(h, "OggS"sv) && h.matches_at(28, "OpusHead"sv);
-    }),
+    proc("audio/opus", "opus",
+         [](const Head& h) {
+           return h.size() >= 36 && starts(h, "OggS"sv) && h.matches_at(28, "OpusHead"sv);
+         }),
     sig("audio/ogg", "ogg", 4, "OggS"sv),
     sig("audio/x-flac", "flac", 4, "fLaC"sv),
-    proc("audio/x-wav", "wav", [](const Head& h) {
-      return h.size() >= 12 && starts(h, "RIFF"sv) && h.matches_at(8, "WAVE"sv);
-    }),
+    proc("audio/x-wav", "wav",
+         [](const Head& h) {
+           return h.size() >= 12 && starts(h, "RIFF"sv) && h.matches_at(8, "WAVE"sv);
+         }),
     sig("audio/amr", "amr", 12, "#!AMR\n"sv),
     proc("audio/aac", "aac", is_aac),
-    proc("audio/x-aiff", "aiff", [](const Head& h) {
-      return h.size() >= 12 && starts(h, "FORM"sv) && h.matches_at(8, "AIFF"sv);
-    }),
+    proc("audio/x-aiff", "aiff",
+         [](const Head& h) {
+           return h.size() >= 12 && starts(h, "FORM"sv) && h.matches_at(8, "AIFF"sv);
+         }),
     sig("audio/x-dsf", "dsf", 5, "DSD "sv),
     sig("audio/x-ape", "ape", 5, "MAC "sv),
     sig("application/font-woff", "woff", 8, "wOFF\x00\x01\x00\x00"sv),
@@ -482,7 +563,8 @@ constexpr std::array rows = {
     sig("application/font-sfnt", "ttf", 5, "\x00\x01\x00\x00\x00"sv),
     sig("application/font-sfnt", "otf", 5, "OTTO\x00"sv),
     proc("application/msword", "doc", is_doc),
-    proc("application/vnd.openxmlformats-officedocument.wordprocessingml.document", "docx", is_docx),
+    proc("application/vnd.openxmlformats-officedocument.wordprocessingml.document", "docx",
+         is_docx),
     proc("application/vnd.ms-excel", "xls", is_xls),
     proc("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", "xlsx", is_xlsx),
     proc("application/vnd.ms-powerpoint", "ppt", is_ppt),
@@ -530,7 +612,8 @@ bool matches(const Row& row, const Head& h) {
   if (row.test != nullptr) {
     return row.test(h);
   }
-  return h.size() >= row.signature.min_len && h.matches_at(row.signature.offset, row.signature.magic);
+  return h.size() >= row.signature.min_len &&
+         h.matches_at(row.signature.offset, row.signature.magic);
 }
 
 } // namespace

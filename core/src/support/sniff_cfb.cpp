@@ -26,8 +26,14 @@ constexpr std::size_t entry_size = 128;
 
 constexpr std::string_view signature = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"sv;
 
+// A directory entry name: at most 31 UTF-16 units, so at most 31 code points.
+struct Name {
+  std::array<std::uint32_t, 32> chars{};
+  std::size_t size = 0;
+};
+
 struct Entry {
-  std::vector<std::uint32_t> name; // code points
+  Name name;
   std::uint8_t type = 0;
   std::uint32_t left = no_stream;
   std::uint32_t right = no_stream;
@@ -102,6 +108,7 @@ bool CompoundFile::read_header() {
     first_difat_ = end_of_chain;
   }
   bool ended = false;
+  difat_.reserve(header_difat_count);
   for (std::size_t i = 0; i < header_difat_count; ++i) {
     const std::uint32_t v = *h_.u32_le_at(76 + 4 * i);
     ended = ended || v == free_sector;
@@ -175,6 +182,7 @@ bool CompoundFile::read_difat() {
 }
 
 bool CompoundFile::read_fat() {
+  fat_.reserve(difat_.size() * (sector_size_ / 4));
   for (const std::uint32_t s : difat_) {
     if (!append_sector_values(s, fat_, sector_size_ / 4)) {
       return false;
@@ -213,8 +221,9 @@ bool CompoundFile::read_fat() {
 }
 
 // UTF-16 to code points; nothing for an unpaired surrogate.
-std::optional<std::vector<std::uint32_t>> decode_name(const ByteReader& r, std::size_t units) {
-  std::vector<std::uint32_t> out;
+std::optional<Name> decode_name(const ByteReader& r, std::size_t units) {
+  Name out;
+  const auto push = [&out](std::uint32_t c) { out.chars.at(out.size++) = c; };
   for (std::size_t i = 0; i < units; ++i) {
     const std::uint32_t u = *r.u16_le_at(2 * i);
     if (u >= 0xDC00 && u <= 0xDFFF) {
@@ -225,11 +234,11 @@ std::optional<std::vector<std::uint32_t>> decode_name(const ByteReader& r, std::
       if (low < 0xDC00 || low > 0xDFFF) {
         return std::nullopt;
       }
-      out.push_back(0x10000 + ((u - 0xD800) << 10U) + (low - 0xDC00));
+      push(0x10000 + ((u - 0xD800) << 10U) + (low - 0xDC00));
       ++i;
       continue;
     }
-    out.push_back(u);
+    push(u);
   }
   return out;
 }
@@ -250,7 +259,8 @@ bool CompoundFile::read_entry(std::span<const std::uint8_t> bytes) {
   if (e.type != 0 && e.type != 1 && e.type != 2 && e.type != 5) {
     return false;
   }
-  if (e.type != 5 && std::any_of(name->begin(), name->end(), [](std::uint32_t c) {
+  const auto chars = std::span(name->chars).first(name->size);
+  if (e.type != 5 && std::any_of(chars.begin(), chars.end(), [](std::uint32_t c) {
         return c == '/' || c == '\\' || c == ':' || c == '!';
       })) {
     return false;
@@ -277,7 +287,8 @@ bool CompoundFile::read_entry(std::span<const std::uint8_t> bytes) {
   }
   if (e.type == 5) {
     const std::string_view root = "Root Entry";
-    e.name.assign(root.begin(), root.end());
+    std::copy(root.begin(), root.end(), e.name.chars.begin());
+    e.name.size = root.size();
   } else {
     e.name = std::move(*name);
   }
@@ -341,13 +352,13 @@ std::uint32_t upper(std::uint32_t c) {
 }
 
 // Shorter names first; equal lengths compare character by character, ignoring case.
-bool name_less(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
-  if (a.size() != b.size()) {
-    return a.size() < b.size();
+bool name_less(const Name& a, const Name& b) {
+  if (a.size != b.size) {
+    return a.size < b.size;
   }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const std::uint32_t x = upper(a[i]);
-    const std::uint32_t y = upper(b[i]);
+  for (std::size_t i = 0; i < a.size; ++i) {
+    const std::uint32_t x = upper(a.chars.at(i));
+    const std::uint32_t y = upper(b.chars.at(i));
     if (x != y) {
       return x < y;
     }
