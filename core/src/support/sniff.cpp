@@ -585,7 +585,7 @@ constexpr std::array rows = {
     sig("application/x-xz", "xz", 6, "\xFD\x37\x7A\x58\x5A\x00"sv),
     proc("application/pdf", "pdf", is_pdf),
     proc("application/x-shockwave-flash", "swf", is_swf),
-    sig("application/rtf", "rtf", 5, "{\\rtf"sv),
+    sig("application/rtf", "rtf", 5, R"({\rtf)"sv),
     proc("application/octet-stream", "eot", is_eot),
     sig("application/postscript", "ps", 2, "%!"sv),
     sig("application/vnd.sqlite3", "sqlite", 4, "SQLi"sv),

@@ -57,8 +57,8 @@ private:
   bool read_difat();
   bool read_fat();
   bool read_directory();
-  bool check_tree() const;
-  bool read_minifat() const;
+  [[nodiscard]] bool check_tree() const;
+  [[nodiscard]] bool read_minifat() const;
 
   [[nodiscard]] std::optional<std::span<const std::uint8_t>> sector(std::uint32_t i) const;
   [[nodiscard]] bool append_sector_values(std::uint32_t i, std::vector<std::uint32_t>& out,
@@ -290,9 +290,9 @@ bool CompoundFile::read_entry(std::span<const std::uint8_t> bytes) {
     std::copy(root.begin(), root.end(), e.name.chars.begin());
     e.name.size = root.size();
   } else {
-    e.name = std::move(*name);
+    e.name = *name;
   }
-  entries_.push_back(std::move(e));
+  entries_.push_back(e);
   return true;
 }
 
