@@ -306,20 +306,11 @@ OoxmlKind ooxml_kind(const Head& h) {
   return kind == OoxmlKind::None ? OoxmlKind::Generic : kind;
 }
 
-bool is_ooxml(const Head& h, OoxmlKind kind) {
+template <OoxmlKind Kind> bool is_ooxml(const Head& h) {
   if (!h.ooxml) {
     h.ooxml = static_cast<std::uint8_t>(ooxml_kind(h));
   }
-  return *h.ooxml == static_cast<std::uint8_t>(kind);
-}
-bool is_docx(const Head& h) {
-  return is_ooxml(h, OoxmlKind::Docx);
-}
-bool is_xlsx(const Head& h) {
-  return is_ooxml(h, OoxmlKind::Xlsx);
-}
-bool is_pptx(const Head& h) {
-  return is_ooxml(h, OoxmlKind::Pptx);
+  return *h.ooxml == static_cast<std::uint8_t>(Kind);
 }
 
 // OpenDocument: a stored "mimetype" first entry; "application/" at 38 is not checked.
@@ -336,20 +327,11 @@ bool is_odp(const Head& h) {
   return is_opendocument(h, "vnd.oasis.opendocument.presentation"sv);
 }
 
-bool is_compound(const Head& h, CompoundKind kind) {
+template <CompoundKind Kind> bool is_compound(const Head& h) {
   if (!h.compound) {
     h.compound = compound_file_kind(h);
   }
-  return *h.compound == kind;
-}
-bool is_doc(const Head& h) {
-  return is_compound(h, CompoundKind::Word);
-}
-bool is_xls(const Head& h) {
-  return is_compound(h, CompoundKind::Excel);
-}
-bool is_ppt(const Head& h) {
-  return is_compound(h, CompoundKind::PowerPoint);
+  return *h.compound == Kind;
 }
 
 bool is_zip(const Head& h) {
@@ -562,14 +544,15 @@ constexpr std::array rows = {
     sig("application/font-woff", "woff2", 8, "wOF2\x00\x01\x00\x00"sv),
     sig("application/font-sfnt", "ttf", 5, "\x00\x01\x00\x00\x00"sv),
     sig("application/font-sfnt", "otf", 5, "OTTO\x00"sv),
-    proc("application/msword", "doc", is_doc),
+    proc("application/msword", "doc", is_compound<CompoundKind::Word>),
     proc("application/vnd.openxmlformats-officedocument.wordprocessingml.document", "docx",
-         is_docx),
-    proc("application/vnd.ms-excel", "xls", is_xls),
-    proc("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", "xlsx", is_xlsx),
-    proc("application/vnd.ms-powerpoint", "ppt", is_ppt),
+         is_ooxml<OoxmlKind::Docx>),
+    proc("application/vnd.ms-excel", "xls", is_compound<CompoundKind::Excel>),
+    proc("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", "xlsx",
+         is_ooxml<OoxmlKind::Xlsx>),
+    proc("application/vnd.ms-powerpoint", "ppt", is_compound<CompoundKind::PowerPoint>),
     proc("application/vnd.openxmlformats-officedocument.presentationml.presentation", "pptx",
-         is_pptx),
+         is_ooxml<OoxmlKind::Pptx>),
     proc("application/vnd.oasis.opendocument.text", "odt", is_odt),
     proc("application/vnd.oasis.opendocument.spreadsheet", "ods", is_ods),
     proc("application/vnd.oasis.opendocument.presentation", "odp", is_odp),
