@@ -52,11 +52,14 @@ def large_file(tmp):
             f.write(os.urandom(1 << 20))
     sha256_file(path)  # warm the page cache
     trawl.parse(path)
-    sha = median_seconds(lambda: sha256_file(path), 5)
-    ours = median_seconds(lambda: trawl.parse(path), 5)
-    mib_s = 256 / ours
-    print(f"(a) parse(256 MiB file): {ours * 1e3:.0f} ms ({mib_s:.0f} MiB/s); "
-          f"SHA-256 alone {sha * 1e3:.0f} ms; ratio {ours / sha:.2f} (target <= 1.6)")
+    # Alternate the two so that both see the same machine; the ratio is the median of pairs.
+    pairs = [(median_seconds(lambda: trawl.parse(path), 1), median_seconds(lambda: sha256_file(path), 1))
+             for _ in range(9)]
+    ours = statistics.median(p[0] for p in pairs)
+    sha = statistics.median(p[1] for p in pairs)
+    ratio = statistics.median(p[0] / p[1] for p in pairs)
+    print(f"(a) parse(256 MiB file): {ours * 1e3:.0f} ms ({256 / ours:.0f} MiB/s); "
+          f"SHA-256 alone {sha * 1e3:.0f} ms; ratio {ratio:.2f} (target <= 1.6)")
 
 
 def small_buffers():
