@@ -36,6 +36,10 @@ std::string ExtractError::message() const {
 Registry Registry::with_defaults() {
   Registry registry;
   registry.add(std::make_unique<FileExtractor>());
+  registry.add(std::make_unique<JpegExtractor>());
+  registry.add(std::make_unique<PngExtractor>());
+  registry.add(std::make_unique<GifExtractor>());
+  registry.add(std::make_unique<BmpExtractor>());
   return registry;
 }
 

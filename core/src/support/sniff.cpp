@@ -9,6 +9,7 @@
 
 #include "byte_reader.hpp"
 #include "sniff_cfb.hpp"
+#include "text.hpp"
 
 namespace trawl {
 
@@ -124,10 +125,7 @@ struct Ftyp {
 
 std::string_view text_at(const Head& h, std::size_t offset, std::size_t n) {
   const auto b = h.bytes_at(offset, n);
-  if (!b) {
-    return {};
-  }
-  return {reinterpret_cast<const char*>(b->data()), b->size()}; // NOLINT
+  return b ? as_chars(*b) : std::string_view{};
 }
 
 // The box must lie wholly in the head; brands past its end or the head's are not read.

@@ -42,31 +42,75 @@ constexpr LeadRule lead_rule(std::uint8_t b) {
   return {};
 }
 
+
+// The length of the sequence starting at `bytes[i]` (a non-ASCII byte) that is well-formed,
+// or of its maximal invalid prefix; `valid` tells which.
+std::size_t sequence_at(std::string_view bytes, std::size_t i, bool& valid) noexcept {
+  const LeadRule rule = lead_rule(static_cast<std::uint8_t>(bytes[i]));
+  std::size_t taken = 1;
+  while (taken < rule.length && i + taken < bytes.size()) {
+    const auto c = static_cast<std::uint8_t>(bytes[i + taken]);
+    const std::uint8_t low = taken == 1 ? rule.low : 0x80;
+    const std::uint8_t high = taken == 1 ? rule.high : 0xBF;
+    if (c < low || c > high) {
+      break;
+    }
+    ++taken;
+  }
+  valid = rule.length != 0 && taken == rule.length;
+  return taken;
+}
+
 } // namespace
+
+bool is_valid_utf8(std::string_view bytes) noexcept {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (static_cast<std::uint8_t>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    bool valid = false;
+    i += sequence_at(bytes, i, valid);
+    if (!valid) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string latin1_to_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char ch : bytes) {
+    const auto b = static_cast<std::uint8_t>(ch);
+    if (b < 0x80) {
+      out.push_back(ch);
+    } else {
+      out.push_back(static_cast<char>(0xC0U | (b >> 6U)));
+      out.push_back(static_cast<char>(0x80U | (b & 0x3FU)));
+    }
+  }
+  return out;
+}
+
+std::string utf8_or_latin1(std::string_view bytes) {
+  return is_valid_utf8(bytes) ? std::string(bytes) : latin1_to_utf8(bytes);
+}
 
 std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   std::size_t i = 0;
   while (i < bytes.size()) {
-    const auto b = static_cast<std::uint8_t>(bytes[i]);
-    if (b < 0x80) {
+    if (static_cast<std::uint8_t>(bytes[i]) < 0x80) {
       out.push_back(bytes[i]);
       ++i;
       continue;
     }
-    const LeadRule rule = lead_rule(b);
-    std::size_t taken = 1;
-    while (taken < rule.length && i + taken < bytes.size()) {
-      const auto c = static_cast<std::uint8_t>(bytes[i + taken]);
-      const std::uint8_t low = taken == 1 ? rule.low : 0x80;
-      const std::uint8_t high = taken == 1 ? rule.high : 0xBF;
-      if (c < low || c > high) {
-        break;
-      }
-      ++taken;
-    }
-    if (rule.length != 0 && taken == rule.length) {
+    bool valid = false;
+    const std::size_t taken = sequence_at(bytes, i, valid);
+    if (valid) {
       out.append(bytes.substr(i, taken));
     } else {
       out.append(replacement);

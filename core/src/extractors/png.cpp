@@ -1,0 +1,126 @@
+// PNG (ISO/IEC 15948) chunks up to IEND: IHDR, tEXt, tIME, gAMA and pHYs.
+#include "extractors.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "../support/byte_reader.hpp"
+#include "../support/text.hpp"
+
+namespace trawl {
+
+namespace {
+
+using namespace std::string_view_literals;
+
+std::string_view color_type_label(std::uint8_t code) {
+  switch (code) {
+  case 0:
+    return "grayscale";
+  case 2:
+    return "RGB";
+  case 3:
+    return "palette";
+  case 4:
+    return "grayscale+alpha";
+  case 6:
+    return "RGBA";
+  default:
+    return "unknown";
+  }
+}
+
+void read_header(Namespace& ns, const ByteReader& d) {
+  if (d.size() < 13) {
+    return;
+  }
+  ns.set("width", *d.u32_be_at(0))
+      .set("height", *d.u32_be_at(4))
+      .set("bit_depth", *d.u8_at(8))
+      .set("color_type", color_type_label(*d.u8_at(9)))
+      .set("interlaced", *d.u8_at(12) == 1);
+}
+
+// tEXt is keyword, NUL, text. The standard says ISO 8859-1, but many writers store UTF-8, so
+// text that is valid UTF-8 is kept as it is and anything else is read as ISO 8859-1.
+void read_text(Map& texts, const ByteReader& d) {
+  const std::string_view data = as_chars(*d.bytes_at(0, d.size()));
+  const std::size_t nul = data.find('\0');
+  if (nul == std::string_view::npos) {
+    return;
+  }
+  texts.insert_or_assign(utf8_or_latin1(data.substr(0, nul)),
+                         Value(utf8_or_latin1(data.substr(nul + 1))));
+}
+
+void read_time(Namespace& ns, const ByteReader& d) {
+  if (d.size() < 7) {
+    return;
+  }
+  std::array<char, 48> text{};
+  const int n = std::snprintf(text.data(), text.size(), "%04u-%02u-%02uT%02u:%02u:%02uZ",
+                              unsigned{*d.u16_be_at(0)}, unsigned{*d.u8_at(2)},
+                              unsigned{*d.u8_at(3)}, unsigned{*d.u8_at(4)}, unsigned{*d.u8_at(5)},
+                              unsigned{*d.u8_at(6)});
+  ns.set("last_modified", std::string(text.data(), static_cast<std::size_t>(n > 0 ? n : 0)));
+}
+
+// pHYs: pixels per unit on X and Y, then the unit (1 = metre).
+void read_density(Namespace& ns, const ByteReader& d) {
+  if (d.size() >= 9 && *d.u8_at(8) == 1) {
+    ns.set("dpi", Value::from_float(std::round(static_cast<double>(*d.u32_be_at(0)) * 0.0254)));
+  }
+}
+
+} // namespace
+
+bool PngExtractor::supports(const Probe& probe) const {
+  return ByteReader(probe.head).matches_at(0, "\x89PNG\r\n\x1A\n"sv);
+}
+
+ExtractResult PngExtractor::extract(Source& source, const Probe& /*probe*/) const {
+  const auto data = source.contents();
+  if (!data) {
+    return io_error(data.error());
+  }
+  const ByteReader r(*data);
+  Namespace ns(name());
+  List chunks;
+  Map texts;
+  // Chunk: 32-bit data length, 4-byte type, data, CRC (never checked).
+  for (std::uint64_t pos = 8; r.size() >= 16 && pos + 8 <= r.size();) {
+    const std::uint32_t length = *r.u32_be_at(pos);
+    const auto type = *r.bytes_at(pos + 4, 4);
+    Map entry;
+    entry.emplace("type", Value(latin1_to_utf8(as_chars(type))));
+    entry.emplace("offset", Value(pos));
+    entry.emplace("length", Value(length));
+    chunks.emplace_back(std::move(entry));
+    const ByteReader d(r.bytes_at(pos + 8, length).value_or(std::span<const std::uint8_t>{}));
+    // Types with a byte of 0x80 or more are listed but never interpreted.
+    const std::string_view kind = as_chars(type);
+    if (kind == "IHDR") {
+      read_header(ns, d);
+    } else if (kind == "tEXt") {
+      read_text(texts, d);
+    } else if (kind == "tIME") {
+      read_time(ns, d);
+    } else if (kind == "gAMA" && d.size() >= 4) {
+      ns.set("gamma", Value::from_float(static_cast<double>(*d.u32_be_at(0)) / 100000.0));
+    } else if (kind == "pHYs") {
+      read_density(ns, d);
+    } else if (kind == "IEND") {
+      break;
+    }
+    pos += 12 + std::uint64_t{length};
+  }
+  if (!texts.empty()) {
+    ns.set("text", std::move(texts));
+  }
+  ns.set("chunks", std::move(chunks));
+  return ns;
+}
+
+} // namespace trawl

@@ -1,0 +1,122 @@
+#include "extractors/extractors.hpp"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+#include "support/builders.hpp"
+
+namespace trawl {
+namespace {
+
+using namespace std::string_view_literals;
+using testing::Bytes;
+using testing::cat;
+using testing::errors_of;
+using testing::le16;
+using testing::le32;
+using testing::parsed;
+using testing::text;
+
+Bytes gif_header(std::uint8_t packed) { return cat({text("GIF89a"), le16(300), le16(200), {packed, 0, 0}}); }
+const Bytes graphic_control = {0x21, 0xF9, 0x04, 0, 0, 0, 0, 0x00};
+const Bytes frame = {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0x00, 0x02, 0x02, 0x4C, 0x01, 0x00};
+Bytes looping(std::uint16_t count) {
+  return cat({{0x21, 0xFF, 0x0B}, text("NETSCAPE2.0"), {0x03, 0x01}, le16(count), {0x00}});
+}
+
+TEST(GifExtractor, HeaderAndScreenDescriptor) {
+  const Map gif = parsed(gif_header(0), "gif");
+  EXPECT_EQ(gif.at("version").as_string(), "89a");
+  EXPECT_EQ(gif.at("width").as_uint(), 300U);
+  EXPECT_EQ(gif.at("height").as_uint(), 200U);
+  EXPECT_EQ(gif.at("color_resolution_bits").as_uint(), 1U);
+  EXPECT_FALSE(gif.at("global_color_table").as_bool());
+  EXPECT_FALSE(gif.contains("global_color_table_size"));
+  EXPECT_EQ(gif.at("frames").as_uint(), 0U);
+  EXPECT_FALSE(gif.at("animated").as_bool());
+  const Map big = parsed(cat({gif_header(0xF7), Bytes(768, 0), frame}), "gif");
+  EXPECT_EQ(big.at("color_resolution_bits").as_uint(), 8U);
+  EXPECT_EQ(big.at("global_color_table_size").as_uint(), 256U);
+  EXPECT_EQ(big.at("frames").as_uint(), 1U) << "the walk starts at 13 + 768";
+  EXPECT_EQ(errors_of(cat({text("GIF89a"), Bytes(6, 0)})),
+            (std::vector<std::string>{"gif: malformed gif: header too short"}));
+}
+
+TEST(GifExtractor, BlockWalk) {
+  struct Case {
+    const char* name;
+    Bytes stream;
+    std::uint64_t frames;
+    std::optional<std::uint64_t> loops;
+  };
+  Bytes cut_loop = looping(5);
+  cut_loop.resize(17);
+  const Case cases[] = {
+      {"animation with loop 0", cat({looping(0), graphic_control, frame, graphic_control, frame, {0x3B}}), 2, 0},
+      {"later loop extension wins", cat({looping(3), looping(7), frame}), 1, 7},
+      {"loop field cut off", cat({frame, cut_loop}), 1, {}},
+      {"other identifier", cat({{0x21, 0xFF, 0x0B}, text("ANIMEXTS1.0"), {0x03, 0x01, 0x05, 0x00, 0x00}}), 0, {}},
+      {"NETSCAPE under another label", cat({{0x21, 0xFE, 0x0B}, text("NETSCAPE2.0"), {0x03, 0x01, 0x05, 0x00, 0x00}}), 0, {}},
+      {"descriptor that does not fit", cat({{0x2C, 0, 0}}), 1, {}},
+      {"local colour table skipped", cat({{0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0x81}, Bytes(12, 0x2C), {0x02, 0x01, 0x00, 0x00}, frame}), 2, {}},
+      {"after the trailer", cat({frame, {0x3B}, frame}), 1, {}},
+      {"stray bytes", cat({{0x00, 0x99}, frame, {0x17}, frame}), 2, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Map gif = parsed(cat({gif_header(0), c.stream}), "gif");
+    EXPECT_EQ(gif.at("frames").as_uint(), c.frames);
+    EXPECT_EQ(gif.at("animated").as_bool(), c.frames > 1);
+    EXPECT_EQ(gif.contains("loop_count"), c.loops.has_value());
+    if (c.loops) {
+      EXPECT_EQ(gif.at("loop_count").as_uint(), *c.loops);
+    }
+  }
+  EXPECT_EQ(parsed(cat({gif_header(0x91), Bytes(11, 0)}), "gif").at("frames").as_uint(), 0U)
+      << "a global colour table past the data leaves no walk";
+}
+
+Bytes bmp(std::uint32_t dib, std::int32_t width, std::int32_t height, std::uint32_t compression,
+          std::size_t size = 54) {
+  Bytes out = cat({text("BM"), le32(static_cast<std::uint32_t>(size)), Bytes(8, 0), le32(dib),
+                   le32(static_cast<std::uint32_t>(width)), le32(static_cast<std::uint32_t>(height)),
+                   le16(1), le16(24), le32(compression)});
+  out.resize(size, 0);
+  return out;
+}
+
+TEST(BmpExtractor, HeaderFields) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"bottom-up", bmp(40, 640, 480, 0), "640x480 down=0 24 none (BI_RGB)"},
+      {"top-down", bmp(124, 640, -480, 3), "640x480 down=1 24 bitfields"},
+      {"most negative width", bmp(40, std::numeric_limits<std::int32_t>::min(), 1, 6),
+       "2147483648x1 down=0 24 other"},
+      {"compression 11", bmp(40, 1, 1, 11), "1x1 down=0 24 other"},
+      {"core header of 12 bytes", bmp(12, 640, 480, 0, 200), ""},
+      {"info header in a short file", bmp(40, 640, 480, 0, 53), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Map m = parsed(c.data, "bmp");
+    EXPECT_EQ(m.at("file_size_header").as_uint(), c.data.size());
+    std::string got;
+    if (m.contains("width")) {
+      got = std::to_string(m.at("width").as_uint()) + "x" + std::to_string(m.at("height").as_uint()) +
+            " down=" + (m.at("top_down").as_bool() ? "1" : "0") + " " +
+            std::to_string(m.at("bit_depth").as_uint()) + " " + m.at("compression").as_string();
+    }
+    EXPECT_EQ(got, c.expected);
+  }
+  EXPECT_EQ(errors_of(bmp(40, 1, 1, 0, 29)),
+            (std::vector<std::string>{"bmp: malformed bmp: header too short"}));
+}
+
+} // namespace
+} // namespace trawl

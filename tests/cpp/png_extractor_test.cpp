@@ -1,0 +1,124 @@
+#include "extractors/extractors.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/builders.hpp"
+
+namespace trawl {
+namespace {
+
+using namespace std::string_view_literals;
+using testing::be32;
+using testing::Bytes;
+using testing::cat;
+using testing::parsed;
+using testing::png_chunk;
+using testing::text;
+
+const Bytes signature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+Bytes ihdr(std::uint8_t color_type, std::uint8_t interlace) {
+  return png_chunk("IHDR", cat({be32(1), be32(1), {8, color_type, 0, 0, interlace}}));
+}
+
+TEST(PngExtractor, MinimalImage) {
+  const Map png =
+      parsed(cat({signature, ihdr(6, 0), png_chunk("IDAT", Bytes(3, 0)), png_chunk("IEND", {}),
+                  png_chunk("tEXt", text("After\0x"sv))}),
+             "png");
+  std::vector<std::string> chunks;
+  for (const Value& c : png.at("chunks").as_list()) {
+    chunks.push_back(c.as_map().at("type").as_string() + "@" +
+                     std::to_string(c.as_map().at("offset").as_uint()) + "/" +
+                     std::to_string(c.as_map().at("length").as_uint()));
+  }
+  EXPECT_EQ(chunks, (std::vector<std::string>{"IHDR@8/13", "IDAT@33/3", "IEND@48/0"}));
+  EXPECT_EQ(png.at("width").as_uint(), 1U);
+  EXPECT_EQ(png.at("height").as_uint(), 1U);
+  EXPECT_EQ(png.at("bit_depth").as_uint(), 8U);
+  EXPECT_EQ(png.at("color_type").as_string(), "RGBA");
+  EXPECT_FALSE(png.at("interlaced").as_bool());
+  for (const char* absent : {"text", "gamma", "dpi", "last_modified"}) {
+    EXPECT_FALSE(png.contains(absent)) << absent;
+  }
+}
+
+TEST(PngExtractor, HeaderLabels) {
+  struct Case {
+    std::uint8_t color_type;
+    std::uint8_t interlace;
+    const char* label;
+    bool interlaced;
+  };
+  const Case cases[] = {{0, 0, "grayscale", false}, {1, 1, "unknown", true}, {2, 2, "RGB", false},
+                        {3, 1, "palette", true},    {4, 0, "grayscale+alpha", false},
+                        {5, 0, "unknown", false},   {7, 0, "unknown", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.color_type);
+    const Map png = parsed(cat({signature, ihdr(c.color_type, c.interlace)}), "png");
+    EXPECT_EQ(png.at("color_type").as_string(), c.label);
+    EXPECT_EQ(png.at("interlaced").as_bool(), c.interlaced);
+  }
+}
+
+TEST(PngExtractor, AncillaryChunks) {
+  const Map png = parsed(
+      cat({signature, png_chunk("tEXt", text("Title\0A"sv)), png_chunk("tEXt", text("Title\0B"sv)),
+           png_chunk("tEXt", text("Comment\0"sv)), png_chunk("tEXt", text("no separator")),
+           // ISO 8859-1 text survives; UTF-8 text stays as it is.
+           png_chunk("tEXt", text("Author\0Ren\xE9"sv)), png_chunk("tEXt", text("Caf\xC3\xA9\0ok"sv)),
+           png_chunk("tIME", {0x07, 0xE8, 3, 9, 7, 5, 0}), png_chunk("gAMA", be32(45455)),
+           png_chunk("pHYs", cat({be32(2835), be32(2835), {1}}))}),
+      "png");
+  const Map& texts = png.at("text").as_map();
+  EXPECT_EQ(texts.size(), 4U);
+  EXPECT_EQ(texts.at("Title").as_string(), "B");
+  EXPECT_EQ(texts.at("Comment").as_string(), "");
+  EXPECT_EQ(texts.at("Author").as_string(), "Ren\xC3\xA9");
+  EXPECT_EQ(texts.at("Caf\xC3\xA9").as_string(), "ok");
+  EXPECT_EQ(png.at("last_modified").as_string(), "2024-03-09T07:05:00Z");
+  EXPECT_EQ(png.at("gamma").as_float(), 0.45455);
+  EXPECT_EQ(png.at("dpi").as_float(), 72.0);
+  EXPECT_EQ(parsed(cat({signature, png_chunk("pHYs", cat({be32(3780), be32(3780), {1}}))}), "png")
+                .at("dpi")
+                .as_float(),
+            96.0);
+  EXPECT_FALSE(parsed(cat({signature, png_chunk("pHYs", cat({be32(2835), be32(2835), {0}}))}), "png")
+                   .contains("dpi"));
+  EXPECT_EQ(parsed(cat({signature, png_chunk("tIME", {0, 99, 13, 1, 0, 0, 0})}), "png")
+                .at("last_modified")
+                .as_string(),
+            "0099-13-01T00:00:00Z");
+}
+
+TEST(PngExtractor, WalkEnds) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::vector<std::string> types;
+  };
+  const Case cases[] = {
+      {"signature and 7 more bytes", cat({signature, Bytes(7, 0)}), {}},
+      {"declared length runs past the data",
+       cat({signature, be32(0xFFFFFFFF), text("IDAT"), png_chunk("IEND", {})}), {"IDAT"}},
+      {"header cut short", cat({signature, ihdr(2, 0), be32(0), text("IE")}), {"IHDR"}},
+      {"high type byte listed, not read", cat({signature, png_chunk("\xC9HDR", cat({be32(5), be32(5), Bytes(5, 0)}))}),
+       {"\xC3\x89HDR"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Map png = parsed(c.data, "png");
+    std::vector<std::string> types;
+    for (const Value& chunk : png.at("chunks").as_list()) {
+      types.push_back(chunk.as_map().at("type").as_string());
+    }
+    EXPECT_EQ(types, c.types);
+  }
+  const Map huge = parsed(cat({signature, be32(0xFFFFFFFF), text("IDAT")}), "png");
+  EXPECT_EQ(huge.at("chunks").as_list().at(0).as_map().at("length").as_uint(), 4294967295U);
+}
+
+} // namespace
+} // namespace trawl
