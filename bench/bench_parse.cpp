@@ -1,7 +1,5 @@
 // Per-call cost of parse over buffers: random inputs, and each corpus image with the default
 // registry against a registry of the "file" extractor alone (the difference is the format work).
-#include <benchmark/benchmark.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +13,7 @@
 
 #include "extractors/extractors.hpp"
 #include "sources.hpp"
+#include <benchmark/benchmark.h>
 
 namespace {
 
@@ -65,7 +64,8 @@ int main(int argc, char** argv) {
     std::ifstream in(path, std::ios::binary);
     const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
                                          std::istreambuf_iterator<char>());
-    const std::string name = path.parent_path().filename().string() + "/" + path.filename().string();
+    const std::string name =
+        path.parent_path().filename().string() + "/" + path.filename().string();
     benchmark::RegisterBenchmark(("default/" + name).c_str(), parse_default, data);
     benchmark::RegisterBenchmark(("file_only/" + name).c_str(), parse_file_only, data);
   }

@@ -1,11 +1,11 @@
-#include <trawl/trawl.hpp>
-
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
+
+#include <trawl/trawl.hpp>
+
+#include <gtest/gtest.h>
 
 namespace trawl {
 namespace {
@@ -19,7 +19,7 @@ TEST(CorpusPrefixes, EveryPrefixGivesAReport) {
     GTEST_SKIP() << "corpus not found at " << root;
   }
   const char* files[] = {"jpeg/camera_Nikon_D70.jpg", "jpeg/xmp_BlueSquare.jpg",
-                         "png/im_palette_adam7.png",  "gif/im_anim_loop0.gif",
+                         "png/im_palette_adam7.png", "gif/im_anim_loop0.gif",
                          "bmp/bmpsuite_rgb32h52.bmp"};
   for (const char* name : files) {
     SCOPED_TRACE(name);

@@ -1,11 +1,9 @@
-#include "extractors/extractors.hpp"
-
-#include <gtest/gtest.h>
-
 #include <limits>
 #include <string>
 
+#include "extractors/extractors.hpp"
 #include "support/builders.hpp"
+#include <gtest/gtest.h>
 
 namespace trawl {
 namespace {
@@ -19,7 +17,9 @@ using testing::le32;
 using testing::parsed;
 using testing::text;
 
-Bytes gif_header(std::uint8_t packed) { return cat({text("GIF89a"), le16(300), le16(200), {packed, 0, 0}}); }
+Bytes gif_header(std::uint8_t packed) {
+  return cat({text("GIF89a"), le16(300), le16(200), {packed, 0, 0}});
+}
 const Bytes graphic_control = {0x21, 0xF9, 0x04, 0, 0, 0, 0, 0x00};
 const Bytes frame = {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0x00, 0x02, 0x02, 0x4C, 0x01, 0x00};
 Bytes looping(std::uint16_t count) {
@@ -54,13 +54,26 @@ TEST(GifExtractor, BlockWalk) {
   Bytes cut_loop = looping(5);
   cut_loop.resize(17);
   const Case cases[] = {
-      {"animation with loop 0", cat({looping(0), graphic_control, frame, graphic_control, frame, {0x3B}}), 2, 0},
+      {"animation with loop 0",
+       cat({looping(0), graphic_control, frame, graphic_control, frame, {0x3B}}), 2, 0},
       {"later loop extension wins", cat({looping(3), looping(7), frame}), 1, 7},
       {"loop field cut off", cat({frame, cut_loop}), 1, {}},
-      {"other identifier", cat({{0x21, 0xFF, 0x0B}, text("ANIMEXTS1.0"), {0x03, 0x01, 0x05, 0x00, 0x00}}), 0, {}},
-      {"NETSCAPE under another label", cat({{0x21, 0xFE, 0x0B}, text("NETSCAPE2.0"), {0x03, 0x01, 0x05, 0x00, 0x00}}), 0, {}},
+      {"other identifier",
+       cat({{0x21, 0xFF, 0x0B}, text("ANIMEXTS1.0"), {0x03, 0x01, 0x05, 0x00, 0x00}}),
+       0,
+       {}},
+      {"NETSCAPE under another label",
+       cat({{0x21, 0xFE, 0x0B}, text("NETSCAPE2.0"), {0x03, 0x01, 0x05, 0x00, 0x00}}),
+       0,
+       {}},
       {"descriptor that does not fit", cat({{0x2C, 0, 0}}), 1, {}},
-      {"local colour table skipped", cat({{0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0x81}, Bytes(12, 0x2C), {0x02, 0x01, 0x00, 0x00}, frame}), 2, {}},
+      {"local colour table skipped",
+       cat({{0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0x81},
+            Bytes(12, 0x2C),
+            {0x02, 0x01, 0x00, 0x00},
+            frame}),
+       2,
+       {}},
       {"after the trailer", cat({frame, {0x3B}, frame}), 1, {}},
       {"stray bytes", cat({{0x00, 0x99}, frame, {0x17}, frame}), 2, {}},
   };
@@ -81,8 +94,8 @@ TEST(GifExtractor, BlockWalk) {
 Bytes bmp(std::uint32_t dib, std::int32_t width, std::int32_t height, std::uint32_t compression,
           std::size_t size = 54) {
   Bytes out = cat({text("BM"), le32(static_cast<std::uint32_t>(size)), Bytes(8, 0), le32(dib),
-                   le32(static_cast<std::uint32_t>(width)), le32(static_cast<std::uint32_t>(height)),
-                   le16(1), le16(24), le32(compression)});
+                   le32(static_cast<std::uint32_t>(width)),
+                   le32(static_cast<std::uint32_t>(height)), le16(1), le16(24), le32(compression)});
   out.resize(size, 0);
   return out;
 }
@@ -108,7 +121,8 @@ TEST(BmpExtractor, HeaderFields) {
     EXPECT_EQ(m.at("file_size_header").as_uint(), c.data.size());
     std::string got;
     if (m.contains("width")) {
-      got = std::to_string(m.at("width").as_uint()) + "x" + std::to_string(m.at("height").as_uint()) +
+      got = std::to_string(m.at("width").as_uint()) + "x" +
+            std::to_string(m.at("height").as_uint()) +
             " down=" + (m.at("top_down").as_bool() ? "1" : "0") + " " +
             std::to_string(m.at("bit_depth").as_uint()) + " " + m.at("compression").as_string();
     }

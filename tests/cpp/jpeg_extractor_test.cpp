@@ -1,11 +1,9 @@
-#include "extractors/extractors.hpp"
-
-#include <gtest/gtest.h>
-
 #include <array>
 #include <string>
 
+#include "extractors/extractors.hpp"
 #include "support/builders.hpp"
+#include <gtest/gtest.h>
 
 namespace trawl {
 namespace {
@@ -45,7 +43,8 @@ Bytes ijg_table(unsigned quality) {
   const unsigned scale = quality < 50 ? 5000 / quality : 200 - quality * 2;
   Bytes out;
   for (const unsigned pos : zigzag_positions()) {
-    out.push_back(static_cast<std::uint8_t>(std::clamp((table_k1.at(pos) * scale + 50) / 100, 1U, 255U)));
+    out.push_back(
+        static_cast<std::uint8_t>(std::clamp((table_k1.at(pos) * scale + 50) / 100, 1U, 255U)));
   }
   return out;
 }
@@ -72,20 +71,34 @@ TEST(JpegExtractor, WalkStopsAndSkipsAsMarkersSay) {
   const Case cases[] = {
       {"three bytes", {0xFF, 0xD8, 0xFF}, {}, {}},
       {"end of image first", cat({soi, {0xFF, 0xD9, 0, 0}}), {}, {}},
-      {"restart markers and a second SOI", cat({soi, {0xFF, 0xD0, 0xFF, 0xD7, 0xFF, 0xD8}, sos}),
-       {"FFDA@8"}, 22},
-      {"stray bytes", cat({soi, jpeg_segment(0xFE, text("x")), {0x00, 0x12}, sos}),
-       {"FFFE@2", "FFDA@9"}, 23},
-      {"fill bytes read as a segment", cat({soi, {0xFF, 0xFF, 0x00, 0x02}, sos}),
-       {"FFFF@2", "FFDA@6"}, 20},
-      {"length below two still advances", cat({soi, {0xFF, 0xE5, 0x00, 0x00, 0xFF, 0xFF}, sos}),
-       {"FFE5@2", "FFFF@6"}, {}},
-      {"scan offset past the data", cat({soi, {0xFF, 0xDA, 0x01, 0x00, 0x00, 0x00}}), {"FFDA@2"},
-       260},
-      {"segment past the data ends the walk", cat({soi, {0xFF, 0xFE, 0x00, 0x40}, sos}), {"FFFE@2"},
+      {"restart markers and a second SOI",
+       cat({soi, {0xFF, 0xD0, 0xFF, 0xD7, 0xFF, 0xD8}, sos}),
+       {"FFDA@8"},
+       22},
+      {"stray bytes",
+       cat({soi, jpeg_segment(0xFE, text("x")), {0x00, 0x12}, sos}),
+       {"FFFE@2", "FFDA@9"},
+       23},
+      {"fill bytes read as a segment",
+       cat({soi, {0xFF, 0xFF, 0x00, 0x02}, sos}),
+       {"FFFF@2", "FFDA@6"},
+       20},
+      {"length below two still advances",
+       cat({soi, {0xFF, 0xE5, 0x00, 0x00, 0xFF, 0xFF}, sos}),
+       {"FFE5@2", "FFFF@6"},
        {}},
-      {"nothing after the scan is listed", cat({soi, sos, jpeg_segment(0xFE, text("x"))}),
-       {"FFDA@2"}, 16},
+      {"scan offset past the data",
+       cat({soi, {0xFF, 0xDA, 0x01, 0x00, 0x00, 0x00}}),
+       {"FFDA@2"},
+       260},
+      {"segment past the data ends the walk",
+       cat({soi, {0xFF, 0xFE, 0x00, 0x40}, sos}),
+       {"FFFE@2"},
+       {}},
+      {"nothing after the scan is listed",
+       cat({soi, sos, jpeg_segment(0xFE, text("x"))}),
+       {"FFDA@2"},
+       16},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -104,12 +117,12 @@ TEST(JpegExtractor, WalkStopsAndSkipsAsMarkersSay) {
 }
 
 TEST(JpegExtractor, SegmentFacts) {
-  const Bytes data = cat({soi, jpeg_segment(0xE0, jfif), jpeg_segment(0xE1, text("Exif\0\0"sv)),
-                          jpeg_segment(0xE1, text("Exif\0\xFF"sv)),
-                          jpeg_segment(0xE2, text("ICC_PROFILE\0\x01\x01"sv)),
-                          jpeg_segment(0xED, text("Photoshop 3.0\0\x38"sv)),
-                          jpeg_segment(0xFE, text("Hi\0\0"sv)), jpeg_segment(0xFE, text("\xFF")),
-                          jpeg_segment(0xDA, Bytes(10, 0))});
+  const Bytes data =
+      cat({soi, jpeg_segment(0xE0, jfif), jpeg_segment(0xE1, text("Exif\0\0"sv)),
+           jpeg_segment(0xE1, text("Exif\0\xFF"sv)),
+           jpeg_segment(0xE2, text("ICC_PROFILE\0\x01\x01"sv)),
+           jpeg_segment(0xED, text("Photoshop 3.0\0\x38"sv)), jpeg_segment(0xFE, text("Hi\0\0"sv)),
+           jpeg_segment(0xFE, text("\xFF")), jpeg_segment(0xDA, Bytes(10, 0))});
   const Map jpeg = parsed(data, "jpeg");
   const List& segments = jpeg.at("segments").as_list();
   ASSERT_EQ(segments.size(), 8U);

@@ -1,10 +1,8 @@
-#include "extractors/extractors.hpp"
-
-#include <gtest/gtest.h>
-
 #include <string>
 
+#include "extractors/extractors.hpp"
 #include "support/builders.hpp"
+#include <gtest/gtest.h>
 
 namespace trawl {
 namespace {
@@ -24,10 +22,9 @@ Bytes ihdr(std::uint8_t color_type, std::uint8_t interlace) {
 }
 
 TEST(PngExtractor, MinimalImage) {
-  const Map png =
-      parsed(cat({signature, ihdr(6, 0), png_chunk("IDAT", Bytes(3, 0)), png_chunk("IEND", {}),
-                  png_chunk("tEXt", text("After\0x"sv))}),
-             "png");
+  const Map png = parsed(cat({signature, ihdr(6, 0), png_chunk("IDAT", Bytes(3, 0)),
+                              png_chunk("IEND", {}), png_chunk("tEXt", text("After\0x"sv))}),
+                         "png");
   std::vector<std::string> chunks;
   for (const Value& c : png.at("chunks").as_list()) {
     chunks.push_back(c.as_map().at("type").as_string() + "@" +
@@ -52,9 +49,10 @@ TEST(PngExtractor, HeaderLabels) {
     const char* label;
     bool interlaced;
   };
-  const Case cases[] = {{0, 0, "grayscale", false}, {1, 1, "unknown", true}, {2, 2, "RGB", false},
-                        {3, 1, "palette", true},    {4, 0, "grayscale+alpha", false},
-                        {5, 0, "unknown", false},   {7, 0, "unknown", false}};
+  const Case cases[] = {
+      {0, 0, "grayscale", false}, {1, 1, "unknown", true},          {2, 2, "RGB", false},
+      {3, 1, "palette", true},    {4, 0, "grayscale+alpha", false}, {5, 0, "unknown", false},
+      {7, 0, "unknown", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.color_type);
     const Map png = parsed(cat({signature, ihdr(c.color_type, c.interlace)}), "png");
@@ -68,7 +66,8 @@ TEST(PngExtractor, AncillaryChunks) {
       cat({signature, png_chunk("tEXt", text("Title\0A"sv)), png_chunk("tEXt", text("Title\0B"sv)),
            png_chunk("tEXt", text("Comment\0"sv)), png_chunk("tEXt", text("no separator")),
            // ISO 8859-1 text survives; UTF-8 text stays as it is.
-           png_chunk("tEXt", text("Author\0Ren\xE9"sv)), png_chunk("tEXt", text("Caf\xC3\xA9\0ok"sv)),
+           png_chunk("tEXt", text("Author\0Ren\xE9"sv)),
+           png_chunk("tEXt", text("Caf\xC3\xA9\0ok"sv)),
            png_chunk("tIME", {0x07, 0xE8, 3, 9, 7, 5, 0}), png_chunk("gAMA", be32(45455)),
            png_chunk("pHYs", cat({be32(2835), be32(2835), {1}}))}),
       "png");
@@ -85,8 +84,9 @@ TEST(PngExtractor, AncillaryChunks) {
                 .at("dpi")
                 .as_float(),
             96.0);
-  EXPECT_FALSE(parsed(cat({signature, png_chunk("pHYs", cat({be32(2835), be32(2835), {0}}))}), "png")
-                   .contains("dpi"));
+  EXPECT_FALSE(
+      parsed(cat({signature, png_chunk("pHYs", cat({be32(2835), be32(2835), {0}}))}), "png")
+          .contains("dpi"));
   EXPECT_EQ(parsed(cat({signature, png_chunk("tIME", {0, 99, 13, 1, 0, 0, 0})}), "png")
                 .at("last_modified")
                 .as_string(),
@@ -102,9 +102,11 @@ TEST(PngExtractor, WalkEnds) {
   const Case cases[] = {
       {"signature and 7 more bytes", cat({signature, Bytes(7, 0)}), {}},
       {"declared length runs past the data",
-       cat({signature, be32(0xFFFFFFFF), text("IDAT"), png_chunk("IEND", {})}), {"IDAT"}},
+       cat({signature, be32(0xFFFFFFFF), text("IDAT"), png_chunk("IEND", {})}),
+       {"IDAT"}},
       {"header cut short", cat({signature, ihdr(2, 0), be32(0), text("IE")}), {"IHDR"}},
-      {"high type byte listed, not read", cat({signature, png_chunk("\xC9HDR", cat({be32(5), be32(5), Bytes(5, 0)}))}),
+      {"high type byte listed, not read",
+       cat({signature, png_chunk("\xC9HDR", cat({be32(5), be32(5), Bytes(5, 0)}))}),
        {"\xC3\x89HDR"}},
   };
   for (const auto& c : cases) {

@@ -1,7 +1,6 @@
 // Windows bitmap: BITMAPFILEHEADER and, from 40 bytes on, the BITMAPINFOHEADER fields.
-#include "extractors.hpp"
-
 #include "../support/byte_reader.hpp"
+#include "extractors.hpp"
 
 namespace trawl {
 

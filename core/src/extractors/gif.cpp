@@ -1,8 +1,7 @@
 // GIF (87a, 89a): header, logical screen descriptor, image count and the NETSCAPE2.0 loop count.
-#include "extractors.hpp"
-
 #include "../support/byte_reader.hpp"
 #include "../support/text.hpp"
+#include "extractors.hpp"
 
 namespace trawl {
 
@@ -11,7 +10,9 @@ namespace {
 using namespace std::string_view_literals;
 
 // Bytes of a colour table whose packed-field exponent is e: 3 * 2^(e + 1).
-std::uint64_t color_table_bytes(std::uint8_t packed) { return 3U * (2U << (packed & 0x07U)); }
+std::uint64_t color_table_bytes(std::uint8_t packed) {
+  return std::uint64_t{3} << ((packed & 0x07U) + 1U);
+}
 
 // Data sub-blocks: a size byte, that many bytes, until a size of 0; returns the position after.
 std::uint64_t skip_sub_blocks(const ByteReader& r, std::uint64_t p) {

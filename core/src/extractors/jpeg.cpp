@@ -1,12 +1,12 @@
 // JPEG (ITU-T T.81) marker segments up to the first scan, with JFIF (APP0), EXIF/XMP (APP1),
 // ICC (APP2) and Photoshop (APP13) identifiers, and the IJG quality of the luminance table.
-#include "extractors.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <limits>
 #include <string>
+
+#include "extractors.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -140,7 +140,8 @@ void read_jfif(Map& entry, const ByteReader& p) {
   std::array<char, 64> text{};
   int n = std::snprintf(text.data(), text.size(), "%u.%02u", unsigned{*p.u8_at(5)},
                         unsigned{*p.u8_at(6)});
-  entry.insert_or_assign("jfif_version", Value(std::string(text.data(), static_cast<std::size_t>(n > 0 ? n : 0))));
+  entry.insert_or_assign("jfif_version",
+                         Value(std::string(text.data(), static_cast<std::size_t>(n > 0 ? n : 0))));
   n = std::snprintf(text.data(), text.size(), "%ux%u ", unsigned{*p.u16_be_at(8)},
                     unsigned{*p.u16_be_at(10)});
   std::string density(text.data(), static_cast<std::size_t>(n > 0 ? n : 0));
@@ -158,7 +159,8 @@ void read_app1(Namespace& ns, Map& entry, const ByteReader& p) {
     entry.insert_or_assign("payload", Value("EXIF"));
   } else if (p.matches_at(0, xmp_signature)) {
     entry.insert_or_assign("payload", Value("XMP"));
-    const std::string_view packet = as_chars(*p.bytes_at(xmp_signature.size(), p.size() - xmp_signature.size()));
+    const std::string_view packet =
+        as_chars(*p.bytes_at(xmp_signature.size(), p.size() - xmp_signature.size()));
     if (is_valid_utf8(packet)) {
       ns.set("xmp_packet_chars", packet.size());
     }

@@ -1,6 +1,4 @@
 // PNG (ISO/IEC 15948) chunks up to IEND: IHDR, tEXt, tIME, gAMA and pHYs.
-#include "extractors.hpp"
-
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -8,6 +6,7 @@
 
 #include "../support/byte_reader.hpp"
 #include "../support/text.hpp"
+#include "extractors.hpp"
 
 namespace trawl {
 
@@ -60,10 +59,10 @@ void read_time(Namespace& ns, const ByteReader& d) {
     return;
   }
   std::array<char, 48> text{};
-  const int n = std::snprintf(text.data(), text.size(), "%04u-%02u-%02uT%02u:%02u:%02uZ",
-                              unsigned{*d.u16_be_at(0)}, unsigned{*d.u8_at(2)},
-                              unsigned{*d.u8_at(3)}, unsigned{*d.u8_at(4)}, unsigned{*d.u8_at(5)},
-                              unsigned{*d.u8_at(6)});
+  const int n =
+      std::snprintf(text.data(), text.size(), "%04u-%02u-%02uT%02u:%02u:%02uZ",
+                    unsigned{*d.u16_be_at(0)}, unsigned{*d.u8_at(2)}, unsigned{*d.u8_at(3)},
+                    unsigned{*d.u8_at(4)}, unsigned{*d.u8_at(5)}, unsigned{*d.u8_at(6)});
   ns.set("last_modified", std::string(text.data(), static_cast<std::size_t>(n > 0 ? n : 0)));
 }
 

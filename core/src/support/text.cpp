@@ -42,7 +42,6 @@ constexpr LeadRule lead_rule(std::uint8_t b) {
   return {};
 }
 
-
 // The length of the sequence starting at `bytes[i]` (a non-ASCII byte) that is well-formed,
 // or of its maximal invalid prefix; `valid` tells which.
 std::size_t sequence_at(std::string_view bytes, std::size_t i, bool& valid) noexcept {

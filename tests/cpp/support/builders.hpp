@@ -15,7 +15,9 @@ namespace trawl::testing {
 using Bytes = std::vector<std::uint8_t>;
 
 /// Bytes of a text, embedded NULs included when given as a string_view with its length.
-inline Bytes text(std::string_view s) { return {s.begin(), s.end()}; }
+inline Bytes text(std::string_view s) {
+  return {s.begin(), s.end()};
+}
 
 inline Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -25,10 +27,18 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-inline Bytes be16(std::uint32_t v) { return {static_cast<std::uint8_t>(v >> 8U), static_cast<std::uint8_t>(v)}; }
-inline Bytes le16(std::uint32_t v) { return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8U)}; }
-inline Bytes be32(std::uint32_t v) { return cat({be16(v >> 16U), be16(v & 0xFFFFU)}); }
-inline Bytes le32(std::uint32_t v) { return cat({le16(v & 0xFFFFU), le16(v >> 16U)}); }
+inline Bytes be16(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v >> 8U), static_cast<std::uint8_t>(v)};
+}
+inline Bytes le16(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8U)};
+}
+inline Bytes be32(std::uint32_t v) {
+  return cat({be16(v >> 16U), be16(v & 0xFFFFU)});
+}
+inline Bytes le32(std::uint32_t v) {
+  return cat({le16(v & 0xFFFFU), le16(v >> 16U)});
+}
 
 /// A JPEG marker segment whose length field counts itself and the payload.
 inline Bytes jpeg_segment(std::uint8_t code, const Bytes& payload) {
