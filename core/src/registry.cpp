@@ -40,6 +40,7 @@ Registry Registry::with_defaults() {
   registry.add(std::make_unique<PngExtractor>());
   registry.add(std::make_unique<GifExtractor>());
   registry.add(std::make_unique<BmpExtractor>());
+  registry.add(std::make_unique<ExifExtractor>());
   return registry;
 }
 

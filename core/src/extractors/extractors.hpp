@@ -56,4 +56,13 @@ public:
   [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
+/// EXIF fields by image file directory, and the GPS position.
+class ExifExtractor final : public Extractor {
+public:
+  [[nodiscard]] std::string_view name() const noexcept override { return "exif"; }
+  [[nodiscard]] bool supports(const Probe& probe) const override;
+  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
+};
+
 } // namespace trawl

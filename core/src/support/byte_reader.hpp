@@ -88,6 +88,9 @@ public:
   [[nodiscard]] std::optional<std::uint32_t> u32_le_at(std::uint64_t offset) const noexcept {
     return narrow<std::uint32_t>(at<4, false>(offset));
   }
+  [[nodiscard]] std::optional<std::uint64_t> u64_be_at(std::uint64_t offset) const noexcept {
+    return at<8, true>(offset);
+  }
   [[nodiscard]] std::optional<std::uint64_t> u64_le_at(std::uint64_t offset) const noexcept {
     return at<8, false>(offset);
   }

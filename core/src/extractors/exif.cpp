@@ -1,0 +1,98 @@
+// EXIF fields of TIFF, JPEG, PNG, HEIF and WebP images, grouped by image file directory, and the
+// GPS position in signed decimal degrees.
+#include "../support/exif.hpp"
+
+#include <array>
+#include <cmath>
+#include <optional>
+
+#include "extractors.hpp"
+
+namespace trawl {
+
+namespace {
+
+using exif::Context;
+using exif::ExifData;
+using exif::Field;
+
+std::string group_name(unsigned ifd) {
+  switch (ifd) {
+  case 0:
+    return "primary";
+  case 1:
+    return "thumbnail";
+  default:
+    return "ifd" + std::to_string(ifd);
+  }
+}
+
+// Degrees, minutes and seconds of IFD 0's GPS tag `value`, negative when the reference tag
+// `ref` reads S or W.
+std::optional<double> coordinate(const ExifData& data, std::uint16_t value, std::uint16_t ref) {
+  const Field* field = data.find({Context::Gps, value}, 0);
+  if (field == nullptr || field->type != static_cast<std::uint16_t>(exif::Type::Rational) ||
+      data.element_count(*field) < 3) {
+    return std::nullopt;
+  }
+  std::array<double, 3> parts{};
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const exif::Fraction f = data.fraction(*field, i);
+    parts.at(i) = static_cast<double>(f.numerator) / static_cast<double>(f.denominator);
+  }
+  double v = (parts[0] + parts[1] / 60.0) + parts[2] / 3600.0;
+  if (const Field* sign = data.find({Context::Gps, ref}, 0)) {
+    const std::string text = data.display_value(*sign);
+    if (text.starts_with('S') || text.starts_with('W')) {
+      v = -v;
+    }
+  }
+  return v;
+}
+
+} // namespace
+
+bool ExifExtractor::supports(const Probe& probe) const {
+  static constexpr std::array<std::string_view, 6> types = {
+      "image/png", "image/jpeg", "image/tiff", "image/heif", "image/heic", "image/webp"};
+  return std::find(types.begin(), types.end(), probe.mime) != types.end();
+}
+
+ExtractResult ExifExtractor::extract(Source& source, const Probe& /*probe*/) const {
+  const auto contents = source.contents();
+  if (!contents) {
+    return other(std::string(contents.error().text()));
+  }
+  auto read = exif::read_exif(*contents);
+  Namespace ns(name());
+  if (!read) {
+    if (read.error().kind == exif::ReadError::Kind::NotFound) {
+      return ns;
+    }
+    return other(std::string(read.error().text));
+  }
+  // Problems collected on the way are dropped: what could be read is kept.
+  const ExifData& data = *read;
+  std::array<Map, 8> groups;
+  for (const Field& field : data.fields()) {
+    groups.at(field.ifd).insert_or_assign(exif::display_tag(field.tag),
+                                          Value(data.display_with_unit(field)));
+  }
+  for (unsigned ifd = 0; ifd < groups.size(); ++ifd) {
+    if (!groups.at(ifd).empty()) {
+      ns.set(group_name(ifd), std::move(groups.at(ifd)));
+    }
+  }
+  // A zero denominator gives no position rather than an infinite or undefined one.
+  const auto latitude = coordinate(data, 2, 1);
+  const auto longitude = coordinate(data, 4, 3);
+  if (latitude && longitude && std::isfinite(*latitude) && std::isfinite(*longitude)) {
+    Map position;
+    position.emplace("latitude", Value::from_float(*latitude));
+    position.emplace("longitude", Value::from_float(*longitude));
+    ns.set("gps_decimal", std::move(position));
+  }
+  return ns;
+}
+
+} // namespace trawl

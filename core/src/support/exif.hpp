@@ -1,0 +1,127 @@
+// The EXIF reader: finds the EXIF block in TIFF, JPEG, PNG, HEIF and WebP data, walks its TIFF
+// structure (CIPA DC-008, TIFF 6.0) and shows tags and values as text.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <trawl/expected.hpp>
+
+namespace trawl::exif {
+
+/// The directory kind a tag number is read in.
+enum class Context : std::uint8_t { Tiff, Exif, Gps, Interop };
+
+/// A tag: the same number means different things in different contexts.
+struct Tag {
+  Context context = Context::Tiff;
+  std::uint16_t number = 0;
+  friend bool operator==(Tag, Tag) = default;
+};
+
+/// TIFF field type codes.
+enum class Type : std::uint16_t {
+  Byte = 1,
+  Ascii = 2,
+  Short = 3,
+  Long = 4,
+  Rational = 5,
+  SByte = 6,
+  Undefined = 7,
+  SShort = 8,
+  SLong = 9,
+  SRational = 10,
+  Float = 11,
+  Double = 12,
+};
+
+/// One field: its tag, the number of the top-level IFD it belongs to and where its value lies.
+struct Field {
+  Tag tag;
+  std::uint8_t ifd = 0;
+  /// The type code as stored; codes outside 1..12 are kept as they are.
+  std::uint16_t type = 0;
+  std::uint32_t count = 0;
+  /// Offset of the value's bytes in the TIFF data (for unknown types, of the entry's value field).
+  std::uint64_t offset = 0;
+};
+
+/// An unsigned or signed rational as stored.
+struct Fraction {
+  std::int64_t numerator = 0;
+  std::int64_t denominator = 0;
+};
+
+/// The fields of one EXIF block and the problems met while reading them.
+class ExifData {
+public:
+  ExifData(std::vector<std::uint8_t> owned, std::span<const std::uint8_t> tiff, bool big_endian);
+  ExifData(ExifData&&) noexcept = default;
+  ExifData& operator=(ExifData&&) noexcept = default;
+  ExifData(const ExifData&) = delete;
+  ExifData& operator=(const ExifData&) = delete;
+  ~ExifData() = default;
+
+  /// Every field in reading order: IFD by IFD, sub-IFD fields at their pointer's place.
+  [[nodiscard]] std::span<const Field> fields() const noexcept { return fields_; }
+  /// Problems that did not end the read, in the order met; non-empty makes a partial result.
+  [[nodiscard]] std::span<const std::string_view> problems() const noexcept { return problems_; }
+  /// The last field with this tag in this IFD, or null.
+  [[nodiscard]] const Field* find(Tag tag, unsigned ifd) const noexcept;
+
+  /// The value as text, without its unit.
+  [[nodiscard]] std::string display_value(const Field& field) const;
+  /// The value as text followed by the tag's unit, resolved from the same IFD.
+  [[nodiscard]] std::string display_with_unit(const Field& field) const;
+  /// The element count as decoded (for ASCII, the number of strings).
+  [[nodiscard]] std::size_t element_count(const Field& field) const;
+  /// Element `i` of a RATIONAL or SRATIONAL value.
+  [[nodiscard]] Fraction fraction(const Field& field, std::size_t i) const;
+
+  /// Appends a field; the TIFF walk's only way in.
+  void add(const Field& field);
+  /// Records a problem that does not end the read.
+  void collect(std::string_view problem) { problems_.push_back(problem); }
+  /// The TIFF data the offsets refer to.
+  [[nodiscard]] std::span<const std::uint8_t> tiff() const noexcept { return tiff_; }
+  [[nodiscard]] bool big_endian() const noexcept { return big_endian_; }
+
+private:
+  std::vector<std::uint8_t> owned_;
+  std::span<const std::uint8_t> tiff_;
+  bool big_endian_ = true;
+  std::vector<Field> fields_;
+  std::vector<std::string_view> problems_;
+  // For each tag that units refer to and each IFD number, the index of the last such field.
+  static constexpr std::size_t no_field = static_cast<std::size_t>(-1);
+  std::array<std::array<std::size_t, 8>, 12> last_reference_{};
+};
+
+/// Why no fields came back: the container holds no EXIF block, or the read failed.
+struct ReadError {
+  enum class Kind : std::uint8_t { NotFound, Failed };
+  Kind kind = Kind::Failed;
+  std::string_view text;
+};
+
+/// Reads the EXIF block of a whole TIFF, JPEG, PNG, HEIF or WebP file, going on after
+/// problems inside the TIFF structure.
+[[nodiscard]] Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream);
+
+/// Reads TIFF data (header and IFDs); the block of any container.
+[[nodiscard]] Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned,
+                                                      std::span<const std::uint8_t> tiff);
+
+/// The tag's name, or "Tag(Context, N)" for a tag without one.
+[[nodiscard]] std::string display_tag(Tag tag);
+
+/// Shortest decimal text that reads back as the same double, laid out without an exponent.
+[[nodiscard]] std::string format_decimal(double value);
+/// The same for a single-precision value, with digits chosen for single precision.
+[[nodiscard]] std::string format_decimal(float value);
+
+} // namespace trawl::exif

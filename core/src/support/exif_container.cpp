@@ -1,0 +1,579 @@
+// Where the EXIF block lies: a TIFF file is one; JPEG keeps it in an APP1 "Exif" segment, PNG in
+// an eXIf chunk, WebP in an EXIF chunk (RIFF) and HEIF in an "Exif" item (ISO/IEC 23008-12).
+#include <cstring>
+#include <optional>
+
+#include "byte_reader.hpp"
+#include "exif.hpp"
+#include "text.hpp"
+
+namespace trawl::exif {
+
+namespace {
+
+using namespace std::string_view_literals;
+using Bytes = std::span<const std::uint8_t>;
+
+constexpr std::size_t detection_bytes = 4096;
+constexpr std::uint64_t max_heif_exif = 65535;
+
+Unexpected<ReadError> failed(std::string_view text) {
+  return unexpected(ReadError{ReadError::Kind::Failed, text});
+}
+Unexpected<ReadError> not_found(std::string_view text) {
+  return unexpected(ReadError{ReadError::Kind::NotFound, text});
+}
+
+/// The located block: a view of the input, or of `owned` when HEIF extents had to be joined.
+struct Block {
+  std::vector<std::uint8_t> owned;
+  Bytes tiff;
+};
+using Located = Expected<Block, ReadError>;
+
+Located locate_jpeg(ByteReader r) {
+  constexpr auto broken = "Broken JPEG file"sv;
+  (void)r.skip(2);
+  for (;;) {
+    // Anything up to the next 0xFF is skipped: stray bytes and entropy-coded data alike.
+    const Bytes rest = *r.bytes_at(r.position(), r.remaining());
+    const void* ff = std::memchr(rest.data(), 0xFF, rest.size());
+    if (ff == nullptr) {
+      return failed(broken);
+    }
+    (void)r.skip(static_cast<std::size_t>(static_cast<const std::uint8_t*>(ff) - rest.data()) + 1);
+    auto code = r.u8();
+    while (code == 0xFF) {
+      code = r.u8();
+    }
+    if (!code) {
+      return failed(broken);
+    }
+    if (*code == 0x00 || *code == 0x01 || (*code >= 0xD0 && *code <= 0xD7)) {
+      continue;
+    }
+    if (*code == 0xD8) {
+      return failed("Unexpected SOI");
+    }
+    if (*code == 0xD9) {
+      return not_found("No Exif data found in JPEG");
+    }
+    const auto length = r.u16_be();
+    if (!length) {
+      return failed(broken);
+    }
+    if (*length < 2) {
+      return failed("Invalid segment length");
+    }
+    auto payload = r.sub(*length - 2U);
+    if (!payload) {
+      return failed(broken);
+    }
+    if (*code == 0xE1 && payload->matches_at(0, "Exif\0\0"sv)) {
+      return Block{{}, *payload->bytes_at(6, payload->size() - 6)};
+    }
+  }
+}
+
+Located locate_png(ByteReader r) {
+  constexpr auto broken = "Broken PNG file"sv;
+  (void)r.skip(8);
+  while (!r.at_end()) {
+    const auto length = r.u32_be();
+    const auto type = r.bytes(4);
+    if (!length || !type) {
+      return failed(broken);
+    }
+    if (as_chars(*type) == "eXIf") {
+      const auto data = r.bytes(*length);
+      if (!data) {
+        return failed(broken);
+      }
+      return Block{{}, *data};
+    }
+    if (!r.skip(std::uint64_t{*length} + 4)) {
+      return failed(broken);
+    }
+  }
+  return not_found("No Exif data found in PNG");
+}
+
+// Only the chunks inside the size the RIFF header declares are looked at.
+Located locate_webp(ByteReader r) {
+  constexpr auto broken = "Broken WebP file"sv;
+  constexpr auto overflow = "Chunk overflowing parent"sv;
+  (void)r.skip(4);
+  const std::uint32_t declared = *r.u32_le();
+  (void)r.skip(4);
+  if (declared < 4) {
+    return failed("Invalid header file size");
+  }
+  std::uint64_t left = declared - 4U;
+  while (left > 0) {
+    if (left < 8) {
+      return failed(overflow);
+    }
+    left -= 8;
+    const auto fourcc = r.bytes(4);
+    const auto size = r.u32_le();
+    if (!fourcc || !size) {
+      return failed(broken);
+    }
+    if (*size > left) {
+      return failed(overflow);
+    }
+    left -= *size;
+    if (as_chars(*fourcc) == "EXIF") {
+      const auto data = r.bytes(*size);
+      if (!data) {
+        return failed(broken);
+      }
+      return Block{{}, *data};
+    }
+    std::uint64_t skip = *size;
+    if (skip % 2 == 1 && left > 0) {
+      --left;
+      ++skip;
+    }
+    if (!r.skip(skip)) {
+      return failed(broken);
+    }
+  }
+  return not_found("No Exif data found in WebP");
+}
+
+// ISO/IEC 14496-12 box header: 32-bit size (1: a 64-bit size follows, 0: to the end), type.
+struct BoxHeader {
+  Bytes type;
+  std::optional<std::uint64_t> body_size; // none: up to the end of the parent
+};
+
+enum class HeaderError : std::uint8_t { Short, InvalidSize };
+
+Expected<BoxHeader, HeaderError> read_box_header(ByteReader& r) {
+  const auto size = r.u32_be();
+  const auto type = r.bytes(4);
+  if (!size || !type) {
+    return unexpected(HeaderError::Short);
+  }
+  if (*size == 1) {
+    const auto large = r.u64_be();
+    if (!large) {
+      return unexpected(HeaderError::Short);
+    }
+    if (*large < 16) {
+      return unexpected(HeaderError::InvalidSize);
+    }
+    return BoxHeader{*type, *large - 16};
+  }
+  if (*size == 0) {
+    return BoxHeader{*type, std::nullopt};
+  }
+  if (*size < 8) {
+    return unexpected(HeaderError::InvalidSize);
+  }
+  return BoxHeader{*type, *size - 8U};
+}
+
+bool has_heif_brand(Bytes ftyp_body) {
+  for (std::size_t at = 8; at + 4 <= ftyp_body.size(); at += 4) {
+    const std::string_view brand = as_chars(ftyp_body.subspan(at, 4));
+    if (brand == "mif1" || brand == "msf1") {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The first "ftyp" among the boxes wholly inside the detection bytes decides.
+bool looks_like_heif(Bytes head) {
+  ByteReader r(head);
+  for (;;) {
+    const auto header = read_box_header(r);
+    if (!header) {
+      return false;
+    }
+    const auto body = r.bytes(header->body_size.value_or(r.remaining()));
+    if (!body) {
+      return false;
+    }
+    if (as_chars(header->type) == "ftyp") {
+      return body->size() >= 8 && has_heif_brand(*body);
+    }
+  }
+}
+
+// A box inside a parent's body: too short a body is "Box too small".
+struct ChildBox {
+  std::string_view type;
+  ByteReader body;
+};
+
+Expected<ChildBox, std::string_view> read_child(ByteReader& parent) {
+  const auto header = read_box_header(parent);
+  if (!header) {
+    return unexpected(header.error() == HeaderError::Short ? "Box too small"sv
+                                                           : "Invalid box size"sv);
+  }
+  auto body = parent.sub(header->body_size.value_or(parent.remaining()));
+  if (!body) {
+    return unexpected("Box too small"sv);
+  }
+  return ChildBox{as_chars(header->type), *body};
+}
+
+// ISO/IEC 14496-12 full box: version in the top 8 bits, flags below.
+std::optional<std::uint8_t> full_box_version(ByteReader& r) {
+  const auto word = r.u32_be();
+  if (!word) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint8_t>(*word >> 24U);
+}
+
+// A 16-bit or 32-bit big-endian count or identifier.
+std::optional<std::uint32_t> read_u16_or_u32(ByteReader& r, bool wide) {
+  if (wide) {
+    return r.u32_be();
+  }
+  const auto v = r.u16_be();
+  return v ? std::optional<std::uint32_t>(*v) : std::nullopt;
+}
+
+std::optional<std::uint64_t> read_sized(ByteReader& r, unsigned size) {
+  switch (size) {
+  case 0:
+    return 0;
+  case 4:
+    return r.u32_be();
+  default:
+    return r.u64_be();
+  }
+}
+
+// Where the Exif item lies, as read from the item location box.
+struct ItemLocation {
+  unsigned construction_method = 0;
+  std::uint64_t base_offset = 0;
+  std::uint16_t extent_count = 0;
+  ByteReader extents{{}};
+  unsigned index_size = 0, offset_size = 0, length_size = 0;
+};
+
+class HeifMeta {
+public:
+  HeifMeta(Bytes file, ByteReader meta) : file_(file), meta_(meta) {}
+
+  Located locate() {
+    const auto version = full_box_version(meta_);
+    if (!version) {
+      return failed(too_small);
+    }
+    if (*version != 0) {
+      return failed("Unsupported MetaBox");
+    }
+    std::optional<ByteReader> iloc;
+    while (!meta_.at_end()) {
+      auto child = read_child(meta_);
+      if (!child) {
+        return failed(child.error());
+      }
+      if (child->type == "iinf") {
+        if (const auto error = read_item_info(child->body)) {
+          return failed(*error);
+        }
+      } else if (child->type == "iloc") {
+        iloc = child->body;
+      } else if (child->type == "idat") {
+        idat_ = *child->body.bytes_at(0, child->body.size());
+      }
+    }
+    if (!exif_item_) {
+      return not_found("No Exif data found in HEIF");
+    }
+    if (!iloc) {
+      return failed("No ItemLocationBox");
+    }
+    auto location = read_item_location(*iloc);
+    if (!location) {
+      return failed(location.error());
+    }
+    return gather(*location);
+  }
+
+private:
+  static constexpr auto too_small = "Box too small"sv;
+
+  std::optional<std::string_view> read_item_info(ByteReader r) {
+    const auto version = full_box_version(r);
+    if (!version) {
+      return too_small;
+    }
+    const auto count = read_u16_or_u32(r, *version != 0);
+    if (!count) {
+      return too_small;
+    }
+    for (std::uint32_t i = 0; i < *count; ++i) {
+      auto child = read_child(r);
+      if (!child) {
+        return child.error();
+      }
+      if (child->type != "infe") {
+        continue;
+      }
+      ByteReader e = child->body;
+      const auto entry_version = full_box_version(e);
+      if (!entry_version) {
+        return too_small;
+      }
+      std::optional<std::uint32_t> id;
+      if (*entry_version == 2) {
+        id = e.u16_be();
+      } else if (*entry_version == 3) {
+        id = e.u32_be();
+      } else {
+        return "Unsupported ItemInfoEntry"sv;
+      }
+      const auto protection = e.u16_be();
+      const auto type = e.bytes(4);
+      if (!id || !protection || !type) {
+        return too_small;
+      }
+      if (as_chars(*type) == "Exif") {
+        exif_item_ = id;
+      }
+    }
+    return std::nullopt;
+  }
+
+  Expected<ItemLocation, std::string_view> read_item_location(ByteReader r) const {
+    const auto version = full_box_version(r);
+    const auto sizes = r.u16_be();
+    if (!version || !sizes) {
+      return unexpected(too_small);
+    }
+    if (*version > 2) {
+      return unexpected("Unsupported ItemLocationBox"sv);
+    }
+    ItemLocation found_location;
+    bool found = false;
+    const unsigned offset_size = *sizes >> 12U;
+    const unsigned length_size = (*sizes >> 8U) & 0x0FU;
+    const unsigned base_size = (*sizes >> 4U) & 0x0FU;
+    const unsigned index_size = *version == 0 ? 0U : *sizes & 0x0FU;
+    const auto count = read_u16_or_u32(r, *version == 2);
+    if (!count) {
+      return unexpected(too_small);
+    }
+    for (std::uint32_t i = 0; i < *count; ++i) {
+      const auto id = read_u16_or_u32(r, *version == 2);
+      unsigned method = 0;
+      if (*version != 0) {
+        const auto word = r.u16_be();
+        if (!word) {
+          return unexpected(too_small);
+        }
+        method = *word & 0x0FU;
+      }
+      const auto reference = r.u16_be();
+      if (!id || !reference) {
+        return unexpected(too_small);
+      }
+      if (method == 0 && *reference != 0) {
+        return unexpected("External data reference is not supported"sv);
+      }
+      if (base_size != 0 && base_size != 4 && base_size != 8) {
+        return unexpected("Invalid base_offset_size"sv);
+      }
+      const auto base = read_sized(r, base_size);
+      const auto extent_count = r.u16_be();
+      if (!base || !extent_count) {
+        return unexpected(too_small);
+      }
+      if (id != exif_item_) {
+        if (!r.skip(std::uint64_t{index_size + offset_size + length_size} * *extent_count)) {
+          return unexpected(too_small);
+        }
+        continue;
+      }
+      const std::size_t start = r.position();
+      for (unsigned e = 0; e < *extent_count; ++e) {
+        for (const auto& [size, error] : {std::pair{index_size, "Invalid index_size"sv},
+                                          std::pair{offset_size, "Invalid offset_size"sv},
+                                          std::pair{length_size, "Invalid length_size"sv}}) {
+          if (size != 0 && size != 4 && size != 8) {
+            return unexpected(error);
+          }
+          if (!read_sized(r, size)) {
+            return unexpected(too_small);
+          }
+        }
+      }
+      found = true;
+      found_location = {method,        *base,
+                        *extent_count, ByteReader(*r.bytes_at(start, r.position() - start)),
+                        index_size,    offset_size,
+                        length_size};
+    }
+    if (!found) {
+      return unexpected("No matching item in ItemLocationBox"sv);
+    }
+    return found_location;
+  }
+
+  Expected<Bytes, std::string_view> extent(const ItemLocation& at, std::uint64_t offset,
+                                           std::uint64_t length) const {
+    if (at.construction_method == 2) {
+      return unexpected("Construction by item offset is not supported"sv);
+    }
+    if (at.construction_method > 2) {
+      return unexpected("Invalid construction_method"sv);
+    }
+    if (at.construction_method == 1 && !idat_) {
+      return unexpected("No ItemDataBox"sv);
+    }
+    if (offset > UINT64_MAX - at.base_offset) {
+      return unexpected("Invalid offset"sv);
+    }
+    const std::uint64_t start = at.base_offset + offset;
+    if (at.construction_method == 0) {
+      const ByteReader r(file_);
+      const std::uint64_t from = std::min<std::uint64_t>(start, r.size());
+      const auto piece = r.bytes_at(from, length == 0 ? r.size() - from : length);
+      if (!piece || (length != 0 && from != start)) {
+        return unexpected("Broken HEIF file"sv);
+      }
+      return *piece;
+    }
+    if (length != 0 && start > UINT64_MAX - length) {
+      return unexpected("Invalid length"sv);
+    }
+    const std::uint64_t end = length == 0 ? idat_->size() : start + length;
+    if (start > end || end > idat_->size()) {
+      return unexpected("Out of ItemDataBox"sv);
+    }
+    return idat_->subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+  }
+
+  // Joins the extents; a single extent stays a view of the input.
+  Located gather(ItemLocation at) const {
+    Block block;
+    std::uint64_t total = 0;
+    for (unsigned e = 0; e < at.extent_count; ++e) {
+      (void)read_sized(at.extents, at.index_size);
+      const std::uint64_t offset = *read_sized(at.extents, at.offset_size);
+      const std::uint64_t length = *read_sized(at.extents, at.length_size);
+      const auto piece = extent(at, offset, length);
+      if (!piece) {
+        return failed(piece.error());
+      }
+      total += piece->size();
+      if (total > max_heif_exif) {
+        return failed("Exif data too large");
+      }
+      if (e == 0) {
+        block.tiff = *piece;
+      } else {
+        if (block.owned.empty()) {
+          block.owned.assign(block.tiff.begin(), block.tiff.end());
+        }
+        block.owned.insert(block.owned.end(), piece->begin(), piece->end());
+        block.tiff = block.owned;
+      }
+    }
+    // The item starts with a 32-bit offset to the TIFF header (6 to skip "Exif\0\0").
+    const ByteReader item(block.tiff);
+    const auto header_offset = item.u32_be_at(0);
+    if (!header_offset) {
+      return failed("ExifDataBlock too small");
+    }
+    const auto tiff =
+        item.bytes_at(4 + std::uint64_t{*header_offset},
+                      item.size() - 4 - std::min<std::uint64_t>(*header_offset, item.size() - 4));
+    if (*header_offset > item.size() - 4 || !tiff) {
+      return failed("Invalid Exif header offset");
+    }
+    block.tiff = *tiff;
+    return block;
+  }
+
+  Bytes file_;
+  ByteReader meta_;
+  std::optional<std::uint32_t> exif_item_;
+  std::optional<Bytes> idat_;
+};
+
+// Top-level boxes up to the first "meta", whose answer is final.
+Located locate_heif(ByteReader r) {
+  constexpr auto broken = "Broken HEIF file"sv;
+  bool seen_file_type = false;
+  while (!r.at_end()) {
+    const auto header = read_box_header(r);
+    if (!header) {
+      return failed(header.error() == HeaderError::Short ? broken : "Invalid box size"sv);
+    }
+    const std::string_view type = as_chars(header->type);
+    const std::uint64_t size = header->body_size.value_or(r.remaining());
+    if (type == "ftyp" || type == "meta") {
+      auto body = r.sub(size);
+      if (!body) {
+        return failed(broken);
+      }
+      if (type == "meta") {
+        if (!seen_file_type) {
+          return failed("MetaBox found before FileTypeBox");
+        }
+        return HeifMeta(*r.bytes_at(0, r.size()), *body).locate();
+      }
+      if (body->size() < 8) {
+        return failed("Box too small");
+      }
+      if (!has_heif_brand(*body->bytes_at(0, body->size()))) {
+        return failed("No compatible brand recognized in ISO base media file");
+      }
+      seen_file_type = true;
+      continue;
+    }
+    if (size > static_cast<std::uint64_t>(INT64_MAX)) {
+      return failed("Large seek not supported");
+    }
+    // A box reaching past the end ends the walk.
+    if (!r.skip(size)) {
+      break;
+    }
+  }
+  return not_found("No Exif data found in HEIF");
+}
+
+Located locate(Bytes stream) {
+  const ByteReader r(stream);
+  const ByteReader head(*r.bytes_at(0, std::min<std::size_t>(r.size(), detection_bytes)));
+  if (head.matches_at(0, "MM\0*"sv) || head.matches_at(0, "II*\0"sv)) {
+    return Block{{}, stream};
+  }
+  if (head.matches_at(0, "\xFF\xD8"sv)) {
+    return locate_jpeg(r);
+  }
+  if (head.matches_at(0, "\x89PNG\r\n\x1A\n"sv)) {
+    return locate_png(r);
+  }
+  if (looks_like_heif(*head.bytes_at(0, head.size()))) {
+    return locate_heif(r);
+  }
+  if (head.matches_at(0, "RIFF"sv) && head.matches_at(8, "WEBP"sv)) {
+    return locate_webp(r);
+  }
+  return failed("Unknown image format");
+}
+
+} // namespace
+
+Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream) {
+  auto block = locate(stream);
+  if (!block) {
+    return unexpected(block.error());
+  }
+  return read_tiff(std::move(block->owned), block->tiff);
+}
+
+} // namespace trawl::exif

@@ -1,0 +1,765 @@
+// Text of EXIF tags and values: number layouts, the display rules of the tag table and units.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include <trawl/value.hpp>
+
+#include "byte_reader.hpp"
+#include "exif.hpp"
+#include "exif_tags.hpp"
+#include "text.hpp"
+
+namespace trawl::exif {
+
+namespace {
+
+using namespace std::string_view_literals;
+
+void append_digits(std::string& out, std::int64_t v) {
+  std::array<char, 24> buf{};
+  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
+  out.append(buf.data(), r.ptr);
+}
+
+void append_digits(std::string& out, std::uint64_t v) {
+  std::array<char, 24> buf{};
+  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
+  out.append(buf.data(), r.ptr);
+}
+
+// True when the exact binary value of `v` is `digits` (n + 1 significant digits, the last a 5)
+// with nothing after: then the shortest n-digit candidates on either side are equally close.
+bool is_exact(double v, std::string_view rounded) {
+  // 780 digits after the point hold every double's exact expansion.
+  std::array<char, 800> buf{};
+  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), std::fabs(v),
+                               std::chars_format::scientific, 780);
+  const std::string_view exact(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
+  const std::size_t e = exact.find('e');
+  const std::string_view mantissa = exact.substr(0, e);
+  // `rounded` and `mantissa` are both "d.ddd"; the tail beyond `rounded` must be all zeros.
+  return mantissa.starts_with(rounded) &&
+         mantissa.find_first_not_of('0', rounded.size()) == std::string_view::npos;
+}
+
+// Shortest digits in scientific form, ties resolved to the larger magnitude, then laid out
+// positionally.
+template <class F> std::string format_float(F value) {
+  if (std::isnan(value)) {
+    return "NaN";
+  }
+  if (std::isinf(value)) {
+    return value > 0 ? "inf" : "-inf";
+  }
+  std::array<char, 64> buf{};
+  const F magnitude = std::fabs(value);
+  auto r =
+      std::to_chars(buf.data(), buf.data() + buf.size(), magnitude, std::chars_format::scientific);
+  std::string_view sci(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
+  const std::size_t e_pos = sci.find('e');
+  int exponent = 0;
+  std::from_chars(sci.data() + e_pos + 1 + (sci[e_pos + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
+                  exponent);
+  std::string digits;
+  for (const char c : sci.substr(0, e_pos)) {
+    if (c != '.') {
+      digits.push_back(c);
+    }
+  }
+
+  // One digit more: a tie needs that rounding to end in 5 and to be exact.
+  std::array<char, 64> more{};
+  const auto m = std::to_chars(more.data(), more.data() + more.size(), magnitude,
+                               std::chars_format::scientific, static_cast<int>(digits.size()));
+  const std::string_view longer(more.data(), static_cast<std::size_t>(m.ptr - more.data()));
+  const std::string_view longer_mantissa = longer.substr(0, longer.find('e'));
+  if (longer_mantissa.ends_with('5') && longer.substr(longer.find('e')) == sci.substr(e_pos) &&
+      is_exact(static_cast<double>(magnitude), longer_mantissa)) {
+    std::string up = digits;
+    std::size_t i = up.size();
+    while (i > 0 && up[i - 1] == '9') {
+      up[--i] = '0';
+    }
+    int up_exponent = exponent;
+    if (i == 0) {
+      up.insert(up.begin(), '1');
+      up.pop_back();
+      ++up_exponent;
+    } else {
+      ++up[i - 1];
+    }
+    // Take the upper candidate only when it reads back as the same value.
+    std::string text = up + "e" + std::to_string(up_exponent);
+    F back{};
+    std::from_chars(text.data(), text.data() + text.size(), back);
+    if (back == magnitude) {
+      digits = up;
+      exponent = up_exponent;
+    }
+  }
+  while (digits.size() > 1 && digits.back() == '0') {
+    digits.pop_back();
+  }
+
+  std::string out = std::signbit(value) ? "-" : "";
+  const auto n = static_cast<int>(digits.size());
+  if (exponent >= n - 1) {
+    out += digits;
+    out.append(static_cast<std::size_t>(exponent - (n - 1)), '0');
+  } else if (exponent < 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out += digits;
+  } else {
+    const auto point = static_cast<std::size_t>(exponent + 1);
+    out.append(digits, 0, point);
+    out += '.';
+    out.append(digits, point);
+  }
+  return out;
+}
+
+constexpr std::size_t unit_size(std::uint16_t type) noexcept {
+  switch (static_cast<Type>(type)) {
+  case Type::Byte:
+  case Type::Ascii:
+  case Type::SByte:
+  case Type::Undefined:
+    return 1;
+  case Type::Short:
+  case Type::SShort:
+    return 2;
+  case Type::Long:
+  case Type::SLong:
+  case Type::Float:
+    return 4;
+  case Type::Rational:
+  case Type::SRational:
+  case Type::Double:
+    return 8;
+  }
+  return 0;
+}
+
+bool is_unsigned_int(std::uint16_t type) noexcept {
+  const auto t = static_cast<Type>(type);
+  return t == Type::Byte || t == Type::Short || t == Type::Long;
+}
+
+// The decoded elements of one field's value.
+class Elements {
+public:
+  Elements(const ExifData& data, const Field& field)
+      : field_(field), big_endian_(data.big_endian()),
+        bytes_(ByteReader(data.tiff())
+                   .bytes_at(field.offset, std::uint64_t{field.count} * unit_size(field.type))
+                   .value_or(std::span<const std::uint8_t>{})) {}
+
+  [[nodiscard]] Type type() const noexcept { return static_cast<Type>(field_.type); }
+  [[nodiscard]] bool known() const noexcept { return unit_size(field_.type) != 0; }
+  [[nodiscard]] std::size_t size() const noexcept {
+    return known() ? bytes_.size() / unit_size(field_.type) : 0;
+  }
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return bytes_; }
+
+  // The first (or second, ...) element when the type is BYTE, SHORT or LONG.
+  [[nodiscard]] std::optional<std::uint32_t> uint_at(std::size_t i) const noexcept {
+    if (!is_unsigned_int(field_.type) || i >= size()) {
+      return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(raw(i, unit_size(field_.type)));
+  }
+  [[nodiscard]] std::int64_t int_at(std::size_t i) const noexcept {
+    const std::uint64_t v = raw(i, unit_size(field_.type));
+    switch (type()) {
+    case Type::SByte:
+      return static_cast<std::int8_t>(v);
+    case Type::SShort:
+      return static_cast<std::int16_t>(v);
+    case Type::SLong:
+      return static_cast<std::int32_t>(v);
+    default:
+      return static_cast<std::int64_t>(v);
+    }
+  }
+  [[nodiscard]] Fraction fraction_at(std::size_t i) const noexcept {
+    const std::uint64_t num = read(i * 8, 4);
+    const std::uint64_t den = read(i * 8 + 4, 4);
+    if (type() == Type::SRational) {
+      return {static_cast<std::int32_t>(num), static_cast<std::int32_t>(den)};
+    }
+    return {static_cast<std::int64_t>(num), static_cast<std::int64_t>(den)};
+  }
+  [[nodiscard]] double decimal_at(std::size_t i) const noexcept {
+    const Fraction f = fraction_at(i);
+    return static_cast<double>(f.numerator) / static_cast<double>(f.denominator);
+  }
+  [[nodiscard]] float float_at(std::size_t i) const noexcept {
+    return std::bit_cast<float>(static_cast<std::uint32_t>(raw(i, 4)));
+  }
+  [[nodiscard]] double double_at(std::size_t i) const noexcept {
+    return std::bit_cast<double>(raw(i, 8));
+  }
+  // ASCII: the bytes split at every NUL, a last empty piece dropped.
+  [[nodiscard]] std::vector<std::string_view> strings() const {
+    std::vector<std::string_view> out;
+    std::string_view rest = as_chars(bytes_);
+    while (!rest.empty()) {
+      const std::size_t nul = rest.find('\0');
+      out.push_back(rest.substr(0, nul));
+      if (nul == std::string_view::npos) {
+        break;
+      }
+      rest.remove_prefix(nul + 1);
+    }
+    return out;
+  }
+  [[nodiscard]] const Field& field() const noexcept { return field_; }
+
+private:
+  [[nodiscard]] std::uint64_t raw(std::size_t i, std::size_t width) const noexcept {
+    return read(i * width, width);
+  }
+  [[nodiscard]] std::uint64_t read(std::size_t at, std::size_t width) const noexcept {
+    const ByteReader r(bytes_);
+    switch (width) {
+    case 1:
+      return r.u8_at(at).value_or(0);
+    case 2:
+      return big_endian_ ? r.u16_be_at(at).value_or(0) : r.u16_le_at(at).value_or(0);
+    case 4:
+      return big_endian_ ? r.u32_be_at(at).value_or(0) : r.u32_le_at(at).value_or(0);
+    default:
+      return big_endian_ ? r.u64_be_at(at).value_or(0) : r.u64_le_at(at).value_or(0);
+    }
+  }
+
+  const Field& field_;
+  bool big_endian_;
+  std::span<const std::uint8_t> bytes_;
+};
+
+void append_fraction(std::string& out, const Elements& v, std::size_t i) {
+  const Fraction f = v.fraction_at(i);
+  if (f.numerator < 0) {
+    out += '-';
+  }
+  append_digits(out, static_cast<std::uint64_t>(std::abs(f.numerator)));
+  out += '/';
+  append_digits(out, f.denominator);
+}
+
+// Printable ASCII as it is, backslash and quote escaped, anything else as \xNN.
+void append_quoted(std::string& out, std::string_view s) {
+  static constexpr std::string_view hex = "0123456789abcdef";
+  out += '"';
+  for (const char c : s) {
+    const auto b = static_cast<std::uint8_t>(c);
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (b >= 0x20 && b <= 0x7E) {
+      out += c;
+    } else {
+      out += "\\x";
+      out += hex[b >> 4U];
+      out += hex[b & 0x0FU];
+    }
+  }
+  out += '"';
+}
+
+template <class Each> void join(std::string& out, std::size_t n, Each each) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) {
+      out += ", ";
+    }
+    each(i);
+  }
+}
+
+void append_default(std::string& out, const Elements& v) {
+  switch (v.type()) {
+  case Type::Byte:
+  case Type::Short:
+  case Type::Long:
+  case Type::SByte:
+  case Type::SShort:
+  case Type::SLong:
+    join(out, v.size(), [&](std::size_t i) { append_digits(out, v.int_at(i)); });
+    return;
+  case Type::Rational:
+  case Type::SRational:
+    join(out, v.size(), [&](std::size_t i) { append_fraction(out, v, i); });
+    return;
+  case Type::Float:
+    join(out, v.size(), [&](std::size_t i) { out += format_float(v.float_at(i)); });
+    return;
+  case Type::Double:
+    join(out, v.size(), [&](std::size_t i) { out += format_float(v.double_at(i)); });
+    return;
+  case Type::Ascii: {
+    const auto strings = v.strings();
+    join(out, strings.size(), [&](std::size_t i) { append_quoted(out, strings[i]); });
+    return;
+  }
+  case Type::Undefined:
+    out += "0x";
+    out += to_hex(v.bytes());
+    return;
+  }
+  out += "unknown value (type=";
+  append_digits(out, std::uint64_t{v.field().type});
+  out += ", count=";
+  append_digits(out, std::uint64_t{v.field().count});
+  out += ", offset=0x";
+  std::array<char, 24> buf{};
+  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v.field().offset, 16);
+  out.append(buf.data(), r.ptr);
+  out += ')';
+}
+
+bool is_rational(const Elements& v) {
+  return v.type() == Type::Rational || v.type() == Type::SRational;
+}
+
+void append_decimal(std::string& out, const Elements& v) {
+  if (!is_rational(v)) {
+    append_default(out, v);
+    return;
+  }
+  join(out, v.size(), [&](std::size_t i) { out += format_float(v.decimal_at(i)); });
+}
+
+void append_reserved(std::string& out, const LabelTable& table, const Elements& v) {
+  out += "[reserved ";
+  out += table.reserved_name;
+  out += ' ';
+  append_default(out, v);
+  out += ']';
+}
+
+std::optional<std::string_view> label_of(const LabelTable& table, std::uint32_t code) {
+  for (const Label& label : table.labels) {
+    if (label.code == code) {
+      return label.text;
+    }
+  }
+  return std::nullopt;
+}
+
+void append_enum(std::string& out, Rule rule, const LabelTable& table, const Elements& v) {
+  std::optional<std::uint32_t> code;
+  if (rule == Rule::Enum) {
+    code = v.uint_at(0);
+  } else if (rule == Rule::UndefEnum && v.type() == Type::Undefined && !v.bytes().empty()) {
+    code = v.bytes().front();
+  } else if (rule == Rule::AsciiEnum && v.type() == Type::Ascii) {
+    const auto strings = v.strings();
+    if (!strings.empty() && strings.front().size() == 1) {
+      code = static_cast<std::uint8_t>(strings.front().front());
+    }
+  }
+  const auto label = code ? label_of(table, *code) : std::nullopt;
+  if (label) {
+    out += *label;
+  } else {
+    append_reserved(out, table, v);
+  }
+}
+
+bool all_digits(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "YYYY:MM:DD HH:MM:SS" becomes "YYYY-MM-DD HH:MM:SS"; the two blank forms mean unknown.
+bool append_datetime(std::string& out, const Elements& v) {
+  if (v.type() != Type::Ascii) {
+    return false;
+  }
+  const auto strings = v.strings();
+  if (strings.empty()) {
+    return false;
+  }
+  const std::string_view s = strings.front();
+  if (s == "    :  :     :  :  "sv || s == "                   "sv) {
+    out += "unknown";
+    return true;
+  }
+  if (s.size() < 19 || s[4] != ':' || s[7] != ':' || s[10] != ' ' || s[13] != ':' || s[16] != ':') {
+    return false;
+  }
+  constexpr std::array<std::pair<std::size_t, std::size_t>, 6> groups = {
+      {{0, 4}, {5, 2}, {8, 2}, {11, 2}, {14, 2}, {17, 2}}};
+  if (!std::all_of(groups.begin(), groups.end(),
+                   [&](auto g) { return all_digits(s.substr(g.first, g.second)); })) {
+    return false;
+  }
+  constexpr std::string_view separators = " -- ::";
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    if (i > 0) {
+      out += separators[i];
+    }
+    out += s.substr(groups[i].first, groups[i].second);
+  }
+  return true;
+}
+
+bool append_gps_date(std::string& out, const Elements& v) {
+  if (v.type() != Type::Ascii) {
+    return false;
+  }
+  const auto strings = v.strings();
+  if (strings.empty()) {
+    return false;
+  }
+  const std::string_view s = strings.front();
+  if (s.size() < 10 || s[4] != ':' || s[7] != ':' || !all_digits(s.substr(0, 4)) ||
+      !all_digits(s.substr(5, 2)) || !all_digits(s.substr(8, 2))) {
+    return false;
+  }
+  out += s.substr(0, 4);
+  out += '-';
+  out += s.substr(5, 2);
+  out += '-';
+  out += s.substr(8, 2);
+  return true;
+}
+
+bool append_exposure_time(std::string& out, const Elements& v) {
+  if (v.type() != Type::Rational || v.size() == 0) {
+    return false;
+  }
+  const Fraction f = v.fraction_at(0);
+  if (f.numerator >= f.denominator) {
+    out += format_float(v.decimal_at(0));
+    return true;
+  }
+  if (f.numerator != 0) {
+    out += "1/";
+    out += format_float(static_cast<double>(f.denominator) / static_cast<double>(f.numerator));
+    return true;
+  }
+  return false;
+}
+
+// ExifVersion style: four ASCII digits "0230" read as 2.3, "0231" as 2.31.
+bool append_version(std::string& out, const Elements& v, bool two_minor_digits) {
+  const std::string_view s = as_chars(v.bytes());
+  if (v.type() != Type::Undefined || s.size() != 4 || !all_digits(s)) {
+    return false;
+  }
+  const int major = (s[0] - '0') * 10 + (s[1] - '0');
+  const int minor = (s[2] - '0') * 10 + (s[3] - '0');
+  append_digits(out, std::int64_t{major});
+  out += '.';
+  if (!two_minor_digits && minor % 10 == 0) {
+    append_digits(out, std::int64_t{minor / 10});
+  } else {
+    out += s.substr(2, 2);
+  }
+  return true;
+}
+
+bool append_components(std::string& out, const Elements& v) {
+  if (v.type() != Type::Undefined) {
+    return false;
+  }
+  static constexpr std::array<std::string_view, 7> names = {"_", "Y", "Cb", "Cr", "R", "G", "B"};
+  for (const std::uint8_t b : v.bytes()) {
+    out += b < names.size() ? names[b] : "?"sv;
+  }
+  return true;
+}
+
+void append_flash(std::string& out, std::uint32_t v) {
+  static constexpr std::array<std::string_view, 4> return_light = {
+      ", no return light detection function", ", return light status 1 (reserved)",
+      ", return light not detected", ", return light detected"};
+  static constexpr std::array<std::string_view, 4> mode = {", auto mode 0 (unknown)", ", forced",
+                                                           ", suppressed", ", auto"};
+  out += (v & 1U) != 0 ? "fired" : "not fired";
+  out += return_light[(v >> 1U) & 3U];
+  out += mode[(v >> 3U) & 3U];
+  if (((v >> 5U) & 1U) != 0) {
+    out += ", no function present";
+  }
+  if (((v >> 6U) & 1U) != 0) {
+    out += ", red-eye reduction";
+  }
+  if ((v >> 7U) != 0) {
+    out += ", unknown MSB bits";
+  }
+}
+
+bool append_subject_area(std::string& out, const Elements& v) {
+  const auto x = v.uint_at(0);
+  const auto y = v.uint_at(1);
+  if (!x || !y) {
+    return false;
+  }
+  const auto third = v.uint_at(2);
+  const auto fourth = v.uint_at(3);
+  const auto put = [&](std::string_view label, std::uint32_t n) {
+    out += label;
+    append_digits(out, std::uint64_t{n});
+  };
+  if (third && fourth) {
+    put("rectangle (x=", *x);
+    put(", y=", *y);
+    put(", w=", *third);
+    put(", h=", *fourth);
+  } else if (third) {
+    put("circle (x=", *x);
+    put(", y=", *y);
+    put(", d=", *third);
+  } else {
+    put("point (x=", *x);
+    put(", y=", *y);
+  }
+  out += ')';
+  return true;
+}
+
+bool append_subsampling(std::string& out, const Elements& v) {
+  const std::uint32_t h = v.uint_at(0).value_or(0);
+  const std::uint32_t w = v.uint_at(1).value_or(0);
+  struct Pair {
+    std::uint32_t h, v;
+    std::string_view text;
+  };
+  static constexpr std::array<Pair, 6> pairs = {{
+      {1, 1, "full horizontally, full vertically (4:4:4)"},
+      {2, 1, "half horizontally, full vertically (4:2:2)"},
+      {2, 2, "half horizontally, half vertically (4:2:0)"},
+      {4, 1, "quarter horizontally, full vertically (4:1:1)"},
+      {4, 2, "quarter horizontally, half vertically"},
+      {4, 4, "quarter horizontally, quarter vertically"},
+  }};
+  for (const Pair& p : pairs) {
+    if (p.h == h && p.v == w) {
+      out += p.text;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Rationals shown as decimals with literal text between them: "A-B mm, f/C-D".
+bool append_decimals_between(std::string& out, const Elements& v,
+                             std::span<const std::string_view> texts) {
+  if (v.type() != Type::Rational || v.size() < texts.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    out += format_float(v.decimal_at(i));
+    out += texts[i];
+  }
+  return true;
+}
+
+bool append_gps_time(std::string& out, const Elements& v) {
+  if (v.type() != Type::Rational || v.size() < 3) {
+    return false;
+  }
+  for (std::size_t i = 0; i < 3; ++i) {
+    const double x = v.decimal_at(i);
+    if (i > 0) {
+      out += ':';
+    }
+    if (x < 10) {
+      out += '0';
+    }
+    out += format_float(x);
+  }
+  return true;
+}
+
+// Rules that may fall back to the default display return false to ask for it.
+bool append_by_rule(std::string& out, Rule rule, const Elements& v) {
+  static constexpr std::array<std::string_view, 4> lens = {"-", " mm, f/", "-", ""};
+  static constexpr std::array<std::string_view, 3> dms = {" deg ", " min ", " sec"};
+  switch (rule) {
+  case Rule::Decimal:
+    append_decimal(out, v);
+    return true;
+  case Rule::DecimalFirstUnknown:
+    if (is_rational(v) && v.size() > 0) {
+      const bool unknown = v.type() == Type::Rational ? v.fraction_at(0).denominator == 0xFFFFFFFF
+                                                      : v.fraction_at(0).denominator == -1;
+      out += unknown ? "unknown" : format_float(v.decimal_at(0));
+    } else {
+      append_decimal(out, v);
+    }
+    return true;
+  case Rule::SubjectDistance:
+  case Rule::DigitalZoom:
+    if (v.type() == Type::Rational && v.size() > 0) {
+      const std::int64_t num = v.fraction_at(0).numerator;
+      if (num == 0) {
+        out += rule == Rule::SubjectDistance ? "unknown" : "unused";
+        return true;
+      }
+      if (num == 0xFFFFFFFF && rule == Rule::SubjectDistance) {
+        out += "infinity";
+        return true;
+      }
+    }
+    append_decimal(out, v);
+    return true;
+  case Rule::Datetime:
+    return append_datetime(out, v);
+  case Rule::ExposureTime:
+    return append_exposure_time(out, v);
+  case Rule::Version:
+  case Rule::InteropVersion:
+    return append_version(out, v, rule == Rule::InteropVersion);
+  case Rule::Components:
+    return append_components(out, v);
+  case Rule::FocalLength35:
+    if (v.uint_at(0) == 0U) {
+      out += "unknown";
+      return true;
+    }
+    return false;
+  case Rule::Flash:
+    if (const auto first = v.uint_at(0)) {
+      append_flash(out, *first);
+      return true;
+    }
+    return false;
+  case Rule::SubjectArea:
+    return append_subject_area(out, v);
+  case Rule::YcbcrSubsampling:
+    return append_subsampling(out, v);
+  case Rule::LensSpec:
+    return append_decimals_between(out, v, lens);
+  case Rule::CompositeCount:
+    if (const auto total = v.uint_at(0), used = v.uint_at(1); total && used) {
+      out += "total ";
+      append_digits(out, std::uint64_t{*total});
+      out += ", used ";
+      append_digits(out, std::uint64_t{*used});
+      return true;
+    }
+    return false;
+  case Rule::GpsVersion:
+    if (v.type() == Type::Byte && v.size() >= 4) {
+      for (std::size_t i = 0; i < 4; ++i) {
+        if (i > 0) {
+          out += '.';
+        }
+        append_digits(out, v.int_at(i));
+      }
+      return true;
+    }
+    return false;
+  case Rule::GpsRefLetter:
+    if (v.type() == Type::Ascii) {
+      const auto strings = v.strings();
+      if (!strings.empty() && strings.front().size() == 1 && strings.front()[0] >= 'A' &&
+          strings.front()[0] <= 'Z') {
+        out += strings.front();
+        return true;
+      }
+    }
+    return false;
+  case Rule::GpsDms:
+    return append_decimals_between(out, v, dms);
+  case Rule::GpsTime:
+    return append_gps_time(out, v);
+  case Rule::GpsDate:
+    return append_gps_date(out, v);
+  case Rule::UndefinedAsText:
+    if (v.type() == Type::Undefined) {
+      append_quoted(out, as_chars(v.bytes()));
+      return true;
+    }
+    return false;
+  case Rule::Default:
+  case Rule::Enum:
+  case Rule::UndefEnum:
+  case Rule::AsciiEnum:
+  case Rule::Pointer:
+    break;
+  }
+  return false;
+}
+
+void append_value(std::string& out, const TagInfo* info, const Elements& v) {
+  if (info != nullptr && info->labels != nullptr) {
+    append_enum(out, info->rule, *info->labels, v);
+    return;
+  }
+  const std::size_t mark = out.size();
+  if (info == nullptr || !append_by_rule(out, info->rule, v)) {
+    out.resize(mark);
+    append_default(out, v);
+  }
+}
+
+} // namespace
+
+std::string format_decimal(double value) {
+  return format_float(value);
+}
+
+std::string format_decimal(float value) {
+  return format_float(value);
+}
+
+std::string display_tag(Tag tag) {
+  if (const TagInfo* info = find_tag(tag)) {
+    return std::string(info->name);
+  }
+  static constexpr std::array<std::string_view, 4> contexts = {"Tiff", "Exif", "Gps", "Interop"};
+  std::string out = "Tag(";
+  out += contexts[static_cast<std::size_t>(tag.context)];
+  out += ", ";
+  append_digits(out, std::uint64_t{tag.number});
+  out += ')';
+  return out;
+}
+
+std::string ExifData::display_value(const Field& field) const {
+  std::string out;
+  append_value(out, find_tag(field.tag), Elements(*this, field));
+  return out;
+}
+
+std::string ExifData::display_with_unit(const Field& field) const {
+  const TagInfo* info = find_tag(field.tag);
+  std::string out;
+  if (info != nullptr) {
+    out += info->unit.before;
+  }
+  append_value(out, info, Elements(*this, field));
+  if (info == nullptr) {
+    return out;
+  }
+  out += info->unit.after;
+  if (info->unit.has_ref()) {
+    if (const Field* ref = find(info->unit.ref, field.ifd)) {
+      append_value(out, find_tag(ref->tag), Elements(*this, *ref));
+    } else {
+      out += info->unit.fallback;
+    }
+  }
+  return out;
+}
+
+std::size_t ExifData::element_count(const Field& field) const {
+  const Elements v(*this, field);
+  return v.type() == Type::Ascii ? v.strings().size() : field.count;
+}
+
+Fraction ExifData::fraction(const Field& field, std::size_t i) const {
+  return Elements(*this, field).fraction_at(i);
+}
+
+} // namespace trawl::exif

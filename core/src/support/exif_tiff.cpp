@@ -1,0 +1,237 @@
+// The TIFF structure of an EXIF block (TIFF 6.0, CIPA DC-008): header, the chain of top-level
+// IFDs and the Exif, GPS and interoperability sub-IFDs they point to.
+#include <algorithm>
+#include <optional>
+
+#include "byte_reader.hpp"
+#include "exif.hpp"
+#include "exif_tags.hpp"
+
+namespace trawl::exif {
+
+namespace {
+
+constexpr unsigned max_top_level_ifds = 8;
+
+std::uint64_t value_unit_size(std::uint16_t type) noexcept {
+  switch (static_cast<Type>(type)) {
+  case Type::Byte:
+  case Type::Ascii:
+  case Type::SByte:
+  case Type::Undefined:
+    return 1;
+  case Type::Short:
+  case Type::SShort:
+    return 2;
+  case Type::Long:
+  case Type::SLong:
+  case Type::Float:
+    return 4;
+  case Type::Rational:
+  case Type::SRational:
+  case Type::Double:
+    return 8;
+  }
+  return 0;
+}
+
+// The context a pointer tag opens, when the tag is a pointer in `parent`.
+std::optional<Context> sub_ifd_context(Context parent, std::uint16_t number) noexcept {
+  if (parent == Context::Tiff && number == 0x8769) {
+    return Context::Exif;
+  }
+  if (parent == Context::Tiff && number == 0x8825) {
+    return Context::Gps;
+  }
+  if (parent == Context::Exif && number == 0xA005) {
+    return Context::Interop;
+  }
+  return std::nullopt;
+}
+
+// What ended an IFD read; an empty text means the walk was stopped and is already recorded.
+using IfdResult = Expected<std::uint32_t, std::string_view>;
+
+class TiffWalk {
+public:
+  explicit TiffWalk(ExifData& data)
+      : data_(data), r_(data.tiff()), entries_left_(16 * (r_.size() / 12) + 64),
+        bytes_left_(16 * std::uint64_t{r_.size()} + 65536) {}
+
+  void walk(std::uint32_t first) {
+    std::uint32_t offset = first;
+    for (unsigned n = 0; offset != 0; ++n) {
+      if (n == max_top_level_ifds) {
+        data_.collect("Limit the IFD count to 8");
+        return;
+      }
+      const IfdResult next = read_ifd(offset, Context::Tiff, static_cast<std::uint8_t>(n));
+      if (!next) {
+        collect(next.error());
+        return;
+      }
+      offset = *next;
+    }
+  }
+
+private:
+  // Nesting is at most Tiff -> Exif -> Interop, so the recursion is two levels deep.
+  IfdResult read_ifd(std::uint64_t offset, Context context, std::uint8_t ifd) {
+    const auto count = u16_at(offset);
+    if (!count) {
+      return unexpected(std::string_view("Truncated IFD count"));
+    }
+    std::uint64_t pos = offset + 2;
+    for (unsigned i = 0; i < *count; ++i, pos += 12) {
+      if (!r_.bytes_at(pos, 12)) {
+        return unexpected(std::string_view("Truncated IFD"));
+      }
+      if (!read_entry(pos, context, ifd)) {
+        return unexpected(std::string_view());
+      }
+    }
+    const auto next = u32_at(pos);
+    if (!next) {
+      return unexpected(std::string_view("Truncated next IFD offset"));
+    }
+    return *next;
+  }
+
+  // Returns false once the work allowed for this input is used up.
+  bool read_entry(std::uint64_t pos, Context context, std::uint8_t ifd) {
+    Field field;
+    field.tag = {context, *u16_at(pos)};
+    field.ifd = ifd;
+    field.type = *u16_at(pos + 2);
+    field.count = *u32_at(pos + 4);
+    field.offset = pos + 8;
+    const std::uint64_t size = value_unit_size(field.type) * field.count;
+    // Each entry costs one unit and its value's bytes: a file that points many times at the same
+    // data cannot make the walk take more than a small multiple of its own size.
+    if (entries_left_ == 0 || size > bytes_left_) {
+      data_.collect("Limit the fields read to the size of the data");
+      return false;
+    }
+    --entries_left_;
+    bytes_left_ -= size;
+    if (size > 4) {
+      field.offset = *u32_at(pos + 8);
+      if (!r_.bytes_at(field.offset, size)) {
+        data_.collect("Truncated field value");
+        return true;
+      }
+    }
+    const auto child = sub_ifd_context(context, field.tag.number);
+    if (!child) {
+      data_.add(field);
+      return true;
+    }
+    const auto sub = first_uint(field);
+    if (!sub) {
+      data_.collect("Invalid pointer");
+      return true;
+    }
+    const IfdResult next = read_ifd(*sub, *child, ifd);
+    if (!next) {
+      collect(next.error());
+      return !next.error().empty();
+    }
+    if (*next != 0) {
+      data_.collect("Unexpected next IFD");
+    }
+    return true;
+  }
+
+  // A pointer's first element, when its type is BYTE, SHORT or LONG.
+  [[nodiscard]] std::optional<std::uint64_t> first_uint(const Field& field) const noexcept {
+    if (field.count == 0) {
+      return std::nullopt;
+    }
+    switch (static_cast<Type>(field.type)) {
+    case Type::Byte:
+      return r_.u8_at(field.offset);
+    case Type::Short:
+      return u16_at(field.offset);
+    case Type::Long:
+      return u32_at(field.offset);
+    default:
+      return std::nullopt;
+    }
+  }
+
+  void collect(std::string_view problem) {
+    if (!problem.empty()) {
+      data_.collect(problem);
+    }
+  }
+  [[nodiscard]] std::optional<std::uint16_t> u16_at(std::uint64_t at) const noexcept {
+    return data_.big_endian() ? r_.u16_be_at(at) : r_.u16_le_at(at);
+  }
+  [[nodiscard]] std::optional<std::uint32_t> u32_at(std::uint64_t at) const noexcept {
+    return data_.big_endian() ? r_.u32_be_at(at) : r_.u32_le_at(at);
+  }
+
+  ExifData& data_;
+  ByteReader r_;
+  std::uint64_t entries_left_;
+  std::uint64_t bytes_left_;
+};
+
+std::optional<std::size_t> reference_slot(Tag tag) noexcept {
+  const auto* it = std::find(reference_tags.begin(), reference_tags.end(), tag);
+  if (it == reference_tags.end()) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(it - reference_tags.begin());
+}
+
+} // namespace
+
+ExifData::ExifData(std::vector<std::uint8_t> owned, std::span<const std::uint8_t> tiff,
+                   bool big_endian)
+    : owned_(std::move(owned)), tiff_(tiff), big_endian_(big_endian) {
+  for (auto& slots : last_reference_) {
+    slots.fill(no_field);
+  }
+}
+
+void ExifData::add(const Field& field) {
+  if (const auto slot = reference_slot(field.tag)) {
+    last_reference_.at(*slot).at(field.ifd) = fields_.size();
+  }
+  fields_.push_back(field);
+}
+
+const Field* ExifData::find(Tag tag, unsigned ifd) const noexcept {
+  if (ifd >= max_top_level_ifds) {
+    return nullptr;
+  }
+  if (const auto slot = reference_slot(tag)) {
+    const std::size_t at = last_reference_.at(*slot).at(ifd);
+    return at == no_field ? nullptr : &fields_.at(at);
+  }
+  const auto it = std::find_if(fields_.rbegin(), fields_.rend(),
+                               [&](const Field& f) { return f.tag == tag && f.ifd == ifd; });
+  return it == fields_.rend() ? nullptr : &*it;
+}
+
+Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned,
+                                        std::span<const std::uint8_t> tiff) {
+  const ByteReader r(tiff);
+  if (r.size() < 8) {
+    return unexpected(ReadError{ReadError::Kind::Failed, "Truncated TIFF header"});
+  }
+  const bool big_endian = r.matches_at(0, "MM");
+  if (!big_endian && !r.matches_at(0, "II")) {
+    return unexpected(ReadError{ReadError::Kind::Failed, "Invalid TIFF byte order"});
+  }
+  if ((big_endian ? *r.u16_be_at(2) : *r.u16_le_at(2)) != 42) {
+    return unexpected(ReadError{ReadError::Kind::Failed, "Invalid forty two"});
+  }
+  const std::uint32_t first = big_endian ? *r.u32_be_at(4) : *r.u32_le_at(4);
+  ExifData data(std::move(owned), tiff, big_endian);
+  TiffWalk(data).walk(first);
+  return data;
+}
+
+} // namespace trawl::exif
