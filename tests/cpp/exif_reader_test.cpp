@@ -6,13 +6,47 @@
 #include <string>
 #include <vector>
 
+#include "support/builders.hpp"
 #include "support/exif.hpp"
 #include <gtest/gtest.h>
 
 namespace trawl::exif {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace std::string_view_literals;
+using testing::be16;
+using testing::be32;
+using testing::Bytes;
+using testing::cat;
+using testing::text;
+using testing::tiff;
+using testing::TiffEntry;
+using testing::TiffLayout;
+
+TiffEntry shorts(std::uint16_t tag, std::vector<std::uint32_t> values) {
+  Bytes b;
+  for (const auto v : values) {
+    b = cat({b, be16(v)});
+  }
+  return {tag, 3, static_cast<std::uint32_t>(values.size()), b};
+}
+
+TiffEntry bytes(std::uint16_t tag, std::uint16_t type, const Bytes& values) {
+  return {tag, type, static_cast<std::uint32_t>(values.size()), values};
+}
+
+TiffEntry ascii(std::uint16_t tag, std::string_view s) {
+  return bytes(tag, 2, text(s));
+}
+
+TiffEntry rationals(std::uint16_t tag, std::vector<std::pair<std::uint32_t, std::uint32_t>> values,
+                    std::uint16_t type = 5) {
+  Bytes b;
+  for (const auto& [n, d] : values) {
+    b = cat({b, be32(n), be32(d)});
+  }
+  return {tag, type, static_cast<std::uint32_t>(values.size()), b};
+}
 
 const std::filesystem::path shared_dir = std::filesystem::path(TRAWL_CORPUS_DIR).parent_path();
 
@@ -104,6 +138,123 @@ TEST(ExifReader, ReproducesEveryWorkedExample) {
     const Bytes data = read_file(path);
     EXPECT_EQ(describe(read_exif(data)), example.expected);
   }
+}
+
+// The first field's display with its unit.
+std::string first_display(const Bytes& data) {
+  const auto read = read_exif(data);
+  if (!read || read->fields().empty()) {
+    return "<no field>";
+  }
+  return read->display_with_unit(read->fields().front());
+}
+
+TEST(ExifReader, DisplaysValuesTheExamplesDoNotReach) {
+  struct Case {
+    const char* name;
+    TiffLayout layout;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"version with a two-digit minor", {.exif = {bytes(0x9000, 7, text("0305"))}}, "3.05"},
+      {"largest version", {.exif = {bytes(0x9000, 7, text("9999"))}}, "99.99"},
+      {"empty components", {.exif = {bytes(0x9101, 7, {})}}, ""},
+      {"exposure time below a second", {.exif = {rationals(0x829A, {{2, 3}})}}, "1/1.5 s"},
+      {"4:1:1 subsampling",
+       {.ifd0 = {shorts(530, {4, 1})}},
+       "quarter horizontally, full vertically (4:1:1)"},
+      {"empty enumerated value", {.ifd0 = {shorts(274, {})}}, "[reserved orientation ]"},
+      {"reserved code shows every element",
+       {.ifd0 = {shorts(274, {9, 1})}},
+       "[reserved orientation 9, 1]"},
+      {"enumerated value of an unknown type",
+       {.ifd0 = {{274, 13, 1, Bytes(4, 0)}}},
+       "[reserved orientation unknown value (type=13, count=1, offset=0x12)]"},
+      {"date with bytes after the seconds",
+       {.ifd0 = {ascii(306, "2016:05:04 03:02:01.5\0"sv)}},
+       "2016-05-04 03:02:01"},
+      {"two-string ASCII ending in NULs", {.ifd0 = {ascii(271, "Canon\0\0"sv)}}, "\"Canon\", \"\""},
+      {"reference letter stored as a byte", {.gps = {bytes(1, 1, {'N'})}}, "78"},
+      {"GPS time with fractions",
+       {.gps = {rationals(7, {{19, 2}, {10, 1}, {5999, 100}})}},
+       "09.5:10:59.99"},
+      {"GPS time dividing by zero",
+       {.gps = {rationals(7, {{1, 0}, {0, 1}, {1, 3}})}},
+       "inf:00:00.3333333333333333"},
+      {"GPS date with a suffix", {.gps = {ascii(29, "2016:05:04x\0"sv)}}, "2016-05-04"},
+      {"GPS version of five bytes", {.gps = {bytes(0, 1, {2, 3, 0, 0, 9})}}, "2.3.0.0"},
+      {"altitude below sea level",
+       {.gps = {rationals(6, {{7, 2}}), bytes(5, 1, {1})}},
+       "3.5 meters below sea level"},
+      {"float tie goes to the larger magnitude",
+       {.ifd0 = {{65000, 11, 1, be32(0x4A000001)}}},
+       "2097152.3"},
+      {"double tie goes to the larger magnitude",
+       {.ifd0 = {{65000, 12, 1, cat({be32(0x43100000), be32(0x00000001)})}}},
+       "1125899906842624.3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(first_display(tiff(c.layout)), c.expected);
+  }
+}
+
+TEST(ExifReader, FormatsShortestDecimalsPositionally) {
+  const std::vector<std::pair<double, std::string>> doubles = {
+      {0.1, "0.1"},
+      {1e21, "1000000000000000000000"},
+      {1e-7, "0.0000001"},
+      {-0.0, "-0"},
+      {1.0 / 3.0, "0.3333333333333333"},
+      {10.0 / 3.0, "3.3333333333333335"},
+      {29.64, "29.64"},
+      {123456789012345678.0, "123456789012345680"},
+      {1125899906842624.25, "1125899906842624.3"},
+      {-2.5, "-2.5"},
+  };
+  for (const auto& [value, expected] : doubles) {
+    EXPECT_EQ(format_decimal(value), expected) << expected;
+  }
+  const std::vector<std::pair<float, std::string>> floats = {
+      {0.1F, "0.1"},
+      {16777216.0F, "16777216"},
+      {2097152.25F, "2097152.3"},
+      {2097152.75F, "2097152.8"},
+      {1048576.125F, "1048576.1"},
+      {3.4028235e38F, "340282350000000000000000000000000000000"},
+      {1.17549435e-38F, "0.000000000000000000000000000000000000011754944"},
+  };
+  for (const auto& [value, expected] : floats) {
+    EXPECT_EQ(format_decimal(value), expected) << expected;
+  }
+}
+
+TEST(ExifReader, WorkIsBoundedByTheDataSize) {
+  // 4000 Exif pointers at one Exif IFD of 1000 fields: four million fields if followed blindly.
+  std::vector<TiffEntry> exif(1000, shorts(0xA001, {1}));
+  std::vector<TiffEntry> ifd0(4000, TiffEntry{0x8769, 4, 1, {}});
+  const std::uint32_t exif_at = 8 + testing::tiff_ifd_size(ifd0);
+  for (TiffEntry& e : ifd0) {
+    e.value = be32(exif_at);
+  }
+  const Bytes data = cat({text("MM"), be16(42), be32(8), testing::tiff_ifd(8, ifd0, 0),
+                          testing::tiff_ifd(exif_at, exif, 0)});
+  const auto read = read_exif(data);
+  ASSERT_TRUE(read);
+  EXPECT_LE(read->fields().size(), 16 * data.size() / 12 + 64);
+  EXPECT_GE(read->fields().size(), 8000U); // several whole re-reads still happen
+  ASSERT_FALSE(read->problems().empty());
+  EXPECT_EQ(read->problems().back(), "Limit the fields read to the size of the data");
+}
+
+TEST(ExifReader, HugeDeclaredCountsAreTruncatedValues) {
+  const Bytes data = tiff({.ifd0 = {{65000, 12, 0xFFFFFFFF, Bytes(8, 0)}, shorts(256, {7})}});
+  const auto read = read_exif(data);
+  ASSERT_TRUE(read);
+  ASSERT_EQ(read->fields().size(), 1U);
+  EXPECT_EQ(read->display_with_unit(read->fields().front()), "7 pixels");
+  EXPECT_EQ(std::vector<std::string_view>(read->problems().begin(), read->problems().end()),
+            std::vector<std::string_view>{"Truncated field value"});
 }
 
 } // namespace

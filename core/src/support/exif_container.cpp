@@ -456,7 +456,7 @@ private:
   }
 
   // Joins the extents; a single extent stays a view of the input.
-  Located gather(ItemLocation at) const {
+  [[nodiscard]] Located gather(ItemLocation at) const {
     Block block;
     std::uint64_t total = 0;
     for (unsigned e = 0; e < at.extent_count; ++e) {

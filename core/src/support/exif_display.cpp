@@ -4,6 +4,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -62,9 +63,14 @@ template <class F> std::string format_float(F value) {
       std::to_chars(buf.data(), buf.data() + buf.size(), magnitude, std::chars_format::scientific);
   std::string_view sci(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
   const std::size_t e_pos = sci.find('e');
+  // The exponent always carries its sign: "e+05", "e-324".
   int exponent = 0;
-  std::from_chars(sci.data() + e_pos + 1 + (sci[e_pos + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
-                  exponent);
+  for (const char c : sci.substr(e_pos + 2)) {
+    exponent = exponent * 10 + (c - '0');
+  }
+  if (sci[e_pos + 1] == '-') {
+    exponent = -exponent;
+  }
   std::string digits;
   for (const char c : sci.substr(0, e_pos)) {
     if (c != '.') {
@@ -94,9 +100,13 @@ template <class F> std::string format_float(F value) {
       ++up[i - 1];
     }
     // Take the upper candidate only when it reads back as the same value.
-    std::string text = up + "e" + std::to_string(up_exponent);
+    std::string text(1, up.front());
+    text += '.';
+    text.append(up, 1);
+    text += 'e';
+    text += std::to_string(up_exponent);
     F back{};
-    std::from_chars(text.data(), text.data() + text.size(), back);
+    std::from_chars(std::to_address(text.begin()), std::to_address(text.end()), back);
     if (back == magnitude) {
       digits = up;
       exponent = up_exponent;
@@ -110,13 +120,16 @@ template <class F> std::string format_float(F value) {
   const auto n = static_cast<int>(digits.size());
   if (exponent >= n - 1) {
     out += digits;
-    out.append(static_cast<std::size_t>(exponent - (n - 1)), '0');
+    const int zeros = exponent - (n - 1);
+    out.append(static_cast<std::size_t>(zeros), '0');
   } else if (exponent < 0) {
     out += "0.";
-    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    const int zeros = -exponent - 1;
+    out.append(static_cast<std::size_t>(zeros), '0');
     out += digits;
   } else {
-    const auto point = static_cast<std::size_t>(exponent + 1);
+    const int integer_digits = exponent + 1;
+    const auto point = static_cast<std::size_t>(integer_digits);
     out.append(digits, 0, point);
     out += '.';
     out.append(digits, point);

@@ -108,12 +108,10 @@ private:
     const std::uint64_t size = value_unit_size(field.type) * field.count;
     // Each entry costs one unit and its value's bytes: a file that points many times at the same
     // data cannot make the walk take more than a small multiple of its own size.
-    if (entries_left_ == 0 || size > bytes_left_) {
-      data_.collect("Limit the fields read to the size of the data");
-      return false;
+    if (entries_left_ == 0) {
+      return stop();
     }
     --entries_left_;
-    bytes_left_ -= size;
     if (size > 4) {
       field.offset = *u32_at(pos + 8);
       if (!r_.bytes_at(field.offset, size)) {
@@ -121,6 +119,10 @@ private:
         return true;
       }
     }
+    if (size > bytes_left_) {
+      return stop();
+    }
+    bytes_left_ -= size;
     const auto child = sub_ifd_context(context, field.tag.number);
     if (!child) {
       data_.add(field);
@@ -159,6 +161,10 @@ private:
     }
   }
 
+  bool stop() {
+    data_.collect("Limit the fields read to the size of the data");
+    return false;
+  }
   void collect(std::string_view problem) {
     if (!problem.empty()) {
       data_.collect(problem);

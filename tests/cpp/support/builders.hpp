@@ -50,6 +50,81 @@ inline Bytes png_chunk(std::string_view type, const Bytes& data) {
   return cat({be32(static_cast<std::uint32_t>(data.size())), text(type), data, Bytes(4, 0)});
 }
 
+/// A TIFF directory entry with its value's bytes (big-endian); values over 4 bytes are placed
+/// after the directory.
+struct TiffEntry {
+  std::uint16_t tag = 0;
+  std::uint16_t type = 0;
+  std::uint32_t count = 0;
+  Bytes value;
+};
+
+inline std::uint32_t tiff_ifd_size(const std::vector<TiffEntry>& entries) {
+  std::size_t size = 2 + 12 * entries.size() + 4;
+  for (const TiffEntry& e : entries) {
+    size += e.value.size() > 4 ? e.value.size() : 0;
+  }
+  return static_cast<std::uint32_t>(size);
+}
+
+/// One directory laid out at offset `at`, followed by its long values.
+inline Bytes tiff_ifd(std::uint32_t at, const std::vector<TiffEntry>& entries, std::uint32_t next) {
+  Bytes out = be16(static_cast<std::uint32_t>(entries.size()));
+  Bytes values;
+  auto value_at = static_cast<std::uint32_t>(at + 2 + 12 * entries.size() + 4);
+  for (const TiffEntry& e : entries) {
+    out = cat({out, be16(e.tag), be16(e.type), be32(e.count)});
+    if (e.value.size() > 4) {
+      out = cat({out, be32(value_at + static_cast<std::uint32_t>(values.size()))});
+      values = cat({values, e.value});
+    } else {
+      Bytes inline_value = e.value;
+      inline_value.resize(4, 0);
+      out = cat({out, inline_value});
+    }
+  }
+  return cat({out, be32(next), values});
+}
+
+/// Directories of a TIFF; the Exif and GPS ones are pointed to from the end of IFD 0.
+struct TiffLayout {
+  std::vector<TiffEntry> ifd0 = {};
+  std::vector<TiffEntry> exif = {};
+  std::vector<TiffEntry> gps = {};
+  std::vector<TiffEntry> ifd1 = {};
+};
+
+/// A big-endian TIFF laid out as IFD 0, Exif IFD, GPS IFD, IFD 1.
+inline Bytes tiff(TiffLayout layout) {
+  std::vector<TiffEntry>& ifd0 = layout.ifd0;
+  if (!layout.exif.empty()) {
+    ifd0.push_back({0x8769, 4, 1, {}});
+  }
+  if (!layout.gps.empty()) {
+    ifd0.push_back({0x8825, 4, 1, {}});
+  }
+  std::uint32_t at = 8 + tiff_ifd_size(ifd0);
+  Bytes subs;
+  for (auto [tag, entries] : {std::pair{0x8769, &layout.exif}, std::pair{0x8825, &layout.gps}}) {
+    if (entries->empty()) {
+      continue;
+    }
+    for (TiffEntry& e : ifd0) {
+      if (e.tag == tag) {
+        e.value = be32(at);
+      }
+    }
+    subs = cat({subs, tiff_ifd(at, *entries, 0)});
+    at += tiff_ifd_size(*entries);
+  }
+  const std::uint32_t next = layout.ifd1.empty() ? 0 : at;
+  Bytes out = cat({text("MM"), be16(42), be32(8), tiff_ifd(8, ifd0, next), subs});
+  if (!layout.ifd1.empty()) {
+    out = cat({out, tiff_ifd(at, layout.ifd1, 0)});
+  }
+  return out;
+}
+
 /// The namespace `name` of a parse over `data`, empty when absent.
 inline Map parsed(const Bytes& data, std::string_view name) {
   const Report report = parse_buffer(data);
