@@ -118,6 +118,8 @@ private:
 
 /// Lower-case hexadecimal, two digits per byte.
 [[nodiscard]] std::string to_hex(std::span<const std::uint8_t> bytes);
+/// Appends the lowercase hexadecimal digits of `bytes` to `out`.
+void append_hex(std::string& out, std::span<const std::uint8_t> bytes);
 
 /// How Bytes values are shown: hex of at most 64 bytes, then "... (N bytes)" when cut.
 [[nodiscard]] std::string render_bytes(std::span<const std::uint8_t> bytes);

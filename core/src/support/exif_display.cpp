@@ -4,6 +4,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,23 +34,89 @@ void append_digits(std::string& out, std::uint64_t v) {
   out.append(buf.data(), r.ptr);
 }
 
-// True when the exact binary value of `v` is `digits` (n + 1 significant digits, the last a 5)
-// with nothing after: then the shortest n-digit candidates on either side are equally close.
-bool is_exact(double v, std::string_view rounded) {
-  // 780 digits after the point hold every double's exact expansion.
-  std::array<char, 800> buf{};
-  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), std::fabs(v),
-                               std::chars_format::scientific, 780);
-  const std::string_view exact(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
-  const std::size_t e = exact.find('e');
-  const std::string_view mantissa = exact.substr(0, e);
-  // `rounded` and `mantissa` are both "d.ddd"; the tail beyond `rounded` must be all zeros.
-  return mantissa.starts_with(rounded) &&
-         mantissa.find_first_not_of('0', rounded.size()) == std::string_view::npos;
+// Significant digits and the decimal exponent of the first: d1.d2d3... * 10^exponent.
+struct Digits {
+  std::array<char, 32> text{};
+  std::size_t size = 0;
+  int exponent = 0;
+  [[nodiscard]] std::string_view view() const noexcept { return {text.data(), size}; }
+};
+
+// Shortest (precision < 0) or rounded scientific digits of a value, via std::to_chars.
+template <class F> Digits scientific(F value, int precision = -1) {
+  std::array<char, 64> buf{};
+  const auto r = precision < 0 ? std::to_chars(buf.data(), std::to_address(buf.end()), value,
+                                               std::chars_format::scientific)
+                               : std::to_chars(buf.data(), std::to_address(buf.end()), value,
+                                               std::chars_format::scientific, precision);
+  const std::string_view sci(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
+  Digits d;
+  const std::size_t e = sci.find('e');
+  for (const char c : sci.substr(0, e)) {
+    if (c != '.') {
+      d.text.at(d.size++) = c;
+    }
+  }
+  // The exponent always carries its sign: "e+05", "e-324".
+  for (const char c : sci.substr(e + 2)) {
+    d.exponent = d.exponent * 10 + (c - '0');
+  }
+  if (sci[e + 1] == '-') {
+    d.exponent = -d.exponent;
+  }
+  return d;
 }
 
-// Shortest digits in scientific form, ties resolved to the larger magnitude, then laid out
-// positionally.
+// The power of two of the lowest set bit of a finite non-zero value: its last decimal digit
+// sits at that power of ten when the power is negative.
+template <class F> int lowest_bit_exponent(F value) {
+  constexpr int bits = std::numeric_limits<F>::digits;
+  int exponent = 0;
+  const F fraction = std::frexp(value, &exponent);
+  const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, bits));
+  return exponent - bits + std::countr_zero(mantissa);
+}
+
+// Whether the two shortest candidates around the value are equally close: the value is exactly
+// the shortest digits followed by one 5.
+template <class F> bool is_tie(F magnitude, const Digits& shortest) {
+  // Both neighbours of such a midpoint read back as the value only when the digits are about as
+  // many as the mantissa holds: at least 16 for a double, 7 for a float (fewer for subnormals).
+  constexpr std::size_t min_digits = std::numeric_limits<F>::digits10 + 1;
+  if (magnitude == 0 || (shortest.size < min_digits && std::isnormal(magnitude))) {
+    return false;
+  }
+  const Digits longer = scientific(magnitude, static_cast<int>(shortest.size));
+  const int last_digit = longer.exponent - static_cast<int>(shortest.size);
+  return longer.exponent == shortest.exponent && longer.view().back() == '5' && last_digit < 0 &&
+         last_digit == lowest_bit_exponent(magnitude);
+}
+
+// The upper of two tied candidates, when it reads back as the same value.
+template <class F> std::optional<Digits> round_up(F magnitude, const Digits& digits) {
+  Digits up = digits;
+  std::size_t i = up.size;
+  while (i > 0 && up.text.at(i - 1) == '9') {
+    up.text.at(--i) = '0';
+  }
+  if (i == 0) {
+    up.text.at(0) = '1'; // 99.9 becomes 100, one digit fewer after the trailing zeros go
+    ++up.exponent;
+  } else {
+    ++up.text.at(i - 1);
+  }
+  std::string text(1, up.text.front());
+  text += '.';
+  text.append(up.view().substr(1));
+  text += 'e';
+  text += std::to_string(up.exponent);
+  F back{};
+  std::from_chars(std::to_address(text.begin()), std::to_address(text.end()), back);
+  return back == magnitude ? std::optional<Digits>(up) : std::nullopt;
+}
+
+// Shortest digits that read back as the value, ties to the larger magnitude, written without
+// an exponent.
 template <class F> std::string format_float(F value) {
   if (std::isnan(value)) {
     return "NaN";
@@ -57,82 +124,35 @@ template <class F> std::string format_float(F value) {
   if (std::isinf(value)) {
     return value > 0 ? "inf" : "-inf";
   }
-  std::array<char, 64> buf{};
   const F magnitude = std::fabs(value);
-  auto r =
-      std::to_chars(buf.data(), buf.data() + buf.size(), magnitude, std::chars_format::scientific);
-  std::string_view sci(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
-  const std::size_t e_pos = sci.find('e');
-  // The exponent always carries its sign: "e+05", "e-324".
-  int exponent = 0;
-  for (const char c : sci.substr(e_pos + 2)) {
-    exponent = exponent * 10 + (c - '0');
-  }
-  if (sci[e_pos + 1] == '-') {
-    exponent = -exponent;
-  }
-  std::string digits;
-  for (const char c : sci.substr(0, e_pos)) {
-    if (c != '.') {
-      digits.push_back(c);
+  Digits d = scientific(magnitude);
+  if (is_tie(magnitude, d)) {
+    if (const auto up = round_up(magnitude, d)) {
+      d = *up;
     }
   }
-
-  // One digit more: a tie needs that rounding to end in 5 and to be exact.
-  std::array<char, 64> more{};
-  const auto m = std::to_chars(more.data(), more.data() + more.size(), magnitude,
-                               std::chars_format::scientific, static_cast<int>(digits.size()));
-  const std::string_view longer(more.data(), static_cast<std::size_t>(m.ptr - more.data()));
-  const std::string_view longer_mantissa = longer.substr(0, longer.find('e'));
-  if (longer_mantissa.ends_with('5') && longer.substr(longer.find('e')) == sci.substr(e_pos) &&
-      is_exact(static_cast<double>(magnitude), longer_mantissa)) {
-    std::string up = digits;
-    std::size_t i = up.size();
-    while (i > 0 && up[i - 1] == '9') {
-      up[--i] = '0';
-    }
-    int up_exponent = exponent;
-    if (i == 0) {
-      up.insert(up.begin(), '1');
-      up.pop_back();
-      ++up_exponent;
-    } else {
-      ++up[i - 1];
-    }
-    // Take the upper candidate only when it reads back as the same value.
-    std::string text(1, up.front());
-    text += '.';
-    text.append(up, 1);
-    text += 'e';
-    text += std::to_string(up_exponent);
-    F back{};
-    std::from_chars(std::to_address(text.begin()), std::to_address(text.end()), back);
-    if (back == magnitude) {
-      digits = up;
-      exponent = up_exponent;
-    }
-  }
-  while (digits.size() > 1 && digits.back() == '0') {
-    digits.pop_back();
+  while (d.size > 1 && d.text.at(d.size - 1) == '0') {
+    --d.size;
   }
 
   std::string out = std::signbit(value) ? "-" : "";
+  const std::string_view digits = d.view();
   const auto n = static_cast<int>(digits.size());
-  if (exponent >= n - 1) {
+  if (d.exponent >= n - 1) {
     out += digits;
-    const int zeros = exponent - (n - 1);
+    const int zeros = d.exponent - (n - 1);
     out.append(static_cast<std::size_t>(zeros), '0');
-  } else if (exponent < 0) {
+  } else if (d.exponent < 0) {
     out += "0.";
-    const int zeros = -exponent - 1;
+    const int zeros = -d.exponent - 1;
     out.append(static_cast<std::size_t>(zeros), '0');
     out += digits;
   } else {
-    const int integer_digits = exponent + 1;
+    const int integer_digits = d.exponent + 1;
     const auto point = static_cast<std::size_t>(integer_digits);
-    out.append(digits, 0, point);
+    out += digits.substr(0, point);
     out += '.';
-    out.append(digits, point);
+    out += digits.substr(point);
   }
   return out;
 }
@@ -323,7 +343,7 @@ void append_default(std::string& out, const Elements& v) {
   }
   case Type::Undefined:
     out += "0x";
-    out += to_hex(v.bytes());
+    append_hex(out, v.bytes());
     return;
   }
   out += "unknown value (type=";
