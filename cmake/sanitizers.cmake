@@ -6,3 +6,8 @@ if(TRAWL_SANITIZE)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=${_trawl_sanitizers})
 endif()
+
+# libFuzzer needs coverage feedback from the library code, not only from the targets.
+if(TRAWL_LIBFUZZER)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -184,6 +184,10 @@ private:
 };
 
 std::optional<std::size_t> reference_slot(Tag tag) noexcept {
+  // Most tags are none of them: GPS references are numbered 1 to 25, the others are two units.
+  if (tag.context == Context::Gps ? tag.number > 25 : tag.number != 296 && tag.number != 41488) {
+    return std::nullopt;
+  }
   const auto* it = std::find(reference_tags.begin(), reference_tags.end(), tag);
   if (it == reference_tags.end()) {
     return std::nullopt;

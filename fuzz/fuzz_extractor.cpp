@@ -1,0 +1,38 @@
+// Runs one extractor, chosen at build time by TRAWL_FUZZ_EXTRACTOR, over any bytes, even those
+// its supports() would refuse, and walks the namespace it returns.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include <trawl/extractor.hpp>
+
+#include "extractors/extractors.hpp"
+#include "sources.hpp"
+#include "support/sniff.hpp"
+#include "touch.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::span<const std::uint8_t> bytes(data, size);
+  trawl::Probe probe;
+  probe.head = bytes.first(std::min<std::size_t>(size, trawl::head_limit));
+  probe.len = size;
+  if (const auto sniffed = trawl::sniff(probe.head)) {
+    probe.mime = sniffed->mime;
+    probe.extension = sniffed->extension;
+  }
+  const trawl::TRAWL_FUZZ_EXTRACTOR extractor;
+  static_cast<void>(extractor.supports(probe));
+  trawl::BufferSource source(bytes);
+  const auto result = extractor.extract(source, probe);
+  std::size_t n = 0;
+  if (result) {
+    for (const auto& [key, value] : result->entries()) {
+      n += key.size() + trawl::fuzz::touch(value);
+    }
+  } else {
+    n += result.error().message().size();
+  }
+  static_cast<void>(n);
+  return 0;
+}
