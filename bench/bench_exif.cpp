@@ -1,12 +1,10 @@
 // Cost of the EXIF work per image: the reader alone (locate the block, walk the IFDs) and the
 // extractor (reader plus the display text of every field), over the corpus photos and TIFFs.
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "corpus.hpp"
 #include "extractors/extractors.hpp"
 #include "sources.hpp"
 #include "support/exif.hpp"
@@ -43,26 +41,10 @@ void extract(benchmark::State& state, const std::vector<std::uint8_t>& data) {
 } // namespace
 
 int main(int argc, char** argv) {
-  const std::filesystem::path corpus(TRAWL_CORPUS_DIR);
-  std::vector<std::filesystem::path> files;
-  for (const char* folder : {"real/jpeg", "real/heif", "real/tiff", "real/webp", "exif"}) {
-    if (std::filesystem::is_directory(corpus / folder)) {
-      for (const auto& entry : std::filesystem::directory_iterator(corpus / folder)) {
-        if (entry.is_regular_file()) {
-          files.push_back(entry.path());
-        }
-      }
-    }
-  }
-  std::sort(files.begin(), files.end());
-  for (const auto& path : files) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
-                                         std::istreambuf_iterator<char>());
-    const std::string name =
-        path.parent_path().filename().string() + "/" + path.filename().string();
-    benchmark::RegisterBenchmark(("read/" + name).c_str(), read_only, data);
-    benchmark::RegisterBenchmark(("extract/" + name).c_str(), extract, data);
+  for (const auto& file :
+       trawl::bench::corpus_files({"real/jpeg", "real/heif", "real/tiff", "real/webp", "exif"})) {
+    benchmark::RegisterBenchmark(("read/" + file.name).c_str(), read_only, file.data);
+    benchmark::RegisterBenchmark(("extract/" + file.name).c_str(), extract, file.data);
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

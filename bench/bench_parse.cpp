@@ -1,9 +1,6 @@
 // Per-call cost of parse over buffers: random inputs, and each corpus image with the default
 // registry against a registry of the "file" extractor alone (the difference is the format work).
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -11,6 +8,7 @@
 
 #include <trawl/trawl.hpp>
 
+#include "corpus.hpp"
 #include "extractors/extractors.hpp"
 #include "sources.hpp"
 #include <benchmark/benchmark.h>
@@ -50,24 +48,10 @@ void parse_file_only(benchmark::State& state, const std::vector<std::uint8_t>& d
 } // namespace
 
 int main(int argc, char** argv) {
-  const std::filesystem::path root = std::filesystem::path(TRAWL_CORPUS_DIR) / "real";
-  std::vector<std::filesystem::path> files;
-  for (const char* folder : {"jpeg", "png", "gif", "bmp"}) {
-    if (std::filesystem::is_directory(root / folder)) {
-      for (const auto& entry : std::filesystem::directory_iterator(root / folder)) {
-        files.push_back(entry.path());
-      }
-    }
-  }
-  std::sort(files.begin(), files.end());
-  for (const auto& path : files) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
-                                         std::istreambuf_iterator<char>());
-    const std::string name =
-        path.parent_path().filename().string() + "/" + path.filename().string();
-    benchmark::RegisterBenchmark(("default/" + name).c_str(), parse_default, data);
-    benchmark::RegisterBenchmark(("file_only/" + name).c_str(), parse_file_only, data);
+  for (const auto& file :
+       trawl::bench::corpus_files({"real/jpeg", "real/png", "real/gif", "real/bmp"})) {
+    benchmark::RegisterBenchmark(("default/" + file.name).c_str(), parse_default, file.data);
+    benchmark::RegisterBenchmark(("file_only/" + file.name).c_str(), parse_file_only, file.data);
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

@@ -39,6 +39,29 @@ enum class Type : std::uint16_t {
   Double = 12,
 };
 
+/// Bytes per element of a type; 0 for codes outside 1..12.
+[[nodiscard]] constexpr std::size_t unit_size(std::uint16_t type) noexcept {
+  switch (static_cast<Type>(type)) {
+  case Type::Byte:
+  case Type::Ascii:
+  case Type::SByte:
+  case Type::Undefined:
+    return 1;
+  case Type::Short:
+  case Type::SShort:
+    return 2;
+  case Type::Long:
+  case Type::SLong:
+  case Type::Float:
+    return 4;
+  case Type::Rational:
+  case Type::SRational:
+  case Type::Double:
+    return 8;
+  }
+  return 0;
+}
+
 /// One field: its tag, the number of the top-level IFD it belongs to and where its value lies.
 struct Field {
   Tag tag;

@@ -157,28 +157,6 @@ template <class F> std::string format_float(F value) {
   return out;
 }
 
-constexpr std::size_t unit_size(std::uint16_t type) noexcept {
-  switch (static_cast<Type>(type)) {
-  case Type::Byte:
-  case Type::Ascii:
-  case Type::SByte:
-  case Type::Undefined:
-    return 1;
-  case Type::Short:
-  case Type::SShort:
-    return 2;
-  case Type::Long:
-  case Type::SLong:
-  case Type::Float:
-    return 4;
-  case Type::Rational:
-  case Type::SRational:
-  case Type::Double:
-    return 8;
-  }
-  return 0;
-}
-
 bool is_unsigned_int(std::uint16_t type) noexcept {
   const auto t = static_cast<Type>(type);
   return t == Type::Byte || t == Type::Short || t == Type::Long;
@@ -237,6 +215,14 @@ public:
   }
   [[nodiscard]] double double_at(std::size_t i) const noexcept {
     return std::bit_cast<double>(raw(i, 8));
+  }
+  // ASCII with at least one string: the bytes up to the first NUL.
+  [[nodiscard]] std::optional<std::string_view> first_string() const noexcept {
+    if (type() != Type::Ascii || bytes_.empty()) {
+      return std::nullopt;
+    }
+    const std::string_view all = as_chars(bytes_);
+    return all.substr(0, all.find('\0'));
   }
   // ASCII: the bytes split at every NUL, a last empty piece dropped.
   [[nodiscard]] std::vector<std::string_view> strings() const {
@@ -392,11 +378,8 @@ void append_enum(std::string& out, Rule rule, const LabelTable& table, const Ele
     code = v.uint_at(0);
   } else if (rule == Rule::UndefEnum && v.type() == Type::Undefined && !v.bytes().empty()) {
     code = v.bytes().front();
-  } else if (rule == Rule::AsciiEnum && v.type() == Type::Ascii) {
-    const auto strings = v.strings();
-    if (!strings.empty() && strings.front().size() == 1) {
-      code = static_cast<std::uint8_t>(strings.front().front());
-    }
+  } else if (const auto s = v.first_string(); rule == Rule::AsciiEnum && s && s->size() == 1) {
+    code = static_cast<std::uint8_t>(s->front());
   }
   const auto label = code ? label_of(table, *code) : std::nullopt;
   if (label) {
@@ -410,58 +393,33 @@ bool all_digits(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// "YYYY:MM:DD HH:MM:SS" becomes "YYYY-MM-DD HH:MM:SS"; the two blank forms mean unknown.
-bool append_datetime(std::string& out, const Elements& v) {
-  if (v.type() != Type::Ascii) {
+// "YYYY:MM:DD HH:MM:SS", or its first `length` bytes, written "YYYY-MM-DD HH:MM:SS"; bytes
+// after it are ignored and the numbers are not range-checked.
+bool append_date(std::string& out, std::string_view s, std::size_t length) {
+  constexpr std::string_view stored = "0000:00:00 00:00:00";
+  constexpr std::string_view shown = "0000-00-00 00:00:00";
+  if (s.size() < length) {
     return false;
   }
-  const auto strings = v.strings();
-  if (strings.empty()) {
-    return false;
-  }
-  const std::string_view s = strings.front();
-  if (s == "    :  :     :  :  "sv || s == "                   "sv) {
-    out += "unknown";
-    return true;
-  }
-  if (s.size() < 19 || s[4] != ':' || s[7] != ':' || s[10] != ' ' || s[13] != ':' || s[16] != ':') {
-    return false;
-  }
-  constexpr std::array<std::pair<std::size_t, std::size_t>, 6> groups = {
-      {{0, 4}, {5, 2}, {8, 2}, {11, 2}, {14, 2}, {17, 2}}};
-  if (!std::all_of(groups.begin(), groups.end(),
-                   [&](auto g) { return all_digits(s.substr(g.first, g.second)); })) {
-    return false;
-  }
-  constexpr std::string_view separators = " -- ::";
-  for (std::size_t i = 0; i < groups.size(); ++i) {
-    if (i > 0) {
-      out += separators[i];
+  for (std::size_t i = 0; i < length; ++i) {
+    if (stored[i] == '0' ? s[i] < '0' || s[i] > '9' : s[i] != stored[i]) {
+      return false;
     }
-    out += s.substr(groups[i].first, groups[i].second);
+  }
+  for (std::size_t i = 0; i < length; ++i) {
+    out += stored[i] == '0' ? s[i] : shown[i];
   }
   return true;
 }
 
-bool append_gps_date(std::string& out, const Elements& v) {
-  if (v.type() != Type::Ascii) {
-    return false;
+// The two blank forms of a date and time mean unknown.
+bool append_datetime(std::string& out, const Elements& v) {
+  const auto s = v.first_string();
+  if (s == "    :  :     :  :  "sv || s == "                   "sv) {
+    out += "unknown";
+    return true;
   }
-  const auto strings = v.strings();
-  if (strings.empty()) {
-    return false;
-  }
-  const std::string_view s = strings.front();
-  if (s.size() < 10 || s[4] != ':' || s[7] != ':' || !all_digits(s.substr(0, 4)) ||
-      !all_digits(s.substr(5, 2)) || !all_digits(s.substr(8, 2))) {
-    return false;
-  }
-  out += s.substr(0, 4);
-  out += '-';
-  out += s.substr(5, 2);
-  out += '-';
-  out += s.substr(8, 2);
-  return true;
+  return s && append_date(out, *s, 19);
 }
 
 bool append_exposure_time(std::string& out, const Elements& v) {
@@ -693,21 +651,20 @@ bool append_by_rule(std::string& out, Rule rule, const Elements& v) {
     }
     return false;
   case Rule::GpsRefLetter:
-    if (v.type() == Type::Ascii) {
-      const auto strings = v.strings();
-      if (!strings.empty() && strings.front().size() == 1 && strings.front()[0] >= 'A' &&
-          strings.front()[0] <= 'Z') {
-        out += strings.front();
-        return true;
-      }
+    if (const auto s = v.first_string();
+        s && s->size() == 1 && s->front() >= 'A' && s->front() <= 'Z') {
+      out += *s;
+      return true;
     }
     return false;
   case Rule::GpsDms:
     return append_decimals_between(out, v, dms);
   case Rule::GpsTime:
     return append_gps_time(out, v);
-  case Rule::GpsDate:
-    return append_gps_date(out, v);
+  case Rule::GpsDate: {
+    const auto s = v.first_string();
+    return s && append_date(out, *s, 10);
+  }
   case Rule::UndefinedAsText:
     if (v.type() == Type::Undefined) {
       append_quoted(out, as_chars(v.bytes()));

@@ -13,28 +13,6 @@ namespace {
 
 constexpr unsigned max_top_level_ifds = 8;
 
-std::uint64_t value_unit_size(std::uint16_t type) noexcept {
-  switch (static_cast<Type>(type)) {
-  case Type::Byte:
-  case Type::Ascii:
-  case Type::SByte:
-  case Type::Undefined:
-    return 1;
-  case Type::Short:
-  case Type::SShort:
-    return 2;
-  case Type::Long:
-  case Type::SLong:
-  case Type::Float:
-    return 4;
-  case Type::Rational:
-  case Type::SRational:
-  case Type::Double:
-    return 8;
-  }
-  return 0;
-}
-
 // The context a pointer tag opens, when the tag is a pointer in `parent`.
 std::optional<Context> sub_ifd_context(Context parent, std::uint16_t number) noexcept {
   if (parent == Context::Tiff && number == 0x8769) {
@@ -105,7 +83,7 @@ private:
     field.type = *u16_at(pos + 2);
     field.count = *u32_at(pos + 4);
     field.offset = pos + 8;
-    const std::uint64_t size = value_unit_size(field.type) * field.count;
+    const std::uint64_t size = unit_size(field.type) * field.count;
     // Each entry costs one unit and its value's bytes: a file that points many times at the same
     // data cannot make the walk take more than a small multiple of its own size.
     if (entries_left_ == 0) {
