@@ -19,8 +19,9 @@ TEST(CorpusPrefixes, EveryPrefixGivesAReport) {
     GTEST_SKIP() << "corpus not found at " << root;
   }
   const char* files[] = {"jpeg/camera_Nikon_D70.jpg", "jpeg/xmp_BlueSquare.jpg",
-                         "png/im_palette_adam7.png", "gif/im_anim_loop0.gif",
-                         "bmp/bmpsuite_rgb32h52.bmp"};
+                         "png/im_palette_adam7.png",  "gif/im_anim_loop0.gif",
+                         "bmp/bmpsuite_rgb32h52.bmp", "heif/heifenc.heic",
+                         "tiff/im_le_exif_gps.tiff",  "webp/webpmux_exif_gps.webp"};
   for (const char* name : files) {
     SCOPED_TRACE(name);
     std::ifstream in(root / name, std::ios::binary);

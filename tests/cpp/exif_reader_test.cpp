@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -245,6 +246,38 @@ TEST(ExifReader, WorkIsBoundedByTheDataSize) {
   EXPECT_GE(read->fields().size(), 8000U); // several whole re-reads still happen
   ASSERT_FALSE(read->problems().empty());
   EXPECT_EQ(read->problems().back(), "Limit the fields read to the size of the data");
+}
+
+// Bit flips of the reader's samples: every outcome is a result or an error text, and every field
+// can be shown (under the sanitizer build: without reading outside the data).
+TEST(ExifReader, DamagedSamplesNeverReadOutsideTheData) {
+  const auto dir = shared_dir / "corpus" / "exif";
+  if (!std::filesystem::is_directory(dir)) {
+    GTEST_SKIP() << "corpus not found at " << dir;
+  }
+  std::mt19937 rng(5);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file() || entry.file_size() == 0) {
+      continue;
+    }
+    const Bytes original = read_file(entry.path());
+    SCOPED_TRACE(entry.path().filename().string());
+    for (int round = 0; round < 200; ++round) {
+      Bytes data = original;
+      for (int flips = 1 + static_cast<int>(rng() % 4); flips > 0; --flips) {
+        data.at(rng() % data.size()) ^= static_cast<std::uint8_t>(1U << (rng() % 8));
+      }
+      const auto read = read_exif(data);
+      if (!read) {
+        EXPECT_FALSE(read.error().text.empty());
+        continue;
+      }
+      for (const Field& f : read->fields()) {
+        EXPECT_FALSE(display_tag(f.tag).empty());
+        static_cast<void>(read->display_with_unit(f));
+      }
+    }
+  }
 }
 
 TEST(ExifReader, HugeDeclaredCountsAreTruncatedValues) {
