@@ -40,7 +40,11 @@ Registry Registry::with_defaults() {
   registry.add(std::make_unique<PngExtractor>());
   registry.add(std::make_unique<GifExtractor>());
   registry.add(std::make_unique<BmpExtractor>());
+  registry.add(std::make_unique<RiffExtractor>());
   registry.add(std::make_unique<ExifExtractor>());
+  registry.add(std::make_unique<Id3Extractor>());
+  registry.add(std::make_unique<Mp4Extractor>());
+  registry.add(std::make_unique<ElfExtractor>());
   return registry;
 }
 

@@ -1,5 +1,7 @@
-// Windows bitmap: BITMAPFILEHEADER and, from 40 bytes on, the BITMAPINFOHEADER fields.
+// Windows bitmap: BITMAPFILEHEADER and, from 40 bytes on, the BITMAPINFOHEADER fields. RIFF
+// containers: form type, and the WebP bitstream header or the WAV format chunk.
 #include "../support/byte_reader.hpp"
+#include "../support/text.hpp"
 #include "extractors.hpp"
 
 namespace trawl {
@@ -59,6 +61,97 @@ ExtractResult BmpExtractor::extract(Source& source, const Probe& /*probe*/) cons
       .set("top_down", (height & 0x80000000U) != 0)
       .set("bit_depth", *r.u16_le_at(28))
       .set("compression", compression_label(*r.u32_le_at(30)));
+  return ns;
+}
+
+namespace {
+
+// The first chunk of a WebP file: VP8X (extended), VP8L (lossless) or VP8 (lossy) headers.
+void read_webp(Namespace& ns, const ByteReader& r) {
+  if (!r.matches_at(12, "VP8")) {
+    return;
+  }
+  switch (*r.u8_at(15)) {
+  case 'X': {
+    ns.set("webp_format", "extended");
+    if (r.size() < 30) {
+      return;
+    }
+    const std::uint8_t flags = *r.u8_at(20);
+    const auto u24 = [&](std::uint64_t at) {
+      return std::uint64_t{*r.u16_le_at(at)} | (std::uint64_t{*r.u8_at(at + 2)} << 16U);
+    };
+    ns.set("has_alpha", (flags & 0x10U) != 0)
+        .set("has_animation", (flags & 0x02U) != 0)
+        .set("has_exif", (flags & 0x08U) != 0)
+        .set("width", u24(24) + 1)
+        .set("height", u24(27) + 1);
+    return;
+  }
+  case 'L': {
+    ns.set("webp_format", "lossless");
+    if (r.size() < 25) {
+      return;
+    }
+    const std::uint32_t bits = *r.u32_le_at(21);
+    ns.set("width", (bits & 0x3FFFU) + 1).set("height", ((bits >> 14U) & 0x3FFFU) + 1);
+    return;
+  }
+  case ' ':
+    ns.set("webp_format", "lossy");
+    // The key frame's start code comes before the 14-bit sizes.
+    if (r.size() < 30 || !r.matches_at(23, "\x9D\x01\x2A")) {
+      return;
+    }
+    ns.set("width", *r.u16_le_at(26) & 0x3FFFU).set("height", *r.u16_le_at(28) & 0x3FFFU);
+    return;
+  default:
+    return;
+  }
+}
+
+// Top-level chunks up to "fmt ": identifier, 32-bit size, body, a pad byte after an odd size.
+void read_wave(Namespace& ns, const ByteReader& r) {
+  for (std::uint64_t at = 12; at + 8 <= r.size();) {
+    if (at + 24 <= r.size() && r.matches_at(at, "fmt ")) {
+      ns.set("audio_format_tag", *r.u16_le_at(at + 8))
+          .set("channels", *r.u16_le_at(at + 10))
+          .set("sample_rate", *r.u32_le_at(at + 12))
+          .set("bits_per_sample", *r.u16_le_at(at + 22));
+      return;
+    }
+    const std::uint64_t size = *r.u32_le_at(at + 4);
+    at += 8 + size + (size & 1U);
+  }
+}
+
+} // namespace
+
+bool RiffExtractor::supports(const Probe& probe) const {
+  return ByteReader(probe.head).matches_at(0, "RIFF");
+}
+
+ExtractResult RiffExtractor::extract(Source& source, const Probe& /*probe*/) const {
+  const auto data = source.contents();
+  if (!data) {
+    return io_error(data.error());
+  }
+  const ByteReader r(*data);
+  if (r.size() < 12) {
+    return malformed(name(), "header too short");
+  }
+  const std::string form = utf8_lossy(as_chars(*r.bytes_at(8, 4)));
+  Namespace ns(name());
+  ns.set("form_type", form);
+  if (form == "WEBP") {
+    ns.set("media_kind", "image (WebP)");
+    read_webp(ns, r);
+  } else if (form == "WAVE") {
+    ns.set("media_kind", "audio (WAV)");
+    read_wave(ns, r);
+  } else if (form == "AVI ") {
+    ns.set("media_kind", "video (AVI)");
+  }
   return ns;
 }
 

@@ -56,6 +56,15 @@ public:
   [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
+/// RIFF form type with the WebP or WAV header facts.
+class RiffExtractor final : public Extractor {
+public:
+  [[nodiscard]] std::string_view name() const noexcept override { return "riff"; }
+  [[nodiscard]] bool supports(const Probe& probe) const override;
+  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
+};
+
 /// EXIF fields by image file directory, and the GPS position.
 class ExifExtractor final : public Extractor {
 public:
@@ -63,6 +72,37 @@ public:
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
   [[nodiscard]] bool reads_contents() const noexcept override { return true; }
+};
+
+/// ID3v2 tag header and the common text frames.
+class Id3Extractor final : public Extractor {
+public:
+  [[nodiscard]] std::string_view name() const noexcept override { return "id3"; }
+  [[nodiscard]] bool supports(const Probe& probe) const override;
+  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
+};
+
+/// ISO base media outermost boxes, brands and movie duration.
+class Mp4Extractor final : public Extractor {
+public:
+  [[nodiscard]] std::string_view name() const noexcept override { return "mp4"; }
+  [[nodiscard]] bool supports(const Probe& probe) const override;
+  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
+};
+
+/// Walks the boxes in [start, end) of `data`, listing the outermost ones (level 0) and setting the
+/// file-type and movie-header keys; nested "moov" boxes use no call stack.
+void walk_boxes(std::span<const std::uint8_t> data, std::uint64_t start, std::uint64_t end,
+                unsigned level, List& top_level_boxes, Namespace& ns);
+
+/// ELF identification and header labels.
+class ElfExtractor final : public Extractor {
+public:
+  [[nodiscard]] std::string_view name() const noexcept override { return "elf"; }
+  [[nodiscard]] bool supports(const Probe& probe) const override;
+  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
 };
 
 } // namespace trawl

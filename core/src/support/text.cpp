@@ -60,7 +60,53 @@ std::size_t sequence_at(std::string_view bytes, std::size_t i, bool& valid) noex
   return taken;
 }
 
+void append_code_point(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0U | (cp >> 6U)));
+    out.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0U | (cp >> 12U)));
+    out.push_back(static_cast<char>(0x80U | ((cp >> 6U) & 0x3FU)));
+    out.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
+  } else {
+    out.push_back(static_cast<char>(0xF0U | (cp >> 18U)));
+    out.push_back(static_cast<char>(0x80U | ((cp >> 12U) & 0x3FU)));
+    out.push_back(static_cast<char>(0x80U | ((cp >> 6U) & 0x3FU)));
+    out.push_back(static_cast<char>(0x80U | (cp & 0x3FU)));
+  }
+}
+
 } // namespace
+
+std::string utf16_to_utf8(std::string_view bytes, bool big_endian) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 2);
+  const auto unit_at = [&](std::size_t i) -> std::uint32_t {
+    const auto a = static_cast<std::uint8_t>(bytes[i]);
+    const auto b = static_cast<std::uint8_t>(bytes[i + 1]);
+    return big_endian ? (std::uint32_t{a} << 8U) | b : (std::uint32_t{b} << 8U) | a;
+  };
+  const std::size_t units = bytes.size() / 2;
+  for (std::size_t u = 0; u < units; ++u) {
+    const std::uint32_t unit = unit_at(2 * u);
+    if (unit >= 0xD800 && unit <= 0xDBFF && u + 1 < units) {
+      const std::uint32_t low = unit_at(2 * (u + 1));
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        append_code_point(out, 0x10000 + ((unit - 0xD800) << 10U) + (low - 0xDC00));
+        ++u;
+        continue;
+      }
+    }
+    if (unit >= 0xD800 && unit <= 0xDFFF) {
+      out.append(replacement);
+    } else {
+      append_code_point(out, unit);
+    }
+  }
+  return out;
+}
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
   std::size_t i = 0;

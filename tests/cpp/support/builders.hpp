@@ -125,6 +125,60 @@ inline Bytes tiff(TiffLayout layout) {
   return out;
 }
 
+/// An ISO base media box with a 32-bit size.
+inline Bytes box(std::string_view type, const Bytes& payload) {
+  return cat({be32(static_cast<std::uint32_t>(payload.size() + 8)), text(type), payload});
+}
+
+/// Compact text of a value, for table rows: {a=1 b="x" c=[...]}.
+inline std::string render(const Value& v) {
+  switch (v.kind()) {
+  case Kind::Bool:
+    return v.as_bool() ? "true" : "false";
+  case Kind::UInt:
+    return std::to_string(v.as_uint());
+  case Kind::Int:
+    return std::to_string(v.as_int());
+  case Kind::Float: {
+    std::string f = std::to_string(v.as_float());
+    while (f.ends_with('0')) {
+      f.pop_back();
+    }
+    return f;
+  }
+  case Kind::String: {
+    std::string out(1, '"');
+    out += v.as_string();
+    out += '"';
+    return out;
+  }
+  case Kind::List: {
+    std::string out = "[";
+    for (const Value& item : v.as_list()) {
+      if (out.size() > 1) {
+        out += ' ';
+      }
+      out += render(item);
+    }
+    return out + "]";
+  }
+  case Kind::Map: {
+    std::string out = "{";
+    for (const auto& [key, item] : v.as_map()) {
+      if (out.size() > 1) {
+        out += ' ';
+      }
+      out += key;
+      out += '=';
+      out += render(item);
+    }
+    return out + "}";
+  }
+  default:
+    return "?";
+  }
+}
+
 /// The namespace `name` of a parse over `data`, empty when absent.
 inline Map parsed(const Bytes& data, std::string_view name) {
   const Report report = parse_buffer(data);

@@ -1,0 +1,153 @@
+// ID3v2 tags (versions 2.2, 2.3 and 2.4) at the start of a file: header facts and the common
+// text frames.
+#include <array>
+#include <string>
+
+#include "../support/byte_reader.hpp"
+#include "../support/text.hpp"
+#include "extractors.hpp"
+
+namespace trawl {
+
+namespace {
+
+using namespace std::string_view_literals;
+
+// Four 7-bit groups combined by OR; a byte over 0x7F is not masked and overlaps the next group.
+std::uint32_t synchsafe(std::span<const std::uint8_t> b) {
+  return (std::uint32_t{b[0]} << 21U) | (std::uint32_t{b[1]} << 14U) | (std::uint32_t{b[2]} << 7U) |
+         std::uint32_t{b[3]};
+}
+
+struct TextFrame {
+  std::string_view id_v3;
+  std::string_view id_v2;
+  std::string_view key;
+};
+
+constexpr std::array<TextFrame, 9> text_frames = {{
+    {"TIT2", "TT2", "title"},
+    {"TPE1", "TP1", "artist"},
+    {"TALB", "TAL", "album"},
+    {"TYER", "TYE", "year"},
+    {"TDRC", "", "year"},
+    {"TCON", "TCO", "genre"},
+    {"TRCK", "TRK", "track"},
+    {"TPE2", "", "album_artist"},
+    {"TCOM", "", "composer"},
+}};
+
+std::string_view frame_key(std::string_view id, bool v2) {
+  for (const TextFrame& f : text_frames) {
+    if (!id.empty() && id == (v2 ? f.id_v2 : f.id_v3)) {
+      return f.key;
+    }
+  }
+  return {};
+}
+
+// Encoding byte, then text: ISO 8859-1, UTF-16 with an optional byte-order mark, UTF-16BE or
+// UTF-8. Nothing for other encodings.
+std::optional<std::string> decode_text(std::span<const std::uint8_t> payload) {
+  if (payload.empty()) {
+    return std::nullopt;
+  }
+  const std::string_view text = as_chars(payload.subspan(1));
+  std::string out;
+  switch (payload[0]) {
+  case 0:
+    out = latin1_to_utf8(text);
+    break;
+  case 1:
+  case 2: {
+    // Encoding 2 is UTF-16BE; encoding 1 is big-endian after FE FF, otherwise little-endian.
+    out = utf16_to_utf8(text, payload[0] == 2 || text.starts_with("\xFE\xFF"sv));
+    constexpr std::string_view bom = "\xEF\xBB\xBF";
+    while (out.starts_with(bom)) {
+      out.erase(0, bom.size());
+    }
+    break;
+  }
+  case 3:
+    out = utf8_lossy(text);
+    break;
+  default:
+    return std::nullopt;
+  }
+  while (out.ends_with('\0')) {
+    out.pop_back();
+  }
+  return out;
+}
+
+// Frames from offset 10 up to the declared tag size (or the data's end): a zero ID is padding
+// and a zero size ends the walk.
+Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size) {
+  const bool v2 = major == 2;
+  const std::uint64_t header = v2 ? 6 : 10;
+  const std::uint64_t id_length = v2 ? 3 : 4;
+  const std::uint64_t end = std::min<std::uint64_t>(r.size() - 10, tag_size);
+  const ByteReader area(*r.bytes_at(10, end));
+  Map frames;
+  for (std::uint64_t pos = 0; header <= end && pos + header <= end;) {
+    const auto id = *area.bytes_at(pos, id_length);
+    if (std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0; })) {
+      break;
+    }
+    const auto size_bytes = *area.bytes_at(pos + id_length, v2 ? 3 : 4);
+    std::uint64_t size = 0;
+    if (v2) {
+      size = (std::uint64_t{size_bytes[0]} << 16U) | (std::uint64_t{size_bytes[1]} << 8U) |
+             size_bytes[2];
+    } else if (major == 3) {
+      size = *area.u32_be_at(pos + 4);
+    } else {
+      size = synchsafe(size_bytes);
+    }
+    const std::uint64_t data_start = pos + header;
+    const std::uint64_t data_end = std::min(end, data_start + size);
+    if (data_end <= data_start) {
+      break;
+    }
+    const std::string_view key = frame_key(as_chars(id), v2);
+    if (!key.empty()) {
+      if (auto text = decode_text(*area.bytes_at(data_start, data_end - data_start))) {
+        frames.insert_or_assign(std::string(key), Value(std::move(*text)));
+      }
+    }
+    pos += header + size;
+  }
+  return frames;
+}
+
+} // namespace
+
+bool Id3Extractor::supports(const Probe& probe) const {
+  return ByteReader(probe.head).matches_at(0, "ID3");
+}
+
+ExtractResult Id3Extractor::extract(Source& source, const Probe& /*probe*/) const {
+  const auto data = source.contents();
+  if (!data) {
+    return io_error(data.error());
+  }
+  const ByteReader r(*data);
+  if (r.size() < 10) {
+    return malformed(name(), "header too short");
+  }
+  const std::uint8_t major = *r.u8_at(3);
+  const std::uint8_t flags = *r.u8_at(5);
+  const std::uint32_t tag_size = synchsafe(*r.bytes_at(6, 4));
+  Namespace ns(name());
+  ns.set("version", "2." + std::to_string(major) + "." + std::to_string(*r.u8_at(4)))
+      .set("unsynchronisation", (flags & 0x80U) != 0)
+      .set("extended_header", (flags & 0x40U) != 0)
+      .set("tag_size", tag_size);
+  Map frames = read_frames(r, major, tag_size);
+  if (!frames.empty()) {
+    ns.set("frames", std::move(frames));
+  }
+  return ns;
+}
+
+} // namespace trawl

@@ -1,0 +1,81 @@
+#include <string>
+#include <vector>
+
+#include "extractors/extractors.hpp"
+#include "support/builders.hpp"
+#include <gtest/gtest.h>
+
+namespace trawl {
+namespace {
+
+using namespace std::string_view_literals;
+using testing::Bytes;
+using testing::cat;
+using testing::errors_of;
+using testing::le16;
+using testing::le32;
+using testing::parsed;
+using testing::render;
+using testing::text;
+
+Bytes riff(std::string_view form, const Bytes& chunks) {
+  return cat(
+      {text("RIFF"), le32(static_cast<std::uint32_t>(chunks.size() + 4)), text(form), chunks});
+}
+Bytes chunk(std::string_view id, const Bytes& body) {
+  return cat({text(id), le32(static_cast<std::uint32_t>(body.size())), body});
+}
+const Bytes pcm_format = cat({le16(1), le16(2), le32(44100), le32(176400), le16(4), le16(16)});
+
+TEST(RiffExtractor, FormsAndTheirHeaders) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"bare WAVE", riff("WAVE", {}), "{form_type=\"WAVE\" media_kind=\"audio (WAV)\"}"},
+      {"PCM format chunk", riff("WAVE", chunk("fmt ", pcm_format)),
+       "{audio_format_tag=1 bits_per_sample=16 channels=2 form_type=\"WAVE\" "
+       "media_kind=\"audio (WAV)\" sample_rate=44100}"},
+      // An odd-sized chunk has a pad byte: the format chunk is at 12 + 8 + 25 + 1 = 46.
+      {"odd chunk padded",
+       riff("WAVE", cat({chunk("LIST", Bytes(25, 0)), {0}, chunk("fmt ", pcm_format)})),
+       "{audio_format_tag=1 bits_per_sample=16 channels=2 form_type=\"WAVE\" "
+       "media_kind=\"audio (WAV)\" sample_rate=44100}"},
+      {"format chunk too short", riff("WAVE", chunk("fmt ", Bytes(8, 1))),
+       "{form_type=\"WAVE\" media_kind=\"audio (WAV)\"}"},
+      {"lossy WebP",
+       riff("WEBP",
+            chunk("VP8 ", cat({Bytes(3, 0), {0x9D, 0x01, 0x2A}, le16(320 | 0x4000), le16(240)}))),
+       "{form_type=\"WEBP\" height=240 media_kind=\"image (WebP)\" webp_format=\"lossy\" "
+       "width=320}"},
+      {"lossy WebP without its start code",
+       riff("WEBP", chunk("VP8 ", cat({Bytes(3, 0), {0x9D, 0x01, 0x2B}, le16(320), le16(240)}))),
+       "{form_type=\"WEBP\" media_kind=\"image (WebP)\" webp_format=\"lossy\"}"},
+      {"lossless WebP stores size minus one",
+       riff("WEBP", chunk("VP8L", cat({{0x2F}, le32((199U) | (149U << 14U))}))),
+       "{form_type=\"WEBP\" height=150 media_kind=\"image (WebP)\" webp_format=\"lossless\" "
+       "width=200}"},
+      {"extended WebP", riff("WEBP", chunk("VP8X", cat({{0x1A, 0, 0, 0}, {63, 0, 0}, {47, 0, 0}}))),
+       "{form_type=\"WEBP\" has_alpha=true has_animation=true has_exif=true height=48 "
+       "media_kind=\"image (WebP)\" webp_format=\"extended\" width=64}"},
+      {"alpha chunk first", riff("WEBP", chunk("ALPH", Bytes(20, 0))),
+       "{form_type=\"WEBP\" media_kind=\"image (WebP)\"}"},
+      {"VP8 with another fourth byte", riff("WEBP", chunk("VP8Q", Bytes(20, 0))),
+       "{form_type=\"WEBP\" media_kind=\"image (WebP)\"}"},
+      {"truncated AVI", cat({text("RIFF"), le32(0), text("AVI ")}),
+       "{form_type=\"AVI \" media_kind=\"video (AVI)\"}"},
+      {"form type that is not UTF-8", riff("WAV\xFF"sv, chunk("fmt ", pcm_format)),
+       "{form_type=\"WAV\xEF\xBF\xBD\"}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(render(parsed(c.data, "riff")), c.expected);
+  }
+  EXPECT_EQ(errors_of(text("RIFF\0\0\0\0WAV"sv)),
+            std::vector<std::string>{"riff: malformed riff: header too short"});
+}
+
+} // namespace
+} // namespace trawl
