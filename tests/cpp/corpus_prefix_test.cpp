@@ -1,6 +1,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <vector>
 
 #include <trawl/trawl.hpp>
@@ -10,9 +11,9 @@
 namespace trawl {
 namespace {
 
-// Every prefix of real files up to 4 KiB, then sampled: each gives a report with the file
-// facts, whatever the extractors make of the cut structures. Under the sanitizer build this
-// also proves that no walk reads outside its input.
+// Every prefix of real files up to 4 KiB, then sampled, and copies with flipped bits: each gives
+// a report with the file facts, whatever the extractors make of the damaged structures. Under the
+// sanitizer build this also proves that no walk reads outside its input.
 TEST(CorpusPrefixes, EveryPrefixGivesAReport) {
   const std::filesystem::path root = std::filesystem::path(TRAWL_CORPUS_DIR) / "real";
   if (!std::filesystem::is_directory(root)) {
@@ -31,6 +32,19 @@ TEST(CorpusPrefixes, EveryPrefixGivesAReport) {
     for (std::size_t cut = 0; cut <= data.size(); cut += cut < 4096 ? 1 : 1021) {
       const Report report = parse_buffer(std::span(data).first(cut));
       ASSERT_EQ(report.namespaces.at("file").at("size_bytes").as_uint(), cut);
+    }
+    // Bit flips in the first 4 KiB, where the headers and directories are.
+    std::mt19937 rng(11);
+    for (int round = 0; round < 300; ++round) {
+      std::vector<std::uint8_t> flipped(
+          data.begin(),
+          data.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(data.size(), 65536)));
+      for (int flips = 1 + static_cast<int>(rng() % 4); flips > 0; --flips) {
+        flipped.at(rng() % std::min<std::size_t>(flipped.size(), 4096)) ^=
+            static_cast<std::uint8_t>(1U << (rng() % 8));
+      }
+      const Report report = parse_buffer(flipped);
+      ASSERT_EQ(report.namespaces.at("file").at("size_bytes").as_uint(), flipped.size());
     }
   }
 }

@@ -60,6 +60,9 @@ TEST(RiffExtractor, FormsAndTheirHeaders) {
       {"extended WebP", riff("WEBP", chunk("VP8X", cat({{0x1A, 0, 0, 0}, {63, 0, 0}, {47, 0, 0}}))),
        "{form_type=\"WEBP\" has_alpha=true has_animation=true has_exif=true height=48 "
        "media_kind=\"image (WebP)\" webp_format=\"extended\" width=64}"},
+      // Read a byte past the data before the length was checked.
+      {"cut after \"VP8\"", cat({text("RIFF"), le32(7), text("WEBPVP8")}),
+       "{form_type=\"WEBP\" media_kind=\"image (WebP)\"}"},
       {"alpha chunk first", riff("WEBP", chunk("ALPH", Bytes(20, 0))),
        "{form_type=\"WEBP\" media_kind=\"image (WebP)\"}"},
       {"VP8 with another fourth byte", riff("WEBP", chunk("VP8Q", Bytes(20, 0))),

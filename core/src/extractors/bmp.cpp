@@ -68,10 +68,11 @@ namespace {
 
 // The first chunk of a WebP file: VP8X (extended), VP8L (lossless) or VP8 (lossy) headers.
 void read_webp(Namespace& ns, const ByteReader& r) {
-  if (!r.matches_at(12, "VP8")) {
+  const auto kind = r.u8_at(15);
+  if (!kind || !r.matches_at(12, "VP8")) {
     return;
   }
-  switch (*r.u8_at(15)) {
+  switch (*kind) {
   case 'X': {
     ns.set("webp_format", "extended");
     if (r.size() < 30) {
