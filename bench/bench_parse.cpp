@@ -49,7 +49,8 @@ void parse_file_only(benchmark::State& state, const std::vector<std::uint8_t>& d
 
 int main(int argc, char** argv) {
   for (const auto& file :
-       trawl::bench::corpus_files({"real/jpeg", "real/png", "real/gif", "real/bmp"})) {
+       trawl::bench::corpus_files({"real/jpeg", "real/png", "real/gif", "real/bmp", "real/wav",
+                                   "real/mp3", "real/mp4", "real/elf", "real/webp"})) {
     benchmark::RegisterBenchmark(("default/" + file.name).c_str(), parse_default, file.data);
     benchmark::RegisterBenchmark(("file_only/" + file.name).c_str(), parse_file_only, file.data);
   }
