@@ -45,6 +45,9 @@ Registry Registry::with_defaults() {
   registry.add(std::make_unique<Id3Extractor>());
   registry.add(std::make_unique<Mp4Extractor>());
   registry.add(std::make_unique<ElfExtractor>());
+  registry.add(std::make_unique<PdfExtractor>());
+  registry.add(std::make_unique<GzipExtractor>());
+  registry.add(std::make_unique<ZipExtractor>());
   return registry;
 }
 

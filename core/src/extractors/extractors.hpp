@@ -105,4 +105,31 @@ public:
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
 };
 
+/// PDF header version, object and page counts, flags and document information.
+class PdfExtractor final : public Extractor {
+public:
+  [[nodiscard]] std::string_view name() const noexcept override { return "pdf"; }
+  [[nodiscard]] bool supports(const Probe& probe) const override;
+  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
+};
+
+/// Gzip member header fields and original file name.
+class GzipExtractor final : public Extractor {
+public:
+  [[nodiscard]] std::string_view name() const noexcept override { return "gzip"; }
+  [[nodiscard]] bool supports(const Probe& probe) const override;
+  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
+};
+
+/// ZIP central directory entries, compression ratio and package kind.
+class ZipExtractor final : public Extractor {
+public:
+  [[nodiscard]] std::string_view name() const noexcept override { return "zip"; }
+  [[nodiscard]] bool supports(const Probe& probe) const override;
+  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
+};
+
 } // namespace trawl

@@ -60,7 +60,10 @@ std::size_t sequence_at(std::string_view bytes, std::size_t i, bool& valid) noex
   return taken;
 }
 
-void append_code_point(std::string& out, std::uint32_t cp) {
+
+} // namespace
+
+void append_utf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -78,8 +81,6 @@ void append_code_point(std::string& out, std::uint32_t cp) {
   }
 }
 
-} // namespace
-
 std::string utf16_to_utf8(std::string_view bytes, bool big_endian) {
   std::string out;
   out.reserve(bytes.size() + bytes.size() / 2);
@@ -94,7 +95,7 @@ std::string utf16_to_utf8(std::string_view bytes, bool big_endian) {
     if (unit >= 0xD800 && unit <= 0xDBFF && u + 1 < units) {
       const std::uint32_t low = unit_at(2 * (u + 1));
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        append_code_point(out, 0x10000 + ((unit - 0xD800) << 10U) + (low - 0xDC00));
+        append_utf8(out, 0x10000 + ((unit - 0xD800) << 10U) + (low - 0xDC00));
         ++u;
         continue;
       }
@@ -102,7 +103,7 @@ std::string utf16_to_utf8(std::string_view bytes, bool big_endian) {
     if (unit >= 0xD800 && unit <= 0xDFFF) {
       out.append(replacement);
     } else {
-      append_code_point(out, unit);
+      append_utf8(out, unit);
     }
   }
   return out;

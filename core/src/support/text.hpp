@@ -25,6 +25,9 @@ namespace trawl {
 /// Text that is valid UTF-8 as it stands, otherwise read as ISO 8859-1; no byte is lost.
 [[nodiscard]] std::string utf8_or_latin1(std::string_view bytes);
 
+/// Appends the UTF-8 form of a code point.
+void append_utf8(std::string& out, std::uint32_t code_point);
+
 /// UTF-16 in the given byte order: an odd last byte is ignored, an unpaired surrogate becomes
 /// U+FFFD, a byte-order mark is kept as U+FEFF or U+FFFE.
 [[nodiscard]] std::string utf16_to_utf8(std::string_view bytes, bool big_endian);
