@@ -16,7 +16,8 @@ namespace {
 using namespace std::string_view_literals;
 
 // Offset of the first `needle` at or after `from`, by the C library's memmem.
-std::optional<std::size_t> find_bytes(std::string_view hay, std::string_view needle, std::size_t from) {
+std::optional<std::size_t> find_bytes(std::string_view hay, std::string_view needle,
+                                      std::size_t from) {
   if (from > hay.size()) {
     return std::nullopt;
   }
@@ -30,7 +31,8 @@ std::optional<std::size_t> find_bytes(std::string_view hay, std::string_view nee
 
 std::uint64_t count(std::string_view hay, std::string_view needle) {
   std::uint64_t n = 0;
-  for (auto at = find_bytes(hay, needle, 0); at; at = find_bytes(hay, needle, *at + needle.size())) {
+  for (auto at = find_bytes(hay, needle, 0); at;
+       at = find_bytes(hay, needle, *at + needle.size())) {
     ++n;
   }
   return n;
@@ -39,7 +41,8 @@ std::uint64_t count(std::string_view hay, std::string_view needle) {
 // Page objects: "/Type/Page" not followed by "s" (a match at the very end counts).
 std::uint64_t count_pages(std::string_view hay, std::string_view needle) {
   std::uint64_t n = 0;
-  for (auto at = find_bytes(hay, needle, 0); at; at = find_bytes(hay, needle, *at + needle.size())) {
+  for (auto at = find_bytes(hay, needle, 0); at;
+       at = find_bytes(hay, needle, *at + needle.size())) {
     const std::size_t next = *at + needle.size();
     n += next < hay.size() && hay[next] == 's' ? 0U : 1U;
   }
@@ -50,7 +53,9 @@ bool is_pdf_space(char c) {
   return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
 }
 
-bool is_octal(char c) { return c >= '0' && c <= '7'; }
+bool is_octal(char c) {
+  return c >= '0' && c <= '7';
+}
 
 // A literal string after its "(": balanced parentheses nest, and escapes mean what ISO 32000
 // 7.3.4.2 says (\n \r \t \b \f, \( \) \\, up to three octal digits, a line break dropped).
@@ -255,8 +260,8 @@ ExtractResult GzipExtractor::extract(Source& source, const Probe& /*probe*/) con
     if ((flags & 0x04U) != 0 && r.size() >= 12) {
       start = 12 + std::uint64_t{*r.u16_le_at(10)};
     }
-    const std::string_view rest = start < r.size() ? as_chars(*r.bytes_at(start, r.size() - start))
-                                                   : std::string_view{};
+    const std::string_view rest =
+        start < r.size() ? as_chars(*r.bytes_at(start, r.size() - start)) : std::string_view{};
     const std::size_t nul = rest.find('\0');
     // RFC 1952 names are ISO 8859-1; UTF-8 names are kept as they are.
     if (nul != std::string_view::npos) {

@@ -138,10 +138,10 @@ ExtractResult ZipExtractor::extract(Source& source, const Probe& /*probe*/) cons
     at += 46 + std::uint64_t{name_length} + *r.u16_le_at(at + 30) + *r.u16_le_at(at + 32);
   }
   if (uncompressed_total > 0) {
-    ns.set("compression_ratio",
-           Value::from_float(round_to(static_cast<double>(compressed_total) /
-                                          static_cast<double>(uncompressed_total),
-                                      3)));
+    ns.set(
+        "compression_ratio",
+        Value::from_float(round_to(
+            static_cast<double>(compressed_total) / static_cast<double>(uncompressed_total), 3)));
   }
   ns.set("container_kind", container_kind(names));
   ns.set("entries", std::move(entries));

@@ -1,0 +1,125 @@
+#include <string>
+#include <vector>
+
+#include "extractors/extractors.hpp"
+#include "support/builders.hpp"
+#include <gtest/gtest.h>
+
+namespace trawl {
+namespace {
+
+using namespace std::string_view_literals;
+using testing::Bytes;
+using testing::cat;
+using testing::errors_of;
+using testing::le16;
+using testing::le32;
+using testing::parsed;
+using testing::render;
+using testing::text;
+
+// Central-directory header: method, DOS time and date, sizes, name (extra and comment empty).
+Bytes central(std::string_view name, std::uint16_t method = 8, std::uint32_t compressed = 1,
+              std::uint32_t uncompressed = 3) {
+  return cat({text("PK\x01\x02"sv), Bytes(6, 0), le16(method), le16(0x53D8), le16(0x56EF),
+              Bytes(4, 0), le32(compressed), le32(uncompressed),
+              le16(static_cast<std::uint16_t>(name.size())), le16(0), le16(0), Bytes(12, 0),
+              text(name)});
+}
+Bytes end_record(std::uint16_t count, std::uint32_t directory, const Bytes& comment = {}) {
+  return cat({text("PK\x05\x06"sv), Bytes(6, 0), le16(count), Bytes(4, 0), le32(directory),
+              le16(static_cast<std::uint16_t>(comment.size())), comment});
+}
+// A local header stands first so that the input is offered to the extractor.
+const Bytes local = text("PK\x03\x04"sv);
+Bytes archive(const std::vector<std::string_view>& names, std::uint16_t count) {
+  Bytes directory;
+  for (const auto n : names) {
+    directory = cat({directory, central(n)});
+  }
+  return cat({local, directory, end_record(count, 4)});
+}
+
+std::string kind_of(const std::vector<std::string_view>& names) {
+  return parsed(archive(names, 1), "zip").at("container_kind").as_string();
+}
+
+TEST(ZipExtractor, EndRecordAndEntries) {
+  EXPECT_EQ(render(parsed(end_record(0, 0), "zip")),
+            "{container_kind=\"plain zip\" entries=[] entry_count=0}");
+  EXPECT_EQ(render(parsed(cat({local, central("a.txt"), end_record(1, 4)}), "zip")),
+            "{compression_ratio=0.333 container_kind=\"plain zip\" entries=[{compressed=1 "
+            "method=\"deflate\" modified=\"2023-07-15T10:30:48\" name=\"a.txt\" uncompressed=3}] "
+            "entry_count=1}");
+  const Bytes cut_header = central("abcdef");
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::string entries; // the names read, or the error
+  };
+  const std::vector<Case> cases = {
+      {"record found inside a comment",
+       cat({local, central("a"), end_record(1, 4, cat({end_record(0, 99), text("tail")}))}),
+       "count 0 []"},
+      {"signature too close to the end",
+       cat({local, central("a"), end_record(1, 4, text("PK\x05\x06 short"sv))}),
+       "zip: malformed zip: truncated end-of-central-directory record"},
+      {"no record", cat({local, central("a")}),
+       "zip: malformed zip: no end-of-central-directory record"},
+      {"directory past the data", cat({local, central("a"), end_record(1, 4000)}), "count 1 []"},
+      {"headers outnumber the count", archive({"a", "b", "c"}, 1), "count 1 [a b c]"},
+      {"count outnumbers the headers", archive({"a"}, 9), "count 9 [a]"},
+      {"name cut at the end of the data",
+       cat({end_record(1, 22), Bytes(cut_header.begin(), cut_header.end() - 3)}), "count 1 [abc]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto errors = errors_of(c.data);
+    std::string got;
+    if (!errors.empty() && errors.back().starts_with("zip")) {
+      got = errors.back();
+    } else {
+      const Map zip = parsed(c.data, "zip");
+      got = "count " + std::to_string(zip.at("entry_count").as_uint()) + " [";
+      for (const Value& e : zip.at("entries").as_list()) {
+        got += (got.ends_with("[") ? "" : " ") + e.as_map().at("name").as_string();
+      }
+      got += "]";
+    }
+    EXPECT_EQ(got, c.entries);
+  }
+}
+
+TEST(ZipExtractor, EntryFacts) {
+  const Map zip = parsed(cat({local, central("x", 99, 0, 0), central("y", 12, 0, 0),
+                              central("z\xFF", 0, 5, 0), end_record(3, 4)}),
+                         "zip");
+  std::vector<std::string> got;
+  for (const Value& e : zip.at("entries").as_list()) {
+    got.push_back(e.as_map().at("name").as_string() + ":" + e.as_map().at("method").as_string());
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"x:AES encrypted", "y:other", "z\xEF\xBF\xBD:stored"}));
+  EXPECT_FALSE(zip.contains("compression_ratio")); // nothing uncompressed
+  const Bytes zero_time = cat({local, text("PK\x01\x02"sv), Bytes(42, 0), end_record(1, 4)});
+  EXPECT_EQ(parsed(zero_time, "zip").at("entries").as_list()[0].as_map().at("modified").as_string(),
+            "1980-00-00T00:00:00");
+}
+
+TEST(ZipExtractor, ContainerKindRulesInOrder) {
+  const std::vector<std::pair<std::vector<std::string_view>, std::string>> cases = {
+      {{"xl/styles.xml", "word/document.xml"}, "Word document (docx)"},
+      {{"ppt/slide.xml", "xl/book.xml"}, "Excel workbook (xlsx)"},
+      {{"mimetype", "ppt/x"}, "PowerPoint (pptx)"},
+      {{"AndroidManifest.xml", "META-INF/MANIFEST.MF"}, "Java archive (jar)"},
+      {{"mimetype", "AndroidManifest.xml"}, "Android package (apk)"},
+      {{"a", "mimetype"}, "EPUB/OpenDocument"},
+      {{"XL/book.xml", "meta-inf/manifest.mf", "word/document.xml/"}, "plain zip"},
+      {{}, "plain zip"},
+  };
+  for (const auto& [names, expected] : cases) {
+    EXPECT_EQ(kind_of(names), expected) << expected;
+  }
+}
+
+} // namespace
+} // namespace trawl
