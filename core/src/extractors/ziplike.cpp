@@ -1,7 +1,6 @@
 // ZIP archives (PKWARE APPNOTE): the end-of-central-directory record, the central-directory
 // entries and the package kind the entry names point to (OOXML, JAR, APK, EPUB/OpenDocument).
 #include <array>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -36,13 +35,22 @@ std::string_view method_label(std::uint16_t code) {
   }
 }
 
-// DOS date and time, unvalidated: 1980-00-00T00:00:00 for zeros, seconds up to 62.
+// DOS date and time, unvalidated: 1980-00-00T00:00:00 for zeros, seconds up to 62. Every field
+// fits its width (the year is at most 2107, the others at most 63).
 std::string dos_time(std::uint16_t date, std::uint16_t time) {
-  std::array<char, 40> text{};
-  const int n = std::snprintf(text.data(), text.size(), "%04u-%02u-%02uT%02u:%02u:%02u",
-                              (date >> 9U) + 1980U, (date >> 5U) & 15U, date & 31U, time >> 11U,
-                              (time >> 5U) & 63U, (time & 31U) * 2U);
-  return {text.data(), static_cast<std::size_t>(n > 0 ? n : 0)};
+  std::string out = "0000-00-00T00:00:00";
+  const auto put = [&](std::size_t at, unsigned value, std::size_t width) {
+    for (std::size_t i = at + width; i > at; value /= 10) {
+      out.at(--i) = static_cast<char>('0' + value % 10);
+    }
+  };
+  put(0, (date >> 9U) + 1980U, 4);
+  put(5, (date >> 5U) & 15U, 2);
+  put(8, date & 31U, 2);
+  put(11, time >> 11U, 2);
+  put(14, (time >> 5U) & 63U, 2);
+  put(17, (time & 31U) * 2U, 2);
+  return out;
 }
 
 // The first rule, in this order, that some entry name meets.
@@ -125,12 +133,14 @@ ExtractResult ZipExtractor::extract(Source& source, const Probe& /*probe*/) cons
     std::string entry_name = utf8_lossy(as_chars(*r.bytes_at(at + 46, cut)));
     const std::uint32_t compressed = *r.u32_le_at(at + 20);
     const std::uint32_t uncompressed = *r.u32_le_at(at + 24);
+    // Keys in their sorted order, each placed at the end.
     Map entry;
-    entry.emplace("name", Value(entry_name));
-    entry.emplace("method", Value(method_label(*r.u16_le_at(at + 10))));
-    entry.emplace("compressed", Value(compressed));
-    entry.emplace("uncompressed", Value(uncompressed));
-    entry.emplace("modified", Value(dos_time(*r.u16_le_at(at + 14), *r.u16_le_at(at + 12))));
+    entry.emplace_hint(entry.end(), "compressed", Value(compressed));
+    entry.emplace_hint(entry.end(), "method", Value(method_label(*r.u16_le_at(at + 10))));
+    entry.emplace_hint(entry.end(), "modified",
+                       Value(dos_time(*r.u16_le_at(at + 14), *r.u16_le_at(at + 12))));
+    entry.emplace_hint(entry.end(), "name", Value(entry_name));
+    entry.emplace_hint(entry.end(), "uncompressed", Value(uncompressed));
     entries.emplace_back(std::move(entry));
     names.push_back(std::move(entry_name));
     compressed_total += compressed;
