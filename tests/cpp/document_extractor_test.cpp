@@ -47,6 +47,12 @@ TEST(PdfExtractor, StructureCounts) {
                             std::to_string(m.at("page_count").as_uint());
     EXPECT_EQ(got, c.expected);
   }
+  // An empty buffer handed straight to the extractor gave the C library a null pointer.
+  BufferSource empty(std::span<const std::uint8_t>{});
+  const auto none = PdfExtractor().extract(empty, Probe{});
+  ASSERT_TRUE(none);
+  EXPECT_EQ(render(Value(none->entries())),
+            "{encrypted=false linearized=false object_count=0 page_count=0}");
   const Map flags = pdf("%PDF-1.5\n<</Linearized 1>> <</Encrypt 5 0 R>>");
   EXPECT_TRUE(flags.at("linearized").as_bool());
   EXPECT_TRUE(flags.at("encrypted").as_bool());

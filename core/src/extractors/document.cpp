@@ -22,6 +22,9 @@ std::optional<std::size_t> find_bytes(std::string_view hay, std::string_view nee
     return std::nullopt;
   }
   const std::string_view rest = hay.substr(from);
+  if (rest.size() < needle.size()) {
+    return std::nullopt;
+  }
   const void* hit = memmem(rest.data(), rest.size(), needle.data(), needle.size());
   if (hit == nullptr) {
     return std::nullopt;

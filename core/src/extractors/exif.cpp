@@ -73,10 +73,16 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& /*probe*/) con
   }
   // Problems collected on the way are dropped: what could be read is kept.
   const ExifData& data = *read;
+  // The last field of a tag in an IFD is the one kept, so walking backwards shows each kept
+  // value once and never the ones it replaces.
   std::array<Map, 8> groups;
-  for (const Field& field : data.fields()) {
-    groups.at(field.ifd).insert_or_assign(exif::display_tag(field.tag),
-                                          Value(data.display_with_unit(field)));
+  const auto fields = data.fields();
+  for (auto it = fields.rbegin(); it != fields.rend(); ++it) {
+    Map& group = groups.at(it->ifd);
+    std::string key = exif::display_tag(it->tag);
+    if (!group.contains(key)) {
+      group.emplace(std::move(key), Value(data.display_with_unit(*it)));
+    }
   }
   for (unsigned ifd = 0; ifd < groups.size(); ++ifd) {
     if (!groups.at(ifd).empty()) {

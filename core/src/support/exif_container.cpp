@@ -37,7 +37,7 @@ Located locate_jpeg(ByteReader r) {
   for (;;) {
     // Anything up to the next 0xFF is skipped: stray bytes and entropy-coded data alike.
     const Bytes rest = *r.bytes_at(r.position(), r.remaining());
-    const void* ff = std::memchr(rest.data(), 0xFF, rest.size());
+    const void* ff = rest.empty() ? nullptr : std::memchr(rest.data(), 0xFF, rest.size());
     if (ff == nullptr) {
       return failed(broken);
     }

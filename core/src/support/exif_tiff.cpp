@@ -33,8 +33,8 @@ using IfdResult = Expected<std::uint32_t, std::string_view>;
 class TiffWalk {
 public:
   explicit TiffWalk(ExifData& data)
-      : data_(data), r_(data.tiff()), entries_left_(16 * (r_.size() / 12) + 64),
-        bytes_left_(16 * std::uint64_t{r_.size()} + 65536) {}
+      : data_(data), r_(data.tiff()), entries_left_(8 * (r_.size() / 12) + 64),
+        bytes_left_(8 * std::uint64_t{r_.size()} + 65536) {}
 
   void walk(std::uint32_t first) {
     std::uint32_t offset = first;

@@ -60,7 +60,6 @@ std::size_t sequence_at(std::string_view bytes, std::size_t i, bool& valid) noex
   return taken;
 }
 
-
 } // namespace
 
 void append_utf8(std::string& out, std::uint32_t cp) {
