@@ -77,11 +77,12 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& /*probe*/) con
   // value once and never the ones it replaces.
   std::array<Map, 8> groups;
   const auto fields = data.fields();
-  for (auto it = fields.rbegin(); it != fields.rend(); ++it) {
-    Map& group = groups.at(it->ifd);
-    std::string key = exif::display_tag(it->tag);
+  for (std::size_t i = fields.size(); i-- > 0;) {
+    const Field& field = fields[i];
+    Map& group = groups.at(field.ifd);
+    std::string key = exif::display_tag(field.tag);
     if (!group.contains(key)) {
-      group.emplace(std::move(key), Value(data.display_with_unit(*it)));
+      group.emplace(std::move(key), Value(data.display_with_unit(field)));
     }
   }
   for (unsigned ifd = 0; ifd < groups.size(); ++ifd) {
