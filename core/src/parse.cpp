@@ -139,13 +139,18 @@ Expected<Report, IoError> parse_path(std::string_view path) {
   }
   const std::string owned(path);
   int fd = -1;
+  // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come; reads block
+  // again afterwards, so a writer's data is still read to its end.
   do {
-    fd = ::open(owned.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(owned.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     return IoError::from_os(errno);
   }
   const FileHandle file(fd);
+  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) {
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK); // NOLINT(hicpp-signed-bitwise)
+  }
   auto st = stat_file(file.get());
   if (!st) {
     return std::move(st).error();

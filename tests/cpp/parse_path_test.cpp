@@ -1,5 +1,7 @@
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <trawl/trawl.hpp>
 
@@ -7,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace trawl {
 namespace {
@@ -79,6 +82,30 @@ TEST(ParsePath, OpenFailuresAreReturned) {
   const auto nul = parse_path(std::string_view("a\0b", 3));
   ASSERT_FALSE(nul);
   EXPECT_EQ(nul.error().text(), "file name contained an unexpected NUL byte");
+}
+
+// Opening a FIFO used to wait for a writer forever; one without a writer now reads as empty,
+// and one with a writer is read to the writer's end.
+TEST(ParsePath, FifoNeverWaitsForAWriter) {
+  const TempDir dir;
+  const std::string fifo = dir.path() + "/pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto alone = parse_path(fifo);
+  ASSERT_TRUE(alone);
+  EXPECT_EQ(alone->namespaces.at("file").at("size_bytes").as_uint(), 0U);
+  // A writer that holds the FIFO open a while (O_RDWR never waits for the other end).
+  std::thread writer([&] {
+    const int fd = ::open(fifo.c_str(), O_RDWR);
+    if (fd >= 0) {
+      static_cast<void>(::write(fd, "abc", 3));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ::close(fd);
+    }
+  });
+  const auto fed = parse_path(fifo);
+  writer.join();
+  ASSERT_TRUE(fed);
+  EXPECT_EQ(fed->namespaces.at("file").at("name").as_string(), "pipe");
 }
 
 TEST(ParsePath, ModificationTimeInWholeSecondsSinceTheEpoch) {
