@@ -1,0 +1,58 @@
+"""Crafted inputs whose declared sizes, counts and nesting would make a careless parser allocate,
+recurse or loop without end: each one is parsed in a fresh process, in bounded time and memory."""
+
+import json
+import struct
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Each case is an expression that builds the input (with struct and n = one million at hand).
+CASES = {
+    "png chunk of 0xFFFFFFFF bytes": "b'\\x89PNG\\r\\n\\x1a\\n' + struct.pack('>I', 0xFFFFFFFF) + b'IHDR' + bytes(40)",
+    "jpeg segment lengths at their maximum": "b'\\xff\\xd8' + b'\\xff\\xe1\\xff\\xffExif\\0\\0' + bytes(100)",
+    "id3 sizes of 0xFFFFFFFF": "b'ID3\\x03\\x00\\x00\\xff\\xff\\xff\\xff' + b'TIT2' + b'\\xff' * 6 + bytes(20)",
+    "riff chunk of 0xFFFFFFFF bytes": "b'RIFF' + b'\\xff' * 4 + b'WAVE' + b'LIST' + b'\\xff' * 4 + bytes(40)",
+    "mp4 box of 2**64-1 bytes": "struct.pack('>I4s', 12, b'ftyp') + b'isom' + struct.pack('>I4sQ', 1, b'mdat', 2**64 - 1) + bytes(64)",
+    "a million nested moov boxes": "struct.pack('>I4s', 12, b'ftyp') + b'isom' + b''.join(struct.pack('>I4s', 8 * (n - i), b'moov') for i in range(n))",
+    "zip of 100000 entries": "b'PK\\x03\\x04' + b''.join(b'PK\\x01\\x02' + bytes(16) + struct.pack('<II', 1, 2) + struct.pack('<HHH', 5, 0, 0) + bytes(12) + b'%05d' % i for i in range(100000)) + b'PK\\x05\\x06' + bytes(6) + b'\\xff\\xff' + bytes(4) + struct.pack('<I', 4) + bytes(2)",
+    "zip end record with offsets of 0xFFFFFFFF": "b'PK\\x05\\x06' + bytes(6) + b'\\xff\\xff' + b'\\xff' * 8 + bytes(2)",
+    "gif of a million frames": "b'GIF89a' + struct.pack('<HH', 1, 1) + bytes(3) + b'\\x2c' + bytes(8) + b'\\x00\\x02\\x00' + (b'\\x2c' + bytes(8) + b'\\x00\\x02\\x00') * (n - 1) + b'\\x3b'",
+    "tiff whose directories point at themselves": "b'II*\\x00\\x08\\x00\\x00\\x00' + struct.pack('<H', 2) + struct.pack('<HHII', 0x8769, 4, 1, 8) + struct.pack('<HHII', 0x10e, 2, 0xFFFFFFFF, 8) + struct.pack('<I', 8)",
+    "exif pointers repeated thousands of times": "b'MM\\x00*\\x00\\x00\\x00\\x08' + struct.pack('>H', 5000) + struct.pack('>HHII', 0x8769, 4, 1, 8) * 5000 + bytes(4)",
+    "pdf of one unterminated string": "b'%PDF-1.7\\n/Title (' + b'(' * 1000000",
+    "gzip with an extra field past the end": "b'\\x1f\\x8b\\x08\\x0c' + bytes(6) + b'\\xff\\xff' + b'x' * 100",
+}
+
+CHILD = textwrap.dedent("""\
+    import json, resource, sys, time
+    import trawl
+    with open(sys.argv[1], "rb") as f:
+        data = f.read()
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    started = time.perf_counter()
+    result = trawl.parse_bytes(data)
+    took = time.perf_counter() - started
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"size": len(data), "grew_kib": after - before, "seconds": took,
+                      "keys": sorted(result)}))
+""")
+
+
+def build(expression):
+    return eval(expression, {"struct": struct, "n": 1_000_000})  # noqa: S307 (the table above)
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_crafted_input_is_bounded(name, tmp_path):
+    path = tmp_path / "input"
+    path.write_bytes(build(CASES[name]))
+    out = subprocess.run([sys.executable, "-c", CHILD, str(path)], capture_output=True,
+                         text=True, timeout=120, check=True)
+    facts = json.loads(out.stdout)
+    assert len(facts["keys"]) >= 2, facts  # the format's own namespace besides "file"
+    # Peak memory of the parse: its output and working copies, never a declared size.
+    assert facts["grew_kib"] * 1024 <= 30 * facts["size"] + 64 * 2**20, facts
+    assert facts["seconds"] < 10, facts
