@@ -1,10 +1,14 @@
 import hashlib
 import zlib
 
+import pytest
+
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import trawl
+
+from conftest import corpus_files
 
 NAMESPACES = {"bmp", "elf", "exif", "file", "gif", "gzip", "id3", "jpeg", "mp4", "pdf", "png", "riff", "zip"}
 VALUE_TYPES = (bool, int, float, str, list, dict, type(None))
@@ -21,10 +25,7 @@ def check_value(value):
             check_value(item)
 
 
-@settings(max_examples=300, deadline=None)
-@given(st.binary(max_size=4096))
-def test_any_bytes_give_the_documented_shape(data):
-    result = trawl.parse_bytes(data)
+def check_result(result, data):
     assert list(result) == sorted(result)
     assert set(result) <= NAMESPACES | {"errors"}
     if "errors" in result:
@@ -40,3 +41,55 @@ def test_any_bytes_give_the_documented_shape(data):
     assert ("mime_detected" in facts) == ("extension_canonical" in facts)
     for namespace in result.values():
         check_value(namespace)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.binary(max_size=4096))
+def test_any_bytes_give_the_documented_shape(data):
+    check_result(trawl.parse_bytes(data), data)
+
+
+# Corpus files up to 256 KiB (their first 256 KiB otherwise), read once.
+SAMPLES = [p.read_bytes()[: 256 * 1024] for p in corpus_files("real") + corpus_files("exif")]
+PATH_KEYS = {"name", "extension_claimed", "modified_unix", "created_unix"}
+
+
+@st.composite
+def mutated_sample(draw):
+    data = bytearray(draw(st.sampled_from(SAMPLES)))
+    for _ in range(draw(st.integers(1, 4))):
+        if not data:
+            break
+        kind = draw(st.sampled_from(["truncate", "flip", "splice", "repeat"]))
+        at = draw(st.integers(0, len(data) - 1))
+        if kind == "truncate":
+            del data[at:]
+        elif kind == "flip":
+            data[at] ^= 1 << draw(st.integers(0, 7))
+        elif kind == "splice":
+            other = draw(st.sampled_from(SAMPLES))
+            start = draw(st.integers(0, max(len(other) - 1, 0)))
+            data[at:at] = other[start:start + draw(st.integers(1, 512))]
+        else:
+            data[at:at] = data[at:at + draw(st.integers(1, 64))] * draw(st.integers(2, 50))
+    return bytes(data)
+
+
+@pytest.mark.skipif(not SAMPLES, reason="corpus folder is absent (set TRAWL_CORPUS)")
+@settings(max_examples=400, deadline=None)
+@given(mutated_sample())
+def test_mutated_corpus_files_give_the_documented_shape(data):
+    check_result(trawl.parse_bytes(data), data)
+
+
+@pytest.mark.skipif(not SAMPLES, reason="corpus folder is absent (set TRAWL_CORPUS)")
+@settings(max_examples=60, deadline=None)
+@given(mutated_sample())
+def test_parse_of_a_file_equals_parse_bytes_plus_path_facts(tmp_path_factory, data):
+    path = tmp_path_factory.mktemp("mutated") / "sample.bin"
+    path.write_bytes(data)
+    by_path = trawl.parse(path)
+    by_bytes = trawl.parse_bytes(data)
+    assert set(by_path["file"]) - set(by_bytes["file"]) <= PATH_KEYS
+    by_path["file"] = {k: v for k, v in by_path["file"].items() if k not in PATH_KEYS}
+    assert by_path == by_bytes
