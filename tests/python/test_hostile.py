@@ -2,12 +2,15 @@
 recurse or loop without end: each one is parsed in a fresh process, in bounded time and memory."""
 
 import json
+import os
 import struct
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+import trawl
 
 # Each case is an expression that builds the input (with struct and n = one million at hand).
 CASES = {
@@ -56,3 +59,18 @@ def test_crafted_input_is_bounded(name, tmp_path):
     # Peak memory of the parse: its output and working copies, never a declared size.
     assert facts["grew_kib"] * 1024 <= 30 * facts["size"] + 64 * 2**20, facts
     assert facts["seconds"] < 10, facts
+
+
+def test_repeated_calls_keep_memory_flat(corpus):
+    data = (corpus / "real/jpeg/exiftool_camera_gps_thumb.jpg").read_bytes()
+
+    def rss_kib():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+    for _ in range(10_000):
+        trawl.parse_bytes(data)
+    settled = rss_kib()
+    for _ in range(90_000):
+        trawl.parse_bytes(data)
+    assert rss_kib() - settled < 2048
