@@ -1,3 +1,4 @@
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -5,6 +6,7 @@
 
 #include <trawl/trawl.hpp>
 
+#include "sources.hpp"
 #include "support/temp_dir.hpp"
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -106,6 +108,28 @@ TEST(ParsePath, FifoNeverWaitsForAWriter) {
   writer.join();
   ASSERT_TRUE(fed);
   EXPECT_EQ(fed->namespaces.at("file").at("name").as_string(), "pipe");
+}
+
+// A file that shrinks or grows between its size query and its reading: the report keeps the
+// size the file system gave and describes the bytes that were really there.
+TEST(ParsePath, FileChangingUnderTheParse) {
+  const TempDir dir;
+  std::vector<std::uint8_t> data(100000, 'x');
+  const std::array<std::uint8_t, 8> signature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  std::copy(signature.begin(), signature.end(), data.begin());
+  const std::string path = dir.write("changing.png", data);
+  const std::string same_bytes = parse_buffer(data).namespaces.at("file").at("sha256").as_string();
+  for (const std::uint64_t stale : {std::uint64_t{300000}, std::uint64_t{1000}, std::uint64_t{0}}) {
+    SCOPED_TRACE(stale);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    FileSource source(fd);
+    const Report report = parse(source, stale);
+    ::close(fd);
+    const Map& facts = report.namespaces.at("file");
+    EXPECT_EQ(facts.at("size_bytes").as_uint(), stale);
+    EXPECT_EQ(facts.at("sha256").as_string(), same_bytes);
+  }
 }
 
 TEST(ParsePath, ModificationTimeInWholeSecondsSinceTheEpoch) {
