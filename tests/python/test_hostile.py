@@ -74,3 +74,23 @@ def test_repeated_calls_keep_memory_flat(corpus):
     for _ in range(90_000):
         trawl.parse_bytes(data)
     assert rss_kib() - settled < 2048
+
+
+def test_path_that_is_not_utf8(tmp_path):
+    # The file system's bytes reach Python as surrogate escapes and go back unchanged.
+    raw = os.fsencode(tmp_path) + b"/caf\xe9.t\xffxt"
+    with open(raw, "wb") as f:
+        f.write(b"%PDF-1.7\n")
+    result = trawl.parse(os.fsdecode(raw))
+    assert result["file"]["name"] == "caf\ufffd.t\ufffdxt"
+    assert result["file"]["extension_claimed"] == "t\ufffdxt"
+    assert result["pdf"]["version"] == "1.7"
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads files whatever their mode")
+def test_unreadable_file_raises_os_error(tmp_path):
+    path = tmp_path / "secret"
+    path.write_bytes(b"x")
+    path.chmod(0)
+    with pytest.raises(PermissionError):
+        trawl.parse(path)
