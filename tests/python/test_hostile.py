@@ -32,15 +32,16 @@ CASES = {
 CHILD = textwrap.dedent("""\
     import json, resource, sys, time
     import trawl
+    by_path = sys.argv[2:] == ["path"]
     with open(sys.argv[1], "rb") as f:
-        data = f.read()
+        data = b"" if by_path else f.read()
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     started = time.perf_counter()
-    result = trawl.parse_bytes(data)
+    result = trawl.parse(sys.argv[1]) if by_path else trawl.parse_bytes(data)
     took = time.perf_counter() - started
     after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(json.dumps({"size": len(data), "grew_kib": after - before, "seconds": took,
-                      "keys": sorted(result)}))
+    print(json.dumps({"size": result["file"]["size_bytes"], "grew_kib": after - before,
+                      "seconds": took, "keys": sorted(result)}))
 """)
 
 
@@ -94,3 +95,15 @@ def test_unreadable_file_raises_os_error(tmp_path):
     path.chmod(0)
     with pytest.raises(PermissionError):
         trawl.parse(path)
+
+
+def test_unrecognised_gigabyte_file_in_constant_memory(tmp_path):
+    path = tmp_path / "sparse.bin"
+    with open(path, "wb") as f:
+        f.truncate(1 << 30)
+    out = subprocess.run([sys.executable, "-c", CHILD, str(path), "path"], capture_output=True,
+                         text=True, timeout=300, check=True)
+    facts = json.loads(out.stdout)
+    assert facts["keys"] == ["file"]
+    assert facts["grew_kib"] < 16 * 1024, facts
+
