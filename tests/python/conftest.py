@@ -3,6 +3,8 @@ from pathlib import Path
 
 import pytest
 
+import trawl
+
 CORPUS = Path(os.environ.get("TRAWL_CORPUS", Path(__file__).resolve().parents[3] / "shared" / "corpus"))
 
 
@@ -19,3 +21,11 @@ def corpus():
     if not CORPUS.is_dir():
         pytest.skip(f"corpus folder {CORPUS} is absent (set TRAWL_CORPUS)")
     return CORPUS
+
+
+def assert_facts(path, namespace, facts):
+    """The file parses without errors and its namespace holds these facts (None: absent)."""
+    result = trawl.parse_bytes(path.read_bytes())
+    assert "errors" not in result
+    got = result[namespace]
+    assert {key: got.get(key) for key in facts} == facts

@@ -5,6 +5,8 @@ import pytest
 
 import trawl
 
+from conftest import assert_facts
+
 CASES = [
     ("real/zip/aapt_app.apk", "zip", {"entry_count": 2, "container_kind": "Android package (apk)"}),
     ("real/zip/debian_commons-cli.jar", "zip",
@@ -39,10 +41,7 @@ CASES = [
 
 @pytest.mark.parametrize("name, namespace, facts", CASES, ids=[c[0] for c in CASES])
 def test_facts_match_independent_tools(corpus, name, namespace, facts):
-    result = trawl.parse_bytes((corpus / name).read_bytes())
-    assert "errors" not in result
-    got = result[namespace]
-    assert {k: got.get(k) for k in facts} == facts
+    assert_facts(corpus / name, namespace, facts)
 
 
 @pytest.mark.parametrize("name, title, author", [

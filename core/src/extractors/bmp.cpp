@@ -40,14 +40,11 @@ bool BmpExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult BmpExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = source.contents();
+  const auto data = whole_input(*this, source, 30);
   if (!data) {
-    return io_error(data.error());
+    return data.error();
   }
   const ByteReader r(*data);
-  if (r.size() < 30) {
-    return malformed(name(), "header too short");
-  }
   const std::uint32_t dib_size = *r.u32_le_at(14);
   Namespace ns(name());
   ns.set("file_size_header", *r.u32_le_at(2)).set("dib_header_size", dib_size);
@@ -133,14 +130,11 @@ bool RiffExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult RiffExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = source.contents();
+  const auto data = whole_input(*this, source, 12);
   if (!data) {
-    return io_error(data.error());
+    return data.error();
   }
   const ByteReader r(*data);
-  if (r.size() < 12) {
-    return malformed(name(), "header too short");
-  }
   const std::string form = utf8_lossy(as_chars(*r.bytes_at(8, 4)));
   Namespace ns(name());
   ns.set("form_type", form);

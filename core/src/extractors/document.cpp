@@ -215,9 +215,9 @@ bool PdfExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult PdfExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = source.contents();
+  const auto data = whole_input(*this, source);
   if (!data) {
-    return io_error(data.error());
+    return data.error();
   }
   const std::string_view pdf = as_chars(*data);
   Namespace ns(name());
@@ -242,14 +242,11 @@ bool GzipExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult GzipExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = source.contents();
+  const auto data = whole_input(*this, source, 10);
   if (!data) {
-    return io_error(data.error());
+    return data.error();
   }
   const ByteReader r(*data);
-  if (r.size() < 10) {
-    return malformed(name(), "header too short");
-  }
   const std::uint8_t flags = *r.u8_at(3);
   Namespace ns(name());
   ns.set("compression_method", *r.u8_at(2) == 8 ? "deflate" : "unknown");

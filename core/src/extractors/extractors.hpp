@@ -8,6 +8,20 @@
 
 namespace trawl {
 
+/// The whole input of an extractor that needs at least `header` bytes of it: the content view,
+/// or the I/O error, or "header too short" under the extractor's name.
+[[nodiscard]] inline Expected<std::span<const std::uint8_t>, ExtractError>
+whole_input(const Extractor& extractor, Source& source, std::uint64_t header = 0) {
+  auto data = source.contents();
+  if (!data) {
+    return unexpected(io_error(data.error()));
+  }
+  if (data->size() < header) {
+    return unexpected(malformed(extractor.name(), "header too short"));
+  }
+  return *data;
+}
+
 /// Size, sniffed type, SHA-256, CRC-32 and entropy of any input.
 class FileExtractor final : public Extractor {
 public:

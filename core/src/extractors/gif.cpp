@@ -73,14 +73,11 @@ bool GifExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult GifExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = source.contents();
+  const auto data = whole_input(*this, source, 13);
   if (!data) {
-    return io_error(data.error());
+    return data.error();
   }
   const ByteReader r(*data);
-  if (r.size() < 13) {
-    return malformed(name(), "header too short");
-  }
   const std::uint8_t packed = *r.u8_at(10);
   const bool has_table = (packed & 0x80U) != 0;
   Namespace ns(name());

@@ -127,14 +127,11 @@ bool Id3Extractor::supports(const Probe& probe) const {
 }
 
 ExtractResult Id3Extractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = source.contents();
+  const auto data = whole_input(*this, source, 10);
   if (!data) {
-    return io_error(data.error());
+    return data.error();
   }
   const ByteReader r(*data);
-  if (r.size() < 10) {
-    return malformed(name(), "header too short");
-  }
   const std::uint8_t major = *r.u8_at(3);
   const std::uint8_t flags = *r.u8_at(5);
   const std::uint32_t tag_size = synchsafe(*r.bytes_at(6, 4));

@@ -259,9 +259,9 @@ bool JpegExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult JpegExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = source.contents();
+  const auto data = whole_input(*this, source);
   if (!data) {
-    return io_error(data.error());
+    return data.error();
   }
   const ByteReader r(*data);
   Namespace ns(name());

@@ -125,9 +125,9 @@ bool Mp4Extractor::supports(const Probe& probe) const {
 }
 
 ExtractResult Mp4Extractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = source.contents();
+  const auto data = whole_input(*this, source);
   if (!data) {
-    return io_error(data.error());
+    return data.error();
   }
   Namespace ns(name());
   List boxes;

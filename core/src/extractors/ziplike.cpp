@@ -105,9 +105,9 @@ bool ZipExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult ZipExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = source.contents();
+  const auto data = whole_input(*this, source);
   if (!data) {
-    return io_error(data.error());
+    return data.error();
   }
   const ByteReader r(*data);
   const auto end_record = find_end_record(*data);
