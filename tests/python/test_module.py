@@ -110,16 +110,16 @@ def test_parse_path_equals_parse_bytes_apart_from_path_facts(path):
     assert by_bytes["file"]["crc32"] == f"{zlib.crc32(data):08x}"
 
 
-def test_concurrent_calls_match_sequential(corpus):
-    inputs = [p.read_bytes() for p in corpus_files("sniff")] + [os.urandom(1 << 20) for _ in range(4)]
+@pytest.mark.parametrize("threads", [2, 8])
+def test_concurrent_calls_match_sequential(corpus, threads):
+    paths = corpus_files("sniff") + corpus_files("real")
+    inputs = [p.read_bytes() for p in paths] + [os.urandom(1 << 20) for _ in range(4)]
     expected = [trawl.parse_bytes(d) for d in inputs]
-    with ThreadPoolExecutor(max_workers=4) as pool:
+    by_path = [trawl.parse(p) for p in paths]
+    with ThreadPoolExecutor(max_workers=threads) as pool:
         for _ in range(3):
             assert list(pool.map(trawl.parse_bytes, inputs)) == expected
-    paths = corpus_files("sniff")
-    by_path = [trawl.parse(p) for p in paths]
-    with ThreadPoolExecutor(max_workers=4) as pool:
-        assert list(pool.map(trawl.parse, paths)) == by_path
+            assert list(pool.map(trawl.parse, paths)) == by_path
 
 
 def test_references_are_not_leaked():
