@@ -346,6 +346,63 @@ private:
     return std::nullopt;
   }
 
+  // One item of the location box up to its extent count.
+  struct ItemHeader {
+    std::uint32_t id = 0;
+    unsigned construction_method = 0;
+    std::uint64_t base_offset = 0;
+    std::uint16_t extent_count = 0;
+  };
+
+  static Expected<ItemHeader, std::string_view>
+  read_item_header(ByteReader& r, std::uint8_t version, unsigned base_size) {
+    const auto id = read_u16_or_u32(r, version == 2);
+    unsigned method = 0;
+    if (version != 0) {
+      const auto word = r.u16_be();
+      if (!word) {
+        return unexpected(too_small);
+      }
+      method = *word & 0x0FU;
+    }
+    const auto reference = r.u16_be();
+    if (!id || !reference) {
+      return unexpected(too_small);
+    }
+    if (method == 0 && *reference != 0) {
+      return unexpected("External data reference is not supported"sv);
+    }
+    if (base_size != 0 && base_size != 4 && base_size != 8) {
+      return unexpected("Invalid base_offset_size"sv);
+    }
+    const auto base = read_sized(r, base_size);
+    const auto extent_count = r.u16_be();
+    if (!base || !extent_count) {
+      return unexpected(too_small);
+    }
+    return ItemHeader{*id, method, *base, *extent_count};
+  }
+
+  // The Exif item's extents, checked field by field; they are read again when gathered.
+  static Expected<ByteReader, std::string_view> read_extents(ByteReader& r,
+                                                             const ItemLocation& at) {
+    const std::size_t start = r.position();
+    for (unsigned e = 0; e < at.extent_count; ++e) {
+      for (const auto& [size, error] : {std::pair{at.index_size, "Invalid index_size"sv},
+                                        std::pair{at.offset_size, "Invalid offset_size"sv},
+                                        std::pair{at.length_size, "Invalid length_size"sv}}) {
+        if (size != 0 && size != 4 && size != 8) {
+          return unexpected(error);
+        }
+        if (!read_sized(r, size)) {
+          return unexpected(too_small);
+        }
+      }
+    }
+    return ByteReader(*r.bytes_at(start, r.position() - start));
+  }
+
+  // ISO/IEC 14496-12 item location box: field sizes, then each item's extents.
   Expected<ItemLocation, std::string_view> read_item_location(ByteReader r) const {
     const auto version = full_box_version(r);
     const auto sizes = r.u16_be();
@@ -355,70 +412,43 @@ private:
     if (*version > 2) {
       return unexpected("Unsupported ItemLocationBox"sv);
     }
-    ItemLocation found_location;
-    bool found = false;
-    const unsigned offset_size = *sizes >> 12U;
-    const unsigned length_size = (*sizes >> 8U) & 0x0FU;
+    ItemLocation layout;
+    layout.offset_size = *sizes >> 12U;
+    layout.length_size = (*sizes >> 8U) & 0x0FU;
+    layout.index_size = *version == 0 ? 0U : *sizes & 0x0FU;
     const unsigned base_size = (*sizes >> 4U) & 0x0FU;
-    const unsigned index_size = *version == 0 ? 0U : *sizes & 0x0FU;
     const auto count = read_u16_or_u32(r, *version == 2);
     if (!count) {
       return unexpected(too_small);
     }
+    std::optional<ItemLocation> found;
     for (std::uint32_t i = 0; i < *count; ++i) {
-      const auto id = read_u16_or_u32(r, *version == 2);
-      unsigned method = 0;
-      if (*version != 0) {
-        const auto word = r.u16_be();
-        if (!word) {
-          return unexpected(too_small);
-        }
-        method = *word & 0x0FU;
+      const auto item = read_item_header(r, *version, base_size);
+      if (!item) {
+        return unexpected(item.error());
       }
-      const auto reference = r.u16_be();
-      if (!id || !reference) {
-        return unexpected(too_small);
-      }
-      if (method == 0 && *reference != 0) {
-        return unexpected("External data reference is not supported"sv);
-      }
-      if (base_size != 0 && base_size != 4 && base_size != 8) {
-        return unexpected("Invalid base_offset_size"sv);
-      }
-      const auto base = read_sized(r, base_size);
-      const auto extent_count = r.u16_be();
-      if (!base || !extent_count) {
-        return unexpected(too_small);
-      }
-      if (id != exif_item_) {
-        if (!r.skip(std::uint64_t{index_size + offset_size + length_size} * *extent_count)) {
+      ItemLocation at = layout;
+      at.construction_method = item->construction_method;
+      at.base_offset = item->base_offset;
+      at.extent_count = item->extent_count;
+      if (item->id != exif_item_) {
+        const std::uint64_t width = at.index_size + at.offset_size + at.length_size;
+        if (!r.skip(width * at.extent_count)) {
           return unexpected(too_small);
         }
         continue;
       }
-      const std::size_t start = r.position();
-      for (unsigned e = 0; e < *extent_count; ++e) {
-        for (const auto& [size, error] : {std::pair{index_size, "Invalid index_size"sv},
-                                          std::pair{offset_size, "Invalid offset_size"sv},
-                                          std::pair{length_size, "Invalid length_size"sv}}) {
-          if (size != 0 && size != 4 && size != 8) {
-            return unexpected(error);
-          }
-          if (!read_sized(r, size)) {
-            return unexpected(too_small);
-          }
-        }
+      auto extents = read_extents(r, at);
+      if (!extents) {
+        return unexpected(extents.error());
       }
-      found = true;
-      found_location = {method,        *base,
-                        *extent_count, ByteReader(*r.bytes_at(start, r.position() - start)),
-                        index_size,    offset_size,
-                        length_size};
+      at.extents = *extents;
+      found = at; // a later entry for the same item replaces an earlier one
     }
     if (!found) {
       return unexpected("No matching item in ItemLocationBox"sv);
     }
-    return found_location;
+    return *found;
   }
 
   Expected<Bytes, std::string_view> extent(const ItemLocation& at, std::uint64_t offset,

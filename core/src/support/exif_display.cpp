@@ -571,6 +571,71 @@ bool append_gps_time(std::string& out, const Elements& v) {
   return true;
 }
 
+// BrightnessValue and the like: the first rational only, "unknown" for the denominator that
+// marks it.
+void append_first_decimal(std::string& out, const Elements& v) {
+  if (!is_rational(v) || v.size() == 0) {
+    append_decimal(out, v);
+    return;
+  }
+  const std::int64_t den = v.fraction_at(0).denominator;
+  const bool unknown = v.type() == Type::Rational ? den == 0xFFFFFFFF : den == -1;
+  out += unknown ? "unknown" : format_float(v.decimal_at(0));
+}
+
+// SubjectDistance and DigitalZoomRatio: a first numerator of 0 (or all ones for a distance)
+// has a word of its own.
+void append_distance_or_zoom(std::string& out, Rule rule, const Elements& v) {
+  if (v.type() == Type::Rational && v.size() > 0) {
+    const std::int64_t num = v.fraction_at(0).numerator;
+    if (num == 0) {
+      out += rule == Rule::SubjectDistance ? "unknown" : "unused";
+      return;
+    }
+    if (num == 0xFFFFFFFF && rule == Rule::SubjectDistance) {
+      out += "infinity";
+      return;
+    }
+  }
+  append_decimal(out, v);
+}
+
+bool append_composite_count(std::string& out, const Elements& v) {
+  const auto total = v.uint_at(0);
+  const auto used = v.uint_at(1);
+  if (!total || !used) {
+    return false;
+  }
+  out += "total ";
+  append_digits(out, std::uint64_t{*total});
+  out += ", used ";
+  append_digits(out, std::uint64_t{*used});
+  return true;
+}
+
+bool append_gps_version(std::string& out, const Elements& v) {
+  if (v.type() != Type::Byte || v.size() < 4) {
+    return false;
+  }
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (i > 0) {
+      out += '.';
+    }
+    append_digits(out, v.int_at(i));
+  }
+  return true;
+}
+
+// A reference such as GPSLatitudeRef: one capital letter stands alone, anything else is quoted.
+bool append_ref_letter(std::string& out, const Elements& v) {
+  const auto s = v.first_string();
+  if (!s || s->size() != 1 || s->front() < 'A' || s->front() > 'Z') {
+    return false;
+  }
+  out += *s;
+  return true;
+}
+
 // Rules that may fall back to the default display return false to ask for it.
 bool append_by_rule(std::string& out, Rule rule, const Elements& v) {
   static constexpr std::array<std::string_view, 4> lens = {"-", " mm, f/", "-", ""};
@@ -580,28 +645,11 @@ bool append_by_rule(std::string& out, Rule rule, const Elements& v) {
     append_decimal(out, v);
     return true;
   case Rule::DecimalFirstUnknown:
-    if (is_rational(v) && v.size() > 0) {
-      const bool unknown = v.type() == Type::Rational ? v.fraction_at(0).denominator == 0xFFFFFFFF
-                                                      : v.fraction_at(0).denominator == -1;
-      out += unknown ? "unknown" : format_float(v.decimal_at(0));
-    } else {
-      append_decimal(out, v);
-    }
+    append_first_decimal(out, v);
     return true;
   case Rule::SubjectDistance:
   case Rule::DigitalZoom:
-    if (v.type() == Type::Rational && v.size() > 0) {
-      const std::int64_t num = v.fraction_at(0).numerator;
-      if (num == 0) {
-        out += rule == Rule::SubjectDistance ? "unknown" : "unused";
-        return true;
-      }
-      if (num == 0xFFFFFFFF && rule == Rule::SubjectDistance) {
-        out += "infinity";
-        return true;
-      }
-    }
-    append_decimal(out, v);
+    append_distance_or_zoom(out, rule, v);
     return true;
   case Rule::Datetime:
     return append_datetime(out, v);
@@ -631,32 +679,11 @@ bool append_by_rule(std::string& out, Rule rule, const Elements& v) {
   case Rule::LensSpec:
     return append_decimals_between(out, v, lens);
   case Rule::CompositeCount:
-    if (const auto total = v.uint_at(0), used = v.uint_at(1); total && used) {
-      out += "total ";
-      append_digits(out, std::uint64_t{*total});
-      out += ", used ";
-      append_digits(out, std::uint64_t{*used});
-      return true;
-    }
-    return false;
+    return append_composite_count(out, v);
   case Rule::GpsVersion:
-    if (v.type() == Type::Byte && v.size() >= 4) {
-      for (std::size_t i = 0; i < 4; ++i) {
-        if (i > 0) {
-          out += '.';
-        }
-        append_digits(out, v.int_at(i));
-      }
-      return true;
-    }
-    return false;
+    return append_gps_version(out, v);
   case Rule::GpsRefLetter:
-    if (const auto s = v.first_string();
-        s && s->size() == 1 && s->front() >= 'A' && s->front() <= 'Z') {
-      out += *s;
-      return true;
-    }
-    return false;
+    return append_ref_letter(out, v);
   case Rule::GpsDms:
     return append_decimals_between(out, v, dms);
   case Rule::GpsTime:
