@@ -1,3 +1,5 @@
+#include <array>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,16 @@ TEST(ToHex, WritesTwoLowerCaseDigitsPerByte) {
   for (const auto& c : cases) {
     EXPECT_EQ(to_hex(c.in), c.out);
   }
+  // Every byte value, across the sixteen-byte blocks and the tail after them.
+  Bytes all(256 + 7);
+  std::string expected;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    all[i] = static_cast<std::uint8_t>(i * 7);
+    std::array<char, 3> two{};
+    std::snprintf(two.data(), two.size(), "%02x", unsigned{all[i]});
+    expected += two.data();
+  }
+  EXPECT_EQ(to_hex(all), expected);
 }
 
 TEST(RenderBytes, CutsAfterSixtyFourBytes) {
