@@ -2,9 +2,11 @@
 // GPS position in signed decimal degrees.
 #include "../support/exif.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <optional>
+#include <vector>
 
 #include "extractors.hpp"
 
@@ -73,17 +75,26 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& /*probe*/) con
   }
   // Problems collected on the way are dropped: what could be read is kept.
   const ExifData& data = *read;
-  // The last field of a tag in an IFD is the one kept, so walking backwards shows each kept
-  // value once and never the ones it replaces.
-  std::array<Map, 8> groups;
+  // The last field of a tag in an IFD is the one kept: find those first (a tag's name is unique
+  // to its context and number), so that no replaced value is ever shown.
   const auto fields = data.fields();
-  for (std::size_t i = fields.size(); i-- > 0;) {
-    const Field& field = fields[i];
-    Map& group = groups.at(field.ifd);
-    std::string key = exif::display_tag(field.tag);
-    if (!group.contains(key)) {
-      group.emplace(std::move(key), Value(data.display_with_unit(field)));
+  std::vector<std::uint64_t> order(fields.size());
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const Field& f = fields[i];
+    const std::uint64_t tag_in_ifd =
+        (std::uint64_t{f.ifd} << 18U) |
+        (std::uint64_t{static_cast<std::uint8_t>(f.tag.context)} << 16U) | f.tag.number;
+    order[i] = (tag_in_ifd << 32U) | i;
+  }
+  std::sort(order.begin(), order.end());
+  std::array<Map, 8> groups;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k + 1 < order.size() && (order[k + 1] >> 32U) == (order[k] >> 32U)) {
+      continue;
     }
+    const Field& field = fields[order[k] & 0xFFFFFFFFU];
+    groups.at(field.ifd).emplace(exif::display_tag(field.tag),
+                                 Value(data.display_with_unit(field)));
   }
   for (unsigned ifd = 0; ifd < groups.size(); ++ifd) {
     if (!groups.at(ifd).empty()) {
