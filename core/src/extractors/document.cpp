@@ -32,22 +32,15 @@ std::optional<std::size_t> find_bytes(std::string_view hay, std::string_view nee
   return from + static_cast<std::size_t>(static_cast<const char*>(hit) - rest.data());
 }
 
-std::uint64_t count(std::string_view hay, std::string_view needle) {
-  std::uint64_t n = 0;
-  for (auto at = find_bytes(hay, needle, 0); at;
-       at = find_bytes(hay, needle, *at + needle.size())) {
-    ++n;
-  }
-  return n;
-}
-
-// Page objects: "/Type/Page" not followed by "s" (a match at the very end counts).
-std::uint64_t count_pages(std::string_view hay, std::string_view needle) {
+// Occurrences of `needle`, each search resuming after the previous match; with `unless_next`,
+// a match directly followed by that byte is not counted (a match at the very end is).
+std::uint64_t count(std::string_view hay, std::string_view needle, char unless_next = '\0') {
   std::uint64_t n = 0;
   for (auto at = find_bytes(hay, needle, 0); at;
        at = find_bytes(hay, needle, *at + needle.size())) {
     const std::size_t next = *at + needle.size();
-    n += next < hay.size() && hay[next] == 's' ? 0U : 1U;
+    const bool excluded = unless_next != '\0' && next < hay.size() && hay[next] == unless_next;
+    n += excluded ? 0U : 1U;
   }
   return n;
 }
@@ -227,7 +220,8 @@ ExtractResult PdfExtractor::extract(Source& source, const Probe& /*probe*/) cons
     ns.set("version", utf8_lossy(pdf.substr(5, line_end - 5)));
   }
   ns.set("object_count", count(pdf, " obj"))
-      .set("page_count", count_pages(pdf, "/Type/Page") + count_pages(pdf, "/Type /Page"))
+      // Page objects, not page-tree nodes ("/Type/Pages").
+      .set("page_count", count(pdf, "/Type/Page", 's') + count(pdf, "/Type /Page", 's'))
       .set("linearized", find_bytes(pdf, "/Linearized", 0).has_value())
       .set("encrypted", find_bytes(pdf, "/Encrypt", 0).has_value());
   Map info = document_info(pdf);
