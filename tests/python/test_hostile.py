@@ -17,6 +17,7 @@ CASES = {
     "png chunk of 0xFFFFFFFF bytes": "b'\\x89PNG\\r\\n\\x1a\\n' + struct.pack('>I', 0xFFFFFFFF) + b'IHDR' + bytes(40)",
     "jpeg segment lengths at their maximum": "b'\\xff\\xd8' + b'\\xff\\xe1\\xff\\xffExif\\0\\0' + bytes(100)",
     "id3 sizes of 0xFFFFFFFF": "b'ID3\\x03\\x00\\x00\\xff\\xff\\xff\\xff' + b'TIT2' + b'\\xff' * 6 + bytes(20)",
+    "id3 title of a million byte-order marks": "b'ID3\\x03\\x00\\x00\\x7f\\x7f\\x7f\\x7f' + b'TIT2' + struct.pack('>I', 2 * n + 1) + bytes(2) + b'\\x01' + b'\\xff\\xfe' * n",
     "riff chunk of 0xFFFFFFFF bytes": "b'RIFF' + b'\\xff' * 4 + b'WAVE' + b'LIST' + b'\\xff' * 4 + bytes(40)",
     "mp4 box of 2**64-1 bytes": "struct.pack('>I4s', 12, b'ftyp') + b'isom' + struct.pack('>I4sQ', 1, b'mdat', 2**64 - 1) + bytes(64)",
     "a million nested moov boxes": "struct.pack('>I4s', 12, b'ftyp') + b'isom' + b''.join(struct.pack('>I4s', 8 * (n - i), b'moov') for i in range(n))",
