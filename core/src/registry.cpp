@@ -1,5 +1,11 @@
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
 #include <utility>
 
 #include <trawl/extractor.hpp>
@@ -55,7 +61,170 @@ void Registry::add(std::unique_ptr<Extractor> extractor) {
   extractors_.push_back(std::move(extractor));
 }
 
-RunOutput Registry::run(Source& source, std::uint64_t len) const {
+namespace {
+
+// Blocks of the shared pass: large enough for few system calls, small enough to stay in cache
+// between the scans that read them.
+constexpr std::size_t block_size = std::size_t{256} * 1024;
+// Inputs from this size on give the scans' side work to a helper thread.
+constexpr std::uint64_t threaded_from = std::uint64_t{8} << 20U;
+// The stop request is asked once per this many blocks (4 MiB).
+constexpr std::uint64_t stop_interval = 16;
+
+// Fills `buffer` from the source unless the input ends first; the count read.
+IoResult<std::size_t> fill(Source& source, std::span<std::uint8_t> buffer) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    auto n = source.read(buffer.subspan(filled));
+    if (!n) {
+      return n;
+    }
+    if (*n == 0) {
+      break;
+    }
+    filled += *n;
+  }
+  return filled;
+}
+
+// One read of the whole input feeding every scan. Blocks come from the caller's buffer in place
+// or are read into a ring of three buffers; with a helper thread the caller reads block k while
+// the helper still works on k-1 and k-2.
+class Pass {
+public:
+  Pass(Source& source, std::span<Scan* const> scans, const RunOptions& options)
+      : source_(source), scans_(scans), options_(options),
+        whole_(source.contents_if_ready()) {}
+
+  // Runs the pass; false when stopped. A read failure ends it and is kept in failure().
+  bool run(bool threaded) {
+    if (!whole_) {
+      for (auto& buffer : ring_) {
+        buffer.resize(block_size);
+      }
+      // Pipes cannot seek and are read from where they are, at their start.
+      (void)source_.seek_to(0);
+    }
+    if (!threaded) {
+      for (std::uint64_t k = 0;; ++k) {
+        const auto block = next(k);
+        if (!block || block->empty()) {
+          return !stopped_;
+        }
+        for (Scan* scan : scans_) {
+          scan->update_caller(*block);
+          scan->update(*block);
+        }
+      }
+    }
+    std::thread helper([this] { drain(); });
+    for (std::uint64_t k = 0;; ++k) {
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return consumed_ + ring_.size() - 1 >= k; });
+      }
+      const auto block = next(k);
+      if (!block || block->empty()) {
+        break;
+      }
+      for (Scan* scan : scans_) {
+        scan->update_caller(*block);
+      }
+      {
+        const std::lock_guard lock(mutex_);
+        blocks_.at(k % ring_.size()) = *block;
+        ++produced_;
+      }
+      changed_.notify_all();
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      finished_ = true;
+    }
+    changed_.notify_all();
+    helper.join();
+    return !stopped_;
+  }
+
+  [[nodiscard]] const std::optional<IoError>& failure() const noexcept { return failure_; }
+
+private:
+  // Block k, an empty span at the end, nothing on failure or stop.
+  std::optional<std::span<const std::uint8_t>> next(std::uint64_t k) {
+    if (k % stop_interval == stop_interval - 1 && stop()) {
+      return std::nullopt;
+    }
+    if (whole_) {
+      const std::uint64_t at = k * block_size;
+      if (at >= whole_->size()) {
+        return std::span<const std::uint8_t>{};
+      }
+      return whole_->subspan(static_cast<std::size_t>(at),
+                             std::min<std::size_t>(block_size, whole_->size() - at));
+    }
+    auto& buffer = ring_.at(k % ring_.size());
+    for (;;) {
+      auto n = fill(source_, buffer);
+      if (n) {
+        return std::span<const std::uint8_t>(buffer).first(*n);
+      }
+      if (n.error().os_code() != EINTR || stop()) {
+        if (!stopped_) {
+          failure_ = std::move(n).error();
+        }
+        return std::nullopt;
+      }
+    }
+  }
+
+  bool stop() {
+    stopped_ = stopped_ || (options_.stop_requested && options_.stop_requested());
+    return stopped_;
+  }
+
+  // The helper's loop: the side work of each block in order, until the caller is done.
+  void drain() {
+    for (std::uint64_t k = 0;; ++k) {
+      std::span<const std::uint8_t> block;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return produced_ > k || finished_; });
+        if (produced_ <= k) {
+          return;
+        }
+        block = blocks_.at(k % ring_.size());
+      }
+      for (Scan* scan : scans_) {
+        scan->update(block);
+      }
+      {
+        const std::lock_guard lock(mutex_);
+        ++consumed_;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  Source& source_;
+  std::span<Scan* const> scans_;
+  const RunOptions& options_;
+  std::optional<std::span<const std::uint8_t>> whole_;
+  std::array<std::vector<std::uint8_t>, 3> ring_;
+  std::array<std::span<const std::uint8_t>, 3> blocks_;
+  std::optional<IoError> failure_;
+  bool stopped_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t produced_ = 0;
+  std::uint64_t consumed_ = 0;
+  bool finished_ = false;
+};
+
+const char* const out_of_memory = "out of memory";
+
+} // namespace
+
+RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& options) const {
   // One read of the head: sniffing and every supports() decision look at nothing else.
   std::vector<std::uint8_t> head(
       static_cast<std::size_t>(std::min<std::uint64_t>(len, head_limit)));
@@ -74,24 +243,54 @@ RunOutput Registry::run(Source& source, std::uint64_t len) const {
     probe.extension = sniffed->extension;
   }
 
-  std::vector<const Extractor*> chosen;
-  bool wants_contents = false;
+  RunOutput out;
+  // Each chosen extractor with its scan, if it has one. Running out of memory inside one
+  // extractor costs that extractor's facts only.
+  std::vector<std::pair<const Extractor*, std::unique_ptr<Scan>>> chosen;
+  std::vector<Scan*> scans;
   for (const auto& extractor : extractors_) {
-    if (extractor->supports(probe)) {
-      chosen.push_back(extractor.get());
-      wants_contents = wants_contents || extractor->reads_contents();
+    if (!extractor->supports(probe)) {
+      continue;
     }
-  }
-  // Load the whole input once for the extractors that need it; a failure here is left for
-  // each of them to meet and report on its own.
-  if (wants_contents && !source.contents_if_ready()) {
-    (void)source.contents();
+    std::unique_ptr<Scan> scan;
+    try {
+      scan = extractor->start_scan(probe);
+    } catch (const std::bad_alloc&) {
+      out.errors.push_back({std::string(extractor->name()), out_of_memory});
+      continue;
+    }
+    if (scan) {
+      scans.push_back(scan.get());
+    }
+    chosen.emplace_back(extractor.get(), std::move(scan));
   }
 
-  RunOutput out;
-  for (const Extractor* extractor : chosen) {
+  std::optional<IoError> failure;
+  if (!scans.empty()) {
+    Pass pass(source, scans, options);
+    const bool threaded = len >= threaded_from && std::thread::hardware_concurrency() > 1;
+    if (!pass.run(threaded)) {
+      out.interrupted = true;
+      return out;
+    }
+    failure = pass.failure();
+  }
+
+  for (auto& [extractor, scan] : chosen) {
     (void)source.seek_to(0);
-    auto result = extractor->extract(source, probe);
+    ExtractResult result = unexpected(other(out_of_memory));
+    try {
+      if (!scan) {
+        result = extractor->extract(source, probe);
+      } else if (failure) {
+        result = unexpected(io_error(*failure));
+      } else {
+        result = scan->finish(source, probe);
+      }
+    } catch (const std::bad_alloc&) {
+      result = unexpected(other(out_of_memory));
+    }
+    scan.reset();
     if (!result) {
       out.errors.push_back({std::string(extractor->name()), result.error().message()});
     } else if (!result->empty()) {

@@ -145,7 +145,7 @@ IoResult<std::size_t> FileSource::read_fd(std::span<std::uint8_t> buffer) const 
     if (n >= 0) {
       return static_cast<std::size_t>(n);
     }
-    if (errno != EINTR) {
+    if (errno != EINTR || (stop_requested_ && stop_requested_())) {
       return IoError::from_os(errno);
     }
   }
@@ -236,27 +236,31 @@ IoResult<std::uint64_t> FileSource::read_to_end(std::vector<std::uint8_t>& out) 
 }
 
 IoResult<std::span<const std::uint8_t>> FileSource::contents() {
-  if (contents_) {
-    return std::span<const std::uint8_t>(*contents_);
+  // The whole file is never copied: readers use the mirror, loaded as they go.
+  auto len = stream_length();
+  if (!len) {
+    return std::move(len).error();
   }
-  auto start = seek_to(0);
-  if (!start) {
-    return std::move(start).error();
+  FileMirror* whole = *len <= FileMirror::resident_budget ? mirror(*len) : nullptr;
+  if (whole == nullptr) {
+    if (*len == 0) {
+      return std::span<const std::uint8_t>{};
+    }
+    return IoError::from_os(ENOMEM);
   }
-  std::vector<std::uint8_t> all;
-  auto n = read_to_end(all);
-  if (!n) {
-    return std::move(n).error();
-  }
-  contents_ = std::move(all);
-  return std::span<const std::uint8_t>(*contents_);
+  whole->load(whole->data());
+  return whole->data();
 }
 
 std::optional<std::span<const std::uint8_t>> FileSource::contents_if_ready() const {
-  if (!contents_) {
-    return std::nullopt;
+  return std::nullopt;
+}
+
+FileMirror* FileSource::mirror(std::uint64_t len) {
+  if (!mirror_) {
+    mirror_ = FileMirror::create(fd_, len);
   }
-  return std::span<const std::uint8_t>(*contents_);
+  return mirror_.get();
 }
 
 } // namespace trawl

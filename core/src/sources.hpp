@@ -2,11 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include <trawl/extractor.hpp>
+
+#include "support/file_mirror.hpp"
 
 namespace trawl {
 
@@ -29,10 +32,14 @@ private:
   std::uint64_t pos_ = 0;
 };
 
-/// An open file descriptor (not owned) read through an 8192-byte buffer.
+/// An open file descriptor (not owned) read through an 8192-byte buffer; random access goes
+/// through a mirror, never through a copy of the whole file.
 class FileSource final : public Source {
 public:
   explicit FileSource(int fd) : fd_(fd), buffer_(capacity) {}
+
+  /// Asked when a read is interrupted by a signal: true makes the read fail instead of retrying.
+  void set_stop_requested(std::function<bool()> stop) { stop_requested_ = std::move(stop); }
 
   [[nodiscard]] IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
   [[nodiscard]] IoResult<std::uint64_t> seek_to(std::uint64_t offset) override;
@@ -40,6 +47,7 @@ public:
   [[nodiscard]] IoResult<std::span<const std::uint8_t>> contents() override;
   [[nodiscard]] std::optional<std::span<const std::uint8_t>> contents_if_ready() const override;
   [[nodiscard]] IoResult<std::uint64_t> read_to_end(std::vector<std::uint8_t>& out) override;
+  [[nodiscard]] FileMirror* mirror(std::uint64_t len) override;
 
   static constexpr std::size_t capacity = 8192;
 
@@ -52,7 +60,8 @@ private:
   std::vector<std::uint8_t> buffer_;
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;
-  std::optional<std::vector<std::uint8_t>> contents_;
+  std::unique_ptr<FileMirror> mirror_;
+  std::function<bool()> stop_requested_;
 };
 
 } // namespace trawl

@@ -28,12 +28,11 @@ public:
     bool contents_ready = false;
   };
 
-  ScriptedExtractor(std::string_view name, Body body, Seen* seen = nullptr, bool whole = false)
-      : name_(name), body_(std::move(body)), seen_(seen), whole_(whole) {}
+  ScriptedExtractor(std::string_view name, Body body, Seen* seen = nullptr)
+      : name_(name), body_(std::move(body)), seen_(seen) {}
 
   [[nodiscard]] std::string_view name() const noexcept override { return name_; }
   [[nodiscard]] bool supports(const Probe& /*probe*/) const override { return true; }
-  [[nodiscard]] bool reads_contents() const noexcept override { return whole_; }
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override {
     if (seen_ != nullptr) {
       seen_->head.assign(probe.head.begin(), probe.head.end());
@@ -51,7 +50,47 @@ private:
   std::string_view name_;
   Body body_;
   Seen* seen_;
-  bool whole_;
+};
+
+// Counts the bytes each side of a scan is fed.
+class CountingExtractor final : public Extractor {
+public:
+  struct Counts {
+    std::uint64_t side = 0;
+    std::uint64_t caller = 0;
+    std::uint64_t blocks = 0;
+  };
+  explicit CountingExtractor(Counts& counts) : counts_(counts) {}
+  [[nodiscard]] std::string_view name() const noexcept override { return "count"; }
+  [[nodiscard]] bool supports(const Probe& /*probe*/) const override { return true; }
+  [[nodiscard]] ExtractResult extract(Source& /*source*/, const Probe& /*probe*/) const override {
+    return other("extract is not used when there is a scan");
+  }
+  [[nodiscard]] std::unique_ptr<Scan> start_scan(const Probe& /*probe*/) const override {
+    class Counting final : public Scan {
+    public:
+      explicit Counting(Counts& counts) : counts_(counts) {}
+      void update(std::span<const std::uint8_t> block) override {
+        counts_.side += block.size();
+        ++counts_.blocks;
+      }
+      void update_caller(std::span<const std::uint8_t> block) override {
+        counts_.caller += block.size();
+      }
+      ExtractResult finish(Source& /*source*/, const Probe& /*probe*/) override {
+        Namespace ns("count");
+        ns.set("bytes", counts_.side);
+        return ns;
+      }
+
+    private:
+      Counts& counts_;
+    };
+    return std::make_unique<Counting>(counts_);
+  }
+
+private:
+  Counts& counts_;
 };
 
 ExtractResult one_fact(Source& /*source*/, std::string_view name) {
@@ -133,18 +172,50 @@ TEST(Registry, OtherErrorsKeepTheirText) {
             "I/O error: failed to fill whole buffer");
 }
 
-TEST(Registry, LoadsContentsOnceWhenAnExtractorReadsTheWholeInput) {
-  for (const bool whole : {false, true}) {
-    SCOPED_TRACE(whole);
-    ScriptedExtractor::Seen first;
-    Registry registry;
-    registry.add(std::make_unique<ScriptedExtractor>("first", one_fact, &first));
-    registry.add(std::make_unique<ScriptedExtractor>("whole", one_fact, nullptr, whole));
-    testing::FakeSource source(std::vector<std::uint8_t>(100, 1), 100);
-    (void)registry.run(source, 100);
-    EXPECT_EQ(source.contents_calls(), whole ? 1U : 0U);
-    EXPECT_EQ(first.contents_ready, whole);
+TEST(Registry, ScansShareOnePassOnOneOrTwoThreads) {
+  // Below and above the size that brings in the helper thread, from a buffer and from reads.
+  for (const std::size_t size : {std::size_t{100}, std::size_t{9} << 20U}) {
+    for (const bool buffered : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << size << (buffered ? " buffered" : " read"));
+      std::vector<std::uint8_t> data(size, 7);
+      CountingExtractor::Counts counts;
+      Registry registry;
+      registry.add(std::make_unique<CountingExtractor>(counts));
+      testing::FakeSource fake(data, std::size_t{1} << 20U);
+      BufferSource buffer(data);
+      Source& source = buffered ? static_cast<Source&>(buffer) : fake;
+      const RunOutput out = registry.run(source, size);
+      EXPECT_EQ(counts.side, size);
+      EXPECT_EQ(counts.caller, size);
+      ASSERT_EQ(out.namespaces.size(), 1U);
+      EXPECT_EQ(out.namespaces[0].entries().at("bytes"), Value(std::uint64_t{size}));
+    }
   }
+}
+
+TEST(Registry, StopRequestEndsTheRunAndOutOfMemoryCostsOneExtractor) {
+  CountingExtractor::Counts counts;
+  Registry registry;
+  registry.add(std::make_unique<ScriptedExtractor>("greedy", [](Source&, std::string_view) {
+    throw std::bad_alloc();
+    return ExtractResult(Namespace("greedy"));
+  }));
+  registry.add(std::make_unique<ScriptedExtractor>("file", one_fact));
+  registry.add(std::make_unique<CountingExtractor>(counts));
+  const std::vector<std::uint8_t> data(std::size_t{32} << 20U, 1);
+  BufferSource source(data);
+  const RunOutput out = registry.run(source, data.size());
+  EXPECT_FALSE(out.interrupted);
+  EXPECT_EQ(out.errors, (std::vector<ReportError>{{"greedy", "out of memory"}}));
+  EXPECT_EQ(out.namespaces.size(), 2U);
+
+  int asked = 0;
+  RunOptions options;
+  options.stop_requested = [&asked] { return ++asked == 2; };
+  const RunOutput stopped = registry.run(source, data.size(), options);
+  EXPECT_TRUE(stopped.interrupted);
+  EXPECT_EQ(asked, 2);
+  EXPECT_LT(counts.blocks, 2 * data.size() / (256 * 1024)) << "the pass ended early";
 }
 
 TEST(ParseWith, SortsNamespacesAndTheLaterOfTwoNamesWins) {

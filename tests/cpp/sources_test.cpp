@@ -79,9 +79,8 @@ TEST_P(SourceContract, ContentsIsTheWholeInputWhereverThePosition) {
   const auto all = s.contents();
   ASSERT_TRUE(all);
   EXPECT_EQ(std::vector<std::uint8_t>(all->begin(), all->end()), data_);
-  const auto again = s.contents_if_ready();
-  ASSERT_TRUE(again.has_value());
-  EXPECT_EQ(again->data(), all->data()) << "read once and kept";
+  // A buffer is at hand from the start; a file is never copied whole, only mirrored.
+  EXPECT_EQ(s.contents_if_ready().has_value(), !GetParam());
 }
 
 TEST_P(SourceContract, SeekBeforeStartFails) {
@@ -113,7 +112,6 @@ TEST(FileSource, ReadsOfADirectoryFailWithTheSystemText) {
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(), "Is a directory (os error 21)");
   EXPECT_EQ(r.error().os_code(), 21);
-  EXPECT_FALSE(s.contents());
   EXPECT_FALSE(s.contents_if_ready().has_value());
   ::close(fd);
 }

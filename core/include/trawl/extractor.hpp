@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -43,6 +44,8 @@ template <class T> using IoResult = Expected<T, IoError>;
 /// Where a signed seek counts from.
 enum class SeekBase : std::uint8_t { End, Current };
 
+class FileMirror;
+
 /// The input as a seekable byte reader; lent to one extractor at a time.
 class Source {
 public:
@@ -64,6 +67,9 @@ public:
   [[nodiscard]] virtual IoResult<std::span<const std::uint8_t>> contents() = 0;
   /// The view of contents() if it is already at hand, without reading.
   [[nodiscard]] virtual std::optional<std::span<const std::uint8_t>> contents_if_ready() const = 0;
+  /// A lazily read copy of the first `len` bytes for random access, made on first call; null
+  /// when the source cannot serve one (it is then read whole through contents()).
+  [[nodiscard]] virtual FileMirror* mirror(std::uint64_t /*len*/) { return nullptr; }
 
   /// Fills the whole buffer or fails with "failed to fill whole buffer".
   [[nodiscard]] IoResult<void> read_exact(std::span<std::uint8_t> buffer);
@@ -114,6 +120,26 @@ private:
 /// The result of extract.
 using ExtractResult = Expected<Namespace, ExtractError>;
 
+/// Work over every byte of the input in order. The registry feeds all scans of a parse in one
+/// pass; update() may run on a helper thread while update_caller() runs on the calling thread.
+class Scan {
+public:
+  Scan() = default;
+  Scan(const Scan&) = delete;
+  Scan& operator=(const Scan&) = delete;
+  Scan(Scan&&) = delete;
+  Scan& operator=(Scan&&) = delete;
+  virtual ~Scan() = default;
+
+  /// Feeds the next bytes.
+  virtual void update(std::span<const std::uint8_t> block) = 0;
+  /// Feeds the same bytes to the part of the work kept on the calling thread.
+  virtual void update_caller(std::span<const std::uint8_t> /*block*/) {}
+  /// The facts once every byte has been fed; `source` serves random reads afterwards.
+  [[nodiscard]] virtual Expected<Namespace, ExtractError> finish(Source& source,
+                                                                 const Probe& probe) = 0;
+};
+
 /// One stateless format extractor.
 class Extractor {
 public:
@@ -130,9 +156,11 @@ public:
   [[nodiscard]] virtual bool supports(const Probe& probe) const = 0;
   /// Reads the source (positioned at 0) and returns its facts.
   [[nodiscard]] virtual ExtractResult extract(Source& source, const Probe& probe) const = 0;
-  /// True when extract reads the whole input through Source::contents(); the registry then
-  /// loads it before the first extractor runs, so the input is read from the file only once.
-  [[nodiscard]] virtual bool reads_contents() const noexcept { return false; }
+  /// For an extractor that needs every byte: a fresh scan, which the registry then uses in
+  /// place of extract so that all such work shares one read of the input.
+  [[nodiscard]] virtual std::unique_ptr<Scan> start_scan(const Probe& /*probe*/) const {
+    return nullptr;
+  }
 };
 
 /// One failed extractor as kept in a report.
@@ -146,6 +174,13 @@ struct ReportError {
 struct RunOutput {
   std::vector<Namespace> namespaces;
   std::vector<ReportError> errors;
+  bool interrupted = false; ///< stop_requested answered true; the output is incomplete
+};
+
+/// How one run goes.
+struct RunOptions {
+  /// Asked every few MiB and when a read is interrupted by a signal; true ends the run.
+  std::function<bool()> stop_requested;
 };
 
 /// The ordered extractors of one parse.
@@ -157,7 +192,8 @@ public:
   /// Appends an extractor.
   void add(std::unique_ptr<Extractor> extractor);
   /// Runs every supporting extractor over the input; never fails.
-  [[nodiscard]] RunOutput run(Source& source, std::uint64_t len) const;
+  [[nodiscard]] RunOutput run(Source& source, std::uint64_t len,
+                              const RunOptions& options = {}) const;
 
 private:
   std::vector<std::unique_ptr<Extractor>> extractors_;

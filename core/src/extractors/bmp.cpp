@@ -39,12 +39,12 @@ bool BmpExtractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(0, "BM");
 }
 
-ExtractResult BmpExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = whole_input(*this, source, 30);
-  if (!data) {
-    return data.error();
+ExtractResult BmpExtractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe, 30);
+  if (!input) {
+    return input.error();
   }
-  const ByteReader r(*data);
+  const ByteReader& r = *input;
   const std::uint32_t dib_size = *r.u32_le_at(14);
   Namespace ns(name());
   ns.set("file_size_header", *r.u32_le_at(2)).set("dib_header_size", dib_size);
@@ -129,12 +129,12 @@ bool RiffExtractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(0, "RIFF");
 }
 
-ExtractResult RiffExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = whole_input(*this, source, 12);
-  if (!data) {
-    return data.error();
+ExtractResult RiffExtractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe, 12);
+  if (!input) {
+    return input.error();
   }
-  const ByteReader r(*data);
+  const ByteReader& r = *input;
   const std::string form = utf8_lossy(as_chars(*r.bytes_at(8, 4)));
   Namespace ns(name());
   ns.set("form_type", form);

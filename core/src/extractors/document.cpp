@@ -184,6 +184,20 @@ Map document_info(std::string_view pdf) {
   return info;
 }
 
+// The text from `start` up to the next NUL byte, searched a window at a time.
+std::optional<std::string_view> nul_terminated(const ByteReader& r, std::uint64_t start) {
+  constexpr std::uint64_t window = 64 * 1024;
+  for (std::uint64_t at = start; at < r.size();) {
+    const auto part = as_chars(*r.bytes_at(at, std::min(window, r.size() - at)));
+    const std::size_t nul = part.find('\0');
+    if (nul != std::string_view::npos) {
+      return as_chars(*r.bytes_at(start, at + nul - start));
+    }
+    at += part.size();
+  }
+  return std::nullopt;
+}
+
 std::string_view os_label(std::uint8_t code) {
   switch (code) {
   case 0:
@@ -207,12 +221,12 @@ bool PdfExtractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(0, "%PDF-");
 }
 
-ExtractResult PdfExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = whole_input(*this, source);
-  if (!data) {
-    return data.error();
+ExtractResult PdfExtractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe);
+  if (!input) {
+    return input.error();
   }
-  const std::string_view pdf = as_chars(*data);
+  const std::string_view pdf = as_chars(*input->bytes_at(0, input->size()));
   Namespace ns(name());
   // The header line: "%PDF-" and the version, ended by a line break within 16 bytes.
   const std::size_t line_end = pdf.substr(0, 16).find_first_of("\r\n");
@@ -235,12 +249,12 @@ bool GzipExtractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(0, "\x1F\x8B"sv);
 }
 
-ExtractResult GzipExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = whole_input(*this, source, 10);
-  if (!data) {
-    return data.error();
+ExtractResult GzipExtractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe, 10);
+  if (!input) {
+    return input.error();
   }
-  const ByteReader r(*data);
+  const ByteReader& r = *input;
   const std::uint8_t flags = *r.u8_at(3);
   Namespace ns(name());
   ns.set("compression_method", *r.u8_at(2) == 8 ? "deflate" : "unknown");
@@ -254,12 +268,9 @@ ExtractResult GzipExtractor::extract(Source& source, const Probe& /*probe*/) con
     if ((flags & 0x04U) != 0 && r.size() >= 12) {
       start = 12 + std::uint64_t{*r.u16_le_at(10)};
     }
-    const std::string_view rest =
-        start < r.size() ? as_chars(*r.bytes_at(start, r.size() - start)) : std::string_view{};
-    const std::size_t nul = rest.find('\0');
     // RFC 1952 names are ISO 8859-1; UTF-8 names are kept as they are.
-    if (nul != std::string_view::npos) {
-      ns.set("original_filename", utf8_or_latin1(rest.substr(0, nul)));
+    if (const auto name = nul_terminated(r, start)) {
+      ns.set("original_filename", utf8_or_latin1(*name));
     }
   }
   return ns;

@@ -60,12 +60,12 @@ bool ExifExtractor::supports(const Probe& probe) const {
   return std::find(types.begin(), types.end(), probe.mime) != types.end();
 }
 
-ExtractResult ExifExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto contents = source.contents();
-  if (!contents) {
-    return other(std::string(contents.error().text()));
+ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe);
+  if (!input) {
+    return input.error();
   }
-  auto read = exif::read_exif(*contents);
+  auto read = exif::read_exif(*input);
   Namespace ns(name());
   if (!read) {
     if (read.error().kind == exif::ReadError::Kind::NotFound) {

@@ -6,20 +6,32 @@
 
 #include <trawl/extractor.hpp>
 
+#include "../support/byte_reader.hpp"
+
 namespace trawl {
 
-/// The whole input of an extractor that needs at least `header` bytes of it: the content view,
-/// or the I/O error, or "header too short" under the extractor's name.
-[[nodiscard]] inline Expected<std::span<const std::uint8_t>, ExtractError>
-whole_input(const Extractor& extractor, Source& source, std::uint64_t header = 0) {
-  auto data = source.contents();
-  if (!data) {
-    return unexpected(io_error(data.error()));
+/// A reader over the whole input of an extractor that needs at least `header` bytes of it: the
+/// caller's buffer, or a file's mirror (bytes are read as the reader reaches them), or the
+/// I/O error, or "header too short" under the extractor's name.
+[[nodiscard]] inline Expected<ByteReader, ExtractError>
+whole_input(const Extractor& extractor, Source& source, const Probe& probe,
+            std::uint64_t header = 0) {
+  ByteReader r{std::span<const std::uint8_t>{}};
+  if (const auto ready = source.contents_if_ready()) {
+    r = ByteReader(*ready);
+  } else if (FileMirror* mirror = source.mirror(probe.len)) {
+    r = ByteReader(mirror->data(), mirror);
+  } else if (probe.len != 0) {
+    auto data = source.contents();
+    if (!data) {
+      return unexpected(io_error(data.error()));
+    }
+    r = ByteReader(*data);
   }
-  if (data->size() < header) {
+  if (r.size() < header) {
     return unexpected(malformed(extractor.name(), "header too short"));
   }
-  return *data;
+  return r;
 }
 
 /// Size, sniffed type, SHA-256, CRC-32 and entropy of any input.
@@ -28,6 +40,7 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "file"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] std::unique_ptr<Scan> start_scan(const Probe& probe) const override;
 };
 
 /// JPEG marker segments up to the first scan, frame facts and quality estimate.
@@ -36,7 +49,6 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "jpeg"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 /// The IJG quality (1 to 100) whose scaled luminance table is closest to a DQT table given in
@@ -49,7 +61,6 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "png"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 /// GIF screen descriptor, frame count and loop count.
@@ -58,7 +69,6 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "gif"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 /// BMP file and info header fields.
@@ -67,7 +77,6 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "bmp"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 /// RIFF form type with the WebP or WAV header facts.
@@ -76,7 +85,6 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "riff"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 /// EXIF fields by image file directory, and the GPS position.
@@ -85,7 +93,6 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "exif"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 /// ID3v2 tag header and the common text frames.
@@ -94,7 +101,6 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "id3"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 /// ISO base media outermost boxes, brands and movie duration.
@@ -103,13 +109,12 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "mp4"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 /// Walks the boxes in [start, end) of `data`, listing the outermost ones (level 0) and setting the
 /// file-type and movie-header keys; nested "moov" boxes use no call stack.
-void walk_boxes(std::span<const std::uint8_t> data, std::uint64_t start, std::uint64_t end,
-                unsigned level, List& top_level_boxes, Namespace& ns);
+void walk_boxes(const ByteReader& r, std::uint64_t start, std::uint64_t end, unsigned level,
+                List& top_level_boxes, Namespace& ns);
 
 /// ELF identification and header labels.
 class ElfExtractor final : public Extractor {
@@ -125,7 +130,6 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "pdf"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 /// Gzip member header fields and original file name.
@@ -134,7 +138,6 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "gzip"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 /// ZIP central directory entries, compression ratio and package kind.
@@ -143,7 +146,6 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "zip"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] bool reads_contents() const noexcept override { return true; }
 };
 
 } // namespace trawl

@@ -13,26 +13,44 @@ namespace trawl {
 
 namespace {
 
-// One pass feeds all three; blocks of 64 KiB keep the bytes in cache between them.
-constexpr std::size_t block_size = std::size_t{64} * 1024;
-
-struct Digests {
-  Sha256 sha;
-  Crc32 crc;
-  ByteHistogram histogram;
-
-  void update(std::span<const std::uint8_t> block) {
-    sha.update(block);
-    crc.update(block);
-    histogram.update(block);
-  }
-};
-
 std::string crc_hex(std::uint32_t crc) {
   std::array<char, 9> text{};
   const int n = std::snprintf(text.data(), text.size(), "%08x", static_cast<unsigned>(crc));
   return {text.data(), static_cast<std::size_t>(std::max(n, 0))};
 }
+
+// SHA-256 stays on the calling thread; CRC-32 and the histogram, together about half its cost,
+// are the side work that a helper thread takes on large inputs.
+class FileScan final : public Scan {
+public:
+  void update(std::span<const std::uint8_t> block) override {
+    crc_.update(block);
+    histogram_.update(block);
+  }
+  void update_caller(std::span<const std::uint8_t> block) override { sha_.update(block); }
+
+  ExtractResult finish(Source& /*source*/, const Probe& probe) override {
+    Namespace ns("file");
+    ns.set("size_bytes", probe.len);
+    if (probe.mime) {
+      ns.set("mime_detected", *probe.mime);
+    }
+    if (probe.extension) {
+      ns.set("extension_canonical", *probe.extension);
+    }
+    if (histogram_.total() != 0) {
+      ns.set("entropy_bits_per_byte", Value::from_float(round_to(histogram_.entropy(), 3)));
+    }
+    ns.set("sha256", to_hex(sha_.finish()));
+    ns.set("crc32", crc_hex(crc_.value()));
+    return ns;
+  }
+
+private:
+  Sha256 sha_;
+  Crc32 crc_;
+  ByteHistogram histogram_;
+};
 
 } // namespace
 
@@ -41,42 +59,30 @@ bool FileExtractor::supports(const Probe& /*probe*/) const {
 }
 
 ExtractResult FileExtractor::extract(Source& source, const Probe& probe) const {
-  Namespace ns(name());
-  ns.set("size_bytes", probe.len);
-  if (probe.mime) {
-    ns.set("mime_detected", *probe.mime);
-  }
-  if (probe.extension) {
-    ns.set("extension_canonical", *probe.extension);
-  }
-
-  Digests digests;
+  // Outside a registry: the same scan over one read of the source.
+  FileScan scan;
   if (const auto whole = source.contents_if_ready()) {
-    for (std::span<const std::uint8_t> rest = *whole; !rest.empty();) {
-      const std::size_t n = std::min(rest.size(), block_size);
-      digests.update(rest.first(n));
-      rest = rest.subspan(n);
-    }
-  } else {
-    std::vector<std::uint8_t> buffer(block_size);
-    for (;;) {
-      auto n = source.read(buffer);
-      if (!n) {
-        return io_error(std::move(n).error());
-      }
-      if (*n == 0) {
-        break;
-      }
-      digests.update(std::span(buffer).first(*n));
-    }
+    scan.update_caller(*whole);
+    scan.update(*whole);
+    return scan.finish(source, probe);
   }
+  std::vector<std::uint8_t> buffer(std::size_t{64} * 1024);
+  for (;;) {
+    auto n = source.read(buffer);
+    if (!n) {
+      return io_error(std::move(n).error());
+    }
+    if (*n == 0) {
+      break;
+    }
+    scan.update_caller(std::span(buffer).first(*n));
+    scan.update(std::span(buffer).first(*n));
+  }
+  return scan.finish(source, probe);
+}
 
-  if (digests.histogram.total() != 0) {
-    ns.set("entropy_bits_per_byte", Value::from_float(round_to(digests.histogram.entropy(), 3)));
-  }
-  ns.set("sha256", to_hex(digests.sha.finish()));
-  ns.set("crc32", crc_hex(digests.crc.value()));
-  return ns;
+std::unique_ptr<Scan> FileExtractor::start_scan(const Probe& /*probe*/) const {
+  return std::make_unique<FileScan>();
 }
 
 } // namespace trawl

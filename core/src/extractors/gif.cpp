@@ -72,12 +72,12 @@ bool GifExtractor::supports(const Probe& probe) const {
   return head.matches_at(0, "GIF87a"sv) || head.matches_at(0, "GIF89a"sv);
 }
 
-ExtractResult GifExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = whole_input(*this, source, 13);
-  if (!data) {
-    return data.error();
+ExtractResult GifExtractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe, 13);
+  if (!input) {
+    return input.error();
   }
-  const ByteReader r(*data);
+  const ByteReader& r = *input;
   const std::uint8_t packed = *r.u8_at(10);
   const bool has_table = (packed & 0x80U) != 0;
   Namespace ns(name());

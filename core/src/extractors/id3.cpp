@@ -90,7 +90,7 @@ Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size)
   const std::uint64_t header = v2 ? 6 : 10;
   const std::uint64_t id_length = v2 ? 3 : 4;
   const std::uint64_t end = std::min<std::uint64_t>(r.size() - 10, tag_size);
-  const ByteReader area(*r.bytes_at(10, end));
+  const ByteReader area = *r.sub_at(10, end);
   Map frames;
   for (std::uint64_t pos = 0; header <= end && pos + header <= end;) {
     const auto id = *area.bytes_at(pos, id_length);
@@ -129,12 +129,12 @@ bool Id3Extractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(0, "ID3");
 }
 
-ExtractResult Id3Extractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = whole_input(*this, source, 10);
-  if (!data) {
-    return data.error();
+ExtractResult Id3Extractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe, 10);
+  if (!input) {
+    return input.error();
   }
-  const ByteReader r(*data);
+  const ByteReader& r = *input;
   const std::uint8_t major = *r.u8_at(3);
   const std::uint8_t flags = *r.u8_at(5);
   const std::uint32_t tag_size = synchsafe(*r.bytes_at(6, 4));

@@ -258,12 +258,12 @@ bool JpegExtractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(0, "\xFF\xD8\xFF"sv);
 }
 
-ExtractResult JpegExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = whole_input(*this, source);
-  if (!data) {
-    return data.error();
+ExtractResult JpegExtractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe);
+  if (!input) {
+    return input.error();
   }
-  const ByteReader r(*data);
+  const ByteReader& r = *input;
   Namespace ns(name());
   List segments;
   // The walk starts after the start-of-image marker and ends at the first scan.

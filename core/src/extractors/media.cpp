@@ -62,9 +62,8 @@ struct Range {
 
 } // namespace
 
-void walk_boxes(std::span<const std::uint8_t> data, std::uint64_t start, std::uint64_t end,
-                unsigned level, List& top_level_boxes, Namespace& ns) {
-  const ByteReader r(data);
+void walk_boxes(const ByteReader& r, std::uint64_t start, std::uint64_t end, unsigned level,
+                List& top_level_boxes, Namespace& ns) {
   // Entering a "moov" saves the enclosing range only when boxes follow the "moov" in it, so a
   // file of nested "moov" boxes needs no stack at all, and any file at most one entry per 8
   // bytes it still has to walk.
@@ -103,7 +102,8 @@ void walk_boxes(std::span<const std::uint8_t> data, std::uint64_t start, std::ui
       box.emplace("size", Value(size));
       top_level_boxes.emplace_back(std::move(box));
     }
-    const ByteReader payload(*r.bytes_at(at + header, size - header));
+    // Only the boxes read here are loaded; media data is skipped unread.
+    const ByteReader payload = *r.sub_at(at + header, size - header);
     range.cursor = at + size;
     if (type == "ftyp") {
       read_file_type(ns, payload);
@@ -124,14 +124,14 @@ bool Mp4Extractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(4, "ftyp");
 }
 
-ExtractResult Mp4Extractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = whole_input(*this, source);
-  if (!data) {
-    return data.error();
+ExtractResult Mp4Extractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe);
+  if (!input) {
+    return input.error();
   }
   Namespace ns(name());
   List boxes;
-  walk_boxes(*data, 0, data->size(), 0, boxes, ns);
+  walk_boxes(*input, 0, input->size(), 0, boxes, ns);
   ns.set("top_level_boxes", std::move(boxes));
   return ns;
 }

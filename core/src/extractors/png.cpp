@@ -79,12 +79,12 @@ bool PngExtractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(0, "\x89PNG\r\n\x1A\n"sv);
 }
 
-ExtractResult PngExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = whole_input(*this, source);
-  if (!data) {
-    return data.error();
+ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe);
+  if (!input) {
+    return input.error();
   }
-  const ByteReader r(*data);
+  const ByteReader& r = *input;
   Namespace ns(name());
   List chunks;
   Map texts;
@@ -97,7 +97,8 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& /*probe*/) cons
     entry.emplace("offset", Value(pos));
     entry.emplace("length", Value(length));
     chunks.emplace_back(std::move(entry));
-    const ByteReader d(r.bytes_at(pos + 8, length).value_or(std::span<const std::uint8_t>{}));
+    // Not loaded until read: image data is skipped unread.
+    const ByteReader d = r.sub_at(pos + 8, length).value_or(ByteReader{{}});
     // Types with a byte of 0x80 or more are listed but never interpreted.
     const std::string_view kind = as_chars(type);
     if (kind == "IHDR") {

@@ -77,22 +77,29 @@ std::string_view container_kind(const std::vector<std::string>& names) {
 }
 
 // The last "PK\5\6" in the data, found backwards with memrchr over the 'P' bytes.
-std::optional<std::uint64_t> find_end_record(std::span<const std::uint8_t> data) {
-  if (data.size() < 4) {
+// The last "PK\5\6", searched backwards a window at a time.
+std::optional<std::uint64_t> find_end_record(const ByteReader& r) {
+  constexpr std::uint64_t window = 64 * 1024;
+  if (r.size() < 4) {
     return std::nullopt;
   }
-  const ByteReader r(data);
-  std::size_t limit = data.size() - 3; // a match may start below this
+  std::uint64_t limit = r.size() - 3; // a match starts below this
   while (limit > 0) {
-    const void* hit = memrchr(data.data(), 'P', limit);
-    if (hit == nullptr) {
-      return std::nullopt;
+    const std::uint64_t from = limit > window ? limit - window : 0;
+    const auto part = *r.bytes_at(from, limit - from + 3);
+    const ByteReader w(part);
+    auto below = static_cast<std::size_t>(limit - from);
+    while (below > 0) {
+      const void* hit = memrchr(part.data(), 'P', below);
+      if (hit == nullptr) {
+        break;
+      }
+      below = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - part.data());
+      if (w.matches_at(below, "PK\x05\x06"sv)) {
+        return from + below;
+      }
     }
-    const auto at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data.data());
-    if (r.matches_at(at, "PK\x05\x06"sv)) {
-      return at;
-    }
-    limit = at;
+    limit = from;
   }
   return std::nullopt;
 }
@@ -104,13 +111,13 @@ bool ZipExtractor::supports(const Probe& probe) const {
   return head.matches_at(0, "PK\x03\x04"sv) || head.matches_at(0, "PK\x05\x06"sv);
 }
 
-ExtractResult ZipExtractor::extract(Source& source, const Probe& /*probe*/) const {
-  const auto data = whole_input(*this, source);
-  if (!data) {
-    return data.error();
+ExtractResult ZipExtractor::extract(Source& source, const Probe& probe) const {
+  const auto input = whole_input(*this, source, probe);
+  if (!input) {
+    return input.error();
   }
-  const ByteReader r(*data);
-  const auto end_record = find_end_record(*data);
+  const ByteReader& r = *input;
+  const auto end_record = find_end_record(r);
   if (!end_record) {
     return malformed(name(), "no end-of-central-directory record");
   }

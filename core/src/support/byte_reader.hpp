@@ -7,17 +7,25 @@
 #include <span>
 #include <string_view>
 
+#include "file_mirror.hpp"
+
 namespace trawl {
 
-/// A non-owning view of bytes with a cursor.
+/// A non-owning view of bytes with a cursor. Over a file's mirror, every read first loads the
+/// bytes it returns, and child readers do the same.
 class ByteReader {
 public:
-  explicit ByteReader(std::span<const std::uint8_t> data) noexcept : data_(data) {}
+  explicit ByteReader(std::span<const std::uint8_t> data, FileMirror* mirror = nullptr) noexcept
+      : data_(data), mirror_(mirror) {}
 
   [[nodiscard]] std::size_t position() const noexcept { return pos_; }
   [[nodiscard]] std::size_t remaining() const noexcept { return data_.size() - pos_; }
   [[nodiscard]] std::size_t size() const noexcept { return data_.size(); }
   [[nodiscard]] bool at_end() const noexcept { return pos_ == data_.size(); }
+  /// The whole view, not loaded: only for handing on with mirror().
+  [[nodiscard]] std::span<const std::uint8_t> data() const noexcept { return data_; }
+  /// The file mirror the view lies in, or null.
+  [[nodiscard]] FileMirror* mirror() const noexcept { return mirror_; }
 
   [[nodiscard]] std::optional<std::uint8_t> u8() noexcept {
     return narrow<std::uint8_t>(take<1, false>());
@@ -43,6 +51,7 @@ public:
       return std::nullopt;
     }
     const auto out = data_.subspan(pos_, static_cast<std::size_t>(n));
+    touch(out);
     pos_ += out.size();
     return out;
   }
@@ -52,7 +61,7 @@ public:
     if (!part) {
       return std::nullopt;
     }
-    return ByteReader(*part);
+    return ByteReader(*part, mirror_);
   }
   /// Moves forward n bytes.
   [[nodiscard]] bool skip(std::uint64_t n) noexcept { return bytes(n).has_value(); }
@@ -71,7 +80,18 @@ public:
     if (offset > data_.size() || n > data_.size() - offset) {
       return std::nullopt;
     }
-    return data_.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(n));
+    const auto out = data_.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(n));
+    touch(out);
+    return out;
+  }
+  /// A child reader over n bytes at `offset`, without loading them yet.
+  [[nodiscard]] std::optional<ByteReader> sub_at(std::uint64_t offset,
+                                                 std::uint64_t n) const noexcept {
+    if (offset > data_.size() || n > data_.size() - offset) {
+      return std::nullopt;
+    }
+    return ByteReader(
+        data_.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(n)), mirror_);
   }
   [[nodiscard]] std::optional<std::uint8_t> u8_at(std::uint64_t offset) const noexcept {
     return narrow<std::uint8_t>(at<1, false>(offset));
@@ -109,6 +129,11 @@ public:
   }
 
 private:
+  void touch(std::span<const std::uint8_t> part) const noexcept {
+    if (mirror_ != nullptr) {
+      mirror_->load(part);
+    }
+  }
   template <std::size_t N, bool BigEndian>
   [[nodiscard]] std::optional<std::uint64_t> at(std::uint64_t offset) const noexcept {
     const auto got = bytes_at(offset, N);
@@ -139,6 +164,7 @@ private:
   }
 
   std::span<const std::uint8_t> data_;
+  FileMirror* mirror_ = nullptr;
   std::size_t pos_ = 0;
 };
 

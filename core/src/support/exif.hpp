@@ -11,6 +11,8 @@
 
 #include <trawl/expected.hpp>
 
+#include "byte_reader.hpp"
+
 namespace trawl::exif {
 
 /// The directory kind a tag number is read in.
@@ -82,7 +84,9 @@ struct Fraction {
 /// The fields of one EXIF block and the problems met while reading them.
 class ExifData {
 public:
-  ExifData(std::vector<std::uint8_t> owned, std::span<const std::uint8_t> tiff, bool big_endian);
+  /// `tiff` lies in `owned`, in the caller's data, or in `mirror` when that is not null.
+  ExifData(std::vector<std::uint8_t> owned, std::span<const std::uint8_t> tiff, bool big_endian,
+           FileMirror* mirror = nullptr);
   ExifData(ExifData&&) noexcept = default;
   ExifData& operator=(ExifData&&) noexcept = default;
   ExifData(const ExifData&) = delete;
@@ -111,11 +115,14 @@ public:
   void collect(std::string_view problem) { problems_.push_back(problem); }
   /// The TIFF data the offsets refer to.
   [[nodiscard]] std::span<const std::uint8_t> tiff() const noexcept { return tiff_; }
+  /// A reader over tiff() that loads what it reads when the data is a file's mirror.
+  [[nodiscard]] ByteReader tiff_reader() const noexcept { return ByteReader(tiff_, mirror_); }
   [[nodiscard]] bool big_endian() const noexcept { return big_endian_; }
 
 private:
   std::vector<std::uint8_t> owned_;
   std::span<const std::uint8_t> tiff_;
+  FileMirror* mirror_ = nullptr;
   bool big_endian_ = true;
   std::vector<Field> fields_;
   std::vector<std::string_view> problems_;
@@ -133,11 +140,14 @@ struct ReadError {
 
 /// Reads the EXIF block of a whole TIFF, JPEG, PNG, HEIF or WebP file, going on after
 /// problems inside the TIFF structure.
+[[nodiscard]] Expected<ExifData, ReadError> read_exif(const ByteReader& stream);
+/// The same over bytes in memory.
 [[nodiscard]] Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream);
 
 /// Reads TIFF data (header and IFDs); the block of any container.
 [[nodiscard]] Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned,
-                                                      std::span<const std::uint8_t> tiff);
+                                                      std::span<const std::uint8_t> tiff,
+                                                      FileMirror* mirror = nullptr);
 
 /// The tag's name, or "Tag(Context, N)" for a tag without one.
 [[nodiscard]] std::string display_tag(Tag tag);

@@ -28,20 +28,36 @@ Unexpected<ReadError> not_found(std::string_view text) {
 struct Block {
   std::vector<std::uint8_t> owned;
   Bytes tiff;
+  FileMirror* mirror = nullptr; // set when `tiff` is a view of a file's mirror
 };
 using Located = Expected<Block, ReadError>;
 
-Located locate_jpeg(ByteReader r) {
+// Moves past the next 0xFF byte; false when there is none. Searched a window at a time, so a
+// file's mirror holds only the part being searched.
+bool skip_past_ff(ByteReader& r) {
+  constexpr std::uint64_t window = 64 * 1024;
+  for (;;) {
+    const Bytes rest = *r.bytes_at(r.position(), std::min<std::uint64_t>(r.remaining(), window));
+    if (rest.empty()) {
+      return false;
+    }
+    const void* ff = std::memchr(rest.data(), 0xFF, rest.size());
+    if (ff != nullptr) {
+      return r.skip(static_cast<std::size_t>(static_cast<const std::uint8_t*>(ff) - rest.data()) +
+                    1);
+    }
+    (void)r.skip(rest.size());
+  }
+}
+
+Located locate_jpeg(ByteReader r, FileMirror* mirror) {
   constexpr auto broken = "Broken JPEG file"sv;
   (void)r.skip(2);
   for (;;) {
     // Anything up to the next 0xFF is skipped: stray bytes and entropy-coded data alike.
-    const Bytes rest = *r.bytes_at(r.position(), r.remaining());
-    const void* ff = rest.empty() ? nullptr : std::memchr(rest.data(), 0xFF, rest.size());
-    if (ff == nullptr) {
+    if (!skip_past_ff(r)) {
       return failed(broken);
     }
-    (void)r.skip(static_cast<std::size_t>(static_cast<const std::uint8_t*>(ff) - rest.data()) + 1);
     auto code = r.u8();
     while (code == 0xFF) {
       code = r.u8();
@@ -70,12 +86,12 @@ Located locate_jpeg(ByteReader r) {
       return failed(broken);
     }
     if (*code == 0xE1 && payload->matches_at(0, "Exif\0\0"sv)) {
-      return Block{{}, *payload->bytes_at(6, payload->size() - 6)};
+      return Block{{}, *payload->bytes_at(6, payload->size() - 6), mirror};
     }
   }
 }
 
-Located locate_png(ByteReader r) {
+Located locate_png(ByteReader r, FileMirror* mirror) {
   constexpr auto broken = "Broken PNG file"sv;
   (void)r.skip(8);
   while (!r.at_end()) {
@@ -89,7 +105,7 @@ Located locate_png(ByteReader r) {
       if (!data) {
         return failed(broken);
       }
-      return Block{{}, *data};
+      return Block{{}, *data, mirror};
     }
     if (!r.skip(std::uint64_t{*length} + 4)) {
       return failed(broken);
@@ -99,7 +115,7 @@ Located locate_png(ByteReader r) {
 }
 
 // Only the chunks inside the size the RIFF header declares are looked at.
-Located locate_webp(ByteReader r) {
+Located locate_webp(ByteReader r, FileMirror* mirror) {
   constexpr auto broken = "Broken WebP file"sv;
   constexpr auto overflow = "Chunk overflowing parent"sv;
   (void)r.skip(4);
@@ -128,7 +144,7 @@ Located locate_webp(ByteReader r) {
       if (!data) {
         return failed(broken);
       }
-      return Block{{}, *data};
+      return Block{{}, *data, mirror};
     }
     std::uint64_t skip = *size;
     if (skip % 2 == 1 && left > 0) {
@@ -262,7 +278,8 @@ struct ItemLocation {
 
 class HeifMeta {
 public:
-  HeifMeta(Bytes file, ByteReader meta) : file_(file), meta_(meta) {}
+  HeifMeta(const ByteReader& file, ByteReader meta, FileMirror* mirror)
+      : file_(file), meta_(meta), mirror_(mirror) {}
 
   Located locate() {
     const auto version = full_box_version(meta_);
@@ -451,8 +468,9 @@ private:
     return *found;
   }
 
-  Expected<Bytes, std::string_view> extent(const ItemLocation& at, std::uint64_t offset,
-                                           std::uint64_t length) const {
+  // The extent's bytes, not yet loaded.
+  Expected<ByteReader, std::string_view> extent(const ItemLocation& at, std::uint64_t offset,
+                                                std::uint64_t length) const {
     if (at.construction_method == 2) {
       return unexpected("Construction by item offset is not supported"sv);
     }
@@ -467,9 +485,9 @@ private:
     }
     const std::uint64_t start = at.base_offset + offset;
     if (at.construction_method == 0) {
-      const ByteReader r(file_);
+      const ByteReader& r = file_;
       const std::uint64_t from = std::min<std::uint64_t>(start, r.size());
-      const auto piece = r.bytes_at(from, length == 0 ? r.size() - from : length);
+      const auto piece = r.sub_at(from, length == 0 ? r.size() - from : length);
       if (!piece || (length != 0 && from != start)) {
         return unexpected("Broken HEIF file"sv);
       }
@@ -482,7 +500,8 @@ private:
     if (start > end || end > idat_->size()) {
       return unexpected("Out of ItemDataBox"sv);
     }
-    return idat_->subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+    return ByteReader(
+        idat_->subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
   }
 
   // Joins the extents; a single extent stays a view of the input.
@@ -501,14 +520,17 @@ private:
       if (total > max_heif_exif) {
         return failed("Exif data too large");
       }
+      const Bytes bytes = *piece->bytes_at(0, piece->size());
       if (e == 0) {
-        block.tiff = *piece;
+        block.tiff = bytes;
+        block.mirror = at.construction_method == 0 ? mirror_ : nullptr;
       } else {
         if (block.owned.empty()) {
           block.owned.assign(block.tiff.begin(), block.tiff.end());
         }
-        block.owned.insert(block.owned.end(), piece->begin(), piece->end());
+        block.owned.insert(block.owned.end(), bytes.begin(), bytes.end());
         block.tiff = block.owned;
+        block.mirror = nullptr;
       }
     }
     // The item starts with a 32-bit offset to the TIFF header (6 to skip "Exif\0\0").
@@ -527,14 +549,15 @@ private:
     return block;
   }
 
-  Bytes file_;
+  ByteReader file_;
   ByteReader meta_;
+  FileMirror* mirror_;
   std::optional<std::uint32_t> exif_item_;
   std::optional<Bytes> idat_;
 };
 
 // Top-level boxes up to the first "meta", whose answer is final.
-Located locate_heif(ByteReader r) {
+Located locate_heif(ByteReader r, FileMirror* mirror) {
   constexpr auto broken = "Broken HEIF file"sv;
   bool seen_file_type = false;
   while (!r.at_end()) {
@@ -553,7 +576,7 @@ Located locate_heif(ByteReader r) {
         if (!seen_file_type) {
           return failed("MetaBox found before FileTypeBox");
         }
-        return HeifMeta(*r.bytes_at(0, r.size()), *body).locate();
+        return HeifMeta(r, *body, mirror).locate();
       }
       if (body->size() < 8) {
         return failed("Box too small");
@@ -575,35 +598,39 @@ Located locate_heif(ByteReader r) {
   return not_found("No Exif data found in HEIF");
 }
 
-Located locate(Bytes stream) {
-  const ByteReader r(stream);
+Located locate(const ByteReader& r, FileMirror* mirror) {
   const ByteReader head(*r.bytes_at(0, std::min<std::size_t>(r.size(), detection_bytes)));
   if (head.matches_at(0, "MM\0*"sv) || head.matches_at(0, "II*\0"sv)) {
-    return Block{{}, stream};
+    // The whole input: only the parts the TIFF walk reaches are loaded.
+    return Block{{}, r.data(), mirror};
   }
   if (head.matches_at(0, "\xFF\xD8"sv)) {
-    return locate_jpeg(r);
+    return locate_jpeg(r, mirror);
   }
   if (head.matches_at(0, "\x89PNG\r\n\x1A\n"sv)) {
-    return locate_png(r);
+    return locate_png(r, mirror);
   }
   if (looks_like_heif(*head.bytes_at(0, head.size()))) {
-    return locate_heif(r);
+    return locate_heif(r, mirror);
   }
   if (head.matches_at(0, "RIFF"sv) && head.matches_at(8, "WEBP"sv)) {
-    return locate_webp(r);
+    return locate_webp(r, mirror);
   }
   return failed("Unknown image format");
 }
 
 } // namespace
 
-Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream) {
-  auto block = locate(stream);
+Expected<ExifData, ReadError> read_exif(const ByteReader& stream) {
+  auto block = locate(stream, stream.mirror());
   if (!block) {
     return unexpected(block.error());
   }
-  return read_tiff(std::move(block->owned), block->tiff);
+  return read_tiff(std::move(block->owned), block->tiff, block->mirror);
+}
+
+Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream) {
+  return read_exif(ByteReader(stream));
 }
 
 } // namespace trawl::exif

@@ -167,7 +167,7 @@ class Elements {
 public:
   Elements(const ExifData& data, const Field& field)
       : field_(field), big_endian_(data.big_endian()),
-        bytes_(ByteReader(data.tiff())
+        bytes_(data.tiff_reader()
                    .bytes_at(field.offset, std::uint64_t{field.count} * unit_size(field.type))
                    .value_or(std::span<const std::uint8_t>{})) {}
 
