@@ -4,10 +4,16 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "../support/byte_reader.hpp"
+#include "../support/stream_window.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace trawl {
 
@@ -15,101 +21,120 @@ namespace {
 
 using namespace std::string_view_literals;
 
-// Offset of the first `needle` at or after `from`, by the C library's memmem.
-std::optional<std::size_t> find_bytes(std::string_view hay, std::string_view needle,
-                                      std::size_t from) {
-  if (from > hay.size()) {
-    return std::nullopt;
-  }
-  const std::string_view rest = hay.substr(from);
-  if (rest.size() < needle.size()) {
-    return std::nullopt;
-  }
-  const void* hit = memmem(rest.data(), rest.size(), needle.data(), needle.size());
-  if (hit == nullptr) {
-    return std::nullopt;
-  }
-  return from + static_cast<std::size_t>(static_cast<const char*>(hit) - rest.data());
-}
-
-// Occurrences of `needle`, each search resuming after the previous match; with `unless_next`,
-// a match directly followed by that byte is not counted (a match at the very end is).
-std::uint64_t count(std::string_view hay, std::string_view needle, char unless_next = '\0') {
-  std::uint64_t n = 0;
-  for (auto at = find_bytes(hay, needle, 0); at;
-       at = find_bytes(hay, needle, *at + needle.size())) {
-    const std::size_t next = *at + needle.size();
-    const bool excluded = unless_next != '\0' && next < hay.size() && hay[next] == unless_next;
-    n += excluded ? 0U : 1U;
-  }
-  return n;
-}
-
-bool is_pdf_space(char c) {
+bool is_pdf_space(std::uint8_t c) {
   return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
 }
 
-bool is_octal(char c) {
+bool is_octal(std::uint8_t c) {
   return c >= '0' && c <= '7';
 }
 
-// A literal string after its "(": balanced parentheses nest, and escapes mean what ISO 32000
-// 7.3.4.2 says (\n \r \t \b \f, \( \) \\, up to three octal digits, a line break dropped).
-std::string literal_string(std::string_view s) {
-  std::string out;
-  int depth = 1;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const char c = s[i];
-    if (c == '(') {
-      ++depth;
-    } else if (c == ')' && --depth == 0) {
-      break;
-    } else if (c == '\\') {
-      if (++i == s.size()) {
-        break;
-      }
-      const char e = s[i];
-      switch (e) {
-      case 'n':
-        out += '\n';
-        continue;
-      case 'r':
-        out += '\r';
-        continue;
-      case 't':
-        out += '\t';
-        continue;
-      case 'b':
-        out += '\b';
-        continue;
-      case 'f':
-        out += '\f';
-        continue;
-      case '\r':
-        i += i + 1 < s.size() && s[i + 1] == '\n' ? 1U : 0U;
-        continue;
-      case '\n':
-        continue;
-      default:
-        break;
-      }
-      if (is_octal(e)) {
-        unsigned value = 0;
-        std::size_t digits = 0;
-        for (; digits < 3 && i + digits < s.size() && is_octal(s[i + digits]); ++digits) {
-          value = value * 8 + static_cast<unsigned>(s[i + digits] - '0');
+// A literal string after its "(", read byte by byte as it streams past: balanced parentheses
+// nest, and escapes mean what ISO 32000 7.3.4.2 says (\n \r \t \b \f, \( \) \\, up to three
+// octal digits, a line break dropped). The text stops growing at its cap.
+class LiteralString {
+public:
+  // Takes the next byte; false once the closing parenthesis has been read.
+  bool take(std::uint8_t c) {
+    switch (state_) {
+    case State::Normal:
+      return normal(c);
+    case State::Escape:
+      escape(c);
+      return true;
+    case State::AfterCarriageReturn:
+      state_ = State::Normal;
+      return c == '\n' || normal(c);
+    case State::Octal:
+      if (digits_ < 3 && is_octal(c)) {
+        value_ = value_ * 8 + (c - '0');
+        if (++digits_ == 3) {
+          end_octal();
         }
-        i += digits - 1;
-        out += static_cast<char>(value & 0xFFU);
-        continue;
+        return true;
       }
-      out += e;
-      continue;
+      end_octal();
+      return normal(c);
     }
-    out += c;
+    return true;
   }
-  return out;
-}
+  // The input ended inside the string.
+  void end_of_input() {
+    if (state_ == State::Octal) {
+      end_octal();
+    }
+  }
+  [[nodiscard]] const std::string& text() const noexcept { return out_; }
+  [[nodiscard]] bool truncated() const noexcept { return truncated_; }
+
+private:
+  enum class State : std::uint8_t { Normal, Escape, AfterCarriageReturn, Octal };
+
+  bool normal(std::uint8_t c) {
+    if (c == '(') {
+      ++depth_;
+    } else if (c == ')' && --depth_ == 0) {
+      return false;
+    } else if (c == '\\') {
+      state_ = State::Escape;
+      return true;
+    }
+    put(c);
+    return true;
+  }
+  void escape(std::uint8_t e) {
+    state_ = State::Normal;
+    switch (e) {
+    case 'n':
+      put('\n');
+      return;
+    case 'r':
+      put('\r');
+      return;
+    case 't':
+      put('\t');
+      return;
+    case 'b':
+      put('\b');
+      return;
+    case 'f':
+      put('\f');
+      return;
+    case '\r':
+      state_ = State::AfterCarriageReturn;
+      return;
+    case '\n':
+      return;
+    default:
+      break;
+    }
+    if (is_octal(e)) {
+      state_ = State::Octal;
+      value_ = e - '0';
+      digits_ = 1;
+      return;
+    }
+    put(e);
+  }
+  void end_octal() {
+    state_ = State::Normal;
+    put(static_cast<std::uint8_t>(value_ & 0xFFU));
+  }
+  void put(std::uint8_t c) {
+    if (out_.size() < text_cap) {
+      out_ += static_cast<char>(c);
+    } else {
+      truncated_ = true;
+    }
+  }
+
+  State state_ = State::Normal;
+  unsigned depth_ = 1;
+  unsigned value_ = 0;
+  unsigned digits_ = 0;
+  std::string out_;
+  bool truncated_ = false;
+};
 
 // PDFDocEncoding (ISO 32000-1 Annex D) where it differs from ISO 8859-1; codes it leaves
 // undefined keep their ISO 8859-1 value.
@@ -148,41 +173,195 @@ std::string text_string(std::string_view bytes) {
   return out;
 }
 
-// The first occurrence of each key, when only white space separates it from a literal string.
-Map document_info(std::string_view pdf) {
-  struct Key {
-    std::string_view pattern;
-    std::string_view key;
-  };
-  static constexpr std::array<Key, 8> keys = {{
-      {"/Title", "title"},
-      {"/Author", "author"},
-      {"/Subject", "subject"},
-      {"/Creator", "creator"},
-      {"/Producer", "producer"},
-      {"/Keywords", "keywords"},
-      {"/CreationDate", "creation_date"},
-      {"/ModDate", "modification_date"},
-  }};
-  Map info;
-  for (const Key& k : keys) {
-    const auto at = find_bytes(pdf, k.pattern, 0);
-    if (!at) {
-      continue;
-    }
-    const std::size_t after = *at + k.pattern.size();
-    const auto open = find_bytes(pdf, "(", after);
-    if (!open) {
-      continue;
-    }
-    const std::string_view gap = pdf.substr(after, *open - after);
-    if (!std::all_of(gap.begin(), gap.end(), is_pdf_space)) {
-      continue;
-    }
-    info.emplace(std::string(k.key), Value(text_string(literal_string(pdf.substr(*open + 1)))));
+// The document-information keys: the first occurrence of each counts, when only white space
+// separates it from a literal string.
+struct InfoKey {
+  std::string_view pattern;
+  std::string_view key;
+};
+constexpr std::array<InfoKey, 8> info_keys = {{
+    {"/Title", "title"},
+    {"/Author", "author"},
+    {"/Subject", "subject"},
+    {"/Creator", "creator"},
+    {"/Producer", "producer"},
+    {"/Keywords", "keywords"},
+    {"/CreationDate", "creation_date"},
+    {"/ModDate", "modification_date"},
+}};
+
+// One key's value as the bytes after its first occurrence stream past.
+class InfoValue {
+public:
+  // Starts after the first occurrence, which ends just before `at`.
+  void start(std::uint64_t at) {
+    state_ = State::Gap;
+    next_ = at;
   }
-  return info;
+  [[nodiscard]] bool found() const noexcept { return state_ != State::Unseen; }
+  [[nodiscard]] bool active() const noexcept {
+    return state_ == State::Gap || state_ == State::Inside;
+  }
+  [[nodiscard]] std::uint64_t next() const noexcept { return next_; }
+
+  // Takes the bytes of `bytes` (at input offset `at`) from next() on.
+  void take(std::span<const std::uint8_t> bytes, std::uint64_t at) {
+    if (!active() || next_ < at || next_ >= at + bytes.size()) {
+      return;
+    }
+    const auto from = static_cast<std::size_t>(next_ - at);
+    next_ = at + bytes.size();
+    for (const std::uint8_t c : bytes.subspan(from)) {
+      if (state_ == State::Gap) {
+        state_ = c == '(' ? State::Inside : is_pdf_space(c) ? State::Gap : State::Dropped;
+      } else if (!text_.take(c) || text_.truncated()) {
+        state_ = State::Closed;
+      }
+      if (!active()) {
+        return;
+      }
+    }
+  }
+  // The text once the input has ended, if the key had one.
+  [[nodiscard]] std::optional<LiteralString> finish() {
+    if (state_ == State::Inside) {
+      text_.end_of_input();
+      state_ = State::Closed;
+    }
+    if (state_ != State::Closed) {
+      return std::nullopt;
+    }
+    return std::move(text_);
+  }
+
+private:
+  enum class State : std::uint8_t { Unseen, Gap, Inside, Closed, Dropped };
+  State state_ = State::Unseen;
+  std::uint64_t next_ = 0;
+  LiteralString text_;
+};
+
+// Position of the next ' ' or '/' in bytes[from, to), or `to`: every pattern starts with one.
+std::size_t next_candidate(std::span<const std::uint8_t> bytes, std::size_t from,
+                           std::size_t to) {
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i slash = _mm_set1_epi8('/');
+  for (; to - i >= 16; i += 16) {
+    const __m128i x =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.subspan(i, 16).data())); // NOLINT
+    const int mask =
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, slash)));
+    if (mask != 0) {
+      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+  }
+#endif
+  for (; i < to; ++i) {
+    if (bytes[i] == ' ' || bytes[i] == '/') {
+      return i;
+    }
+  }
+  return to;
 }
+
+// The byte search over the whole file as it streams past: object and page counts, the two
+// flags and the information strings.
+class PdfScan final : public Scan {
+public:
+  void update(std::span<const std::uint8_t> block) override {
+    window_.feed(block, [this](auto bytes, std::uint64_t at, bool final) {
+      return examine(bytes, at, final);
+    });
+  }
+
+  ExtractResult finish(Source& /*source*/, const Probe& probe) override {
+    window_.finish([this](auto bytes, std::uint64_t at, bool final) {
+      return examine(bytes, at, final);
+    });
+    Namespace ns("pdf");
+    const std::string_view head = as_chars(probe.head.first(std::min<std::size_t>(
+        probe.head.size(), 16)));
+    const std::size_t line_end = head.find_first_of("\r\n");
+    if (line_end != std::string_view::npos && line_end >= 5) {
+      ns.set("version", utf8_lossy(head.substr(5, line_end - 5)));
+    }
+    ns.set("object_count", objects_)
+        .set("page_count", pages_)
+        .set("linearized", linearized_)
+        .set("encrypted", encrypted_);
+    Map info;
+    for (std::size_t k = 0; k < info_keys.size(); ++k) {
+      if (auto text = values_.at(k).finish()) {
+        info.emplace(std::string(info_keys.at(k).key), Value(text_string(text->text())));
+        if (text->truncated()) {
+          mark_truncated(ns, "info." + std::string(info_keys.at(k).key));
+        }
+      }
+    }
+    if (!info.empty()) {
+      ns.set("info", std::move(info));
+    }
+    return ns;
+  }
+
+private:
+  // The longest pattern and the byte after it fit in this many bytes.
+  static constexpr std::size_t lookahead = 16;
+
+  std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
+    const std::size_t limit =
+        final ? bytes.size() : bytes.size() >= lookahead ? bytes.size() - lookahead + 1 : 0;
+    const ByteReader r(bytes);
+    for (auto i = static_cast<std::size_t>(std::max(pos_, at) - at); i < limit;) {
+      i = next_candidate(bytes, i, limit);
+      if (i == limit) {
+        break;
+      }
+      match(r, i, at);
+      ++i;
+    }
+    pos_ = std::max(pos_, at + limit);
+    for (InfoValue& value : values_) {
+      value.take(bytes, at);
+    }
+    return pos_;
+  }
+
+  // The patterns that may start at bytes[i].
+  void match(const ByteReader& r, std::size_t i, std::uint64_t at) {
+    // "/Type/Page" and "/Type /Page" count unless "s" follows ("/Pages"); a match that ends the
+    // input counts.
+    const auto page = [&](std::string_view pattern) {
+      if (r.matches_at(i, pattern)) {
+        pages_ += r.matches_at(i + pattern.size(), "s") ? 0U : 1U;
+      }
+    };
+    if (r.matches_at(i, " obj")) {
+      ++objects_;
+      return;
+    }
+    page("/Type/Page");
+    page("/Type /Page");
+    linearized_ = linearized_ || r.matches_at(i, "/Linearized");
+    encrypted_ = encrypted_ || r.matches_at(i, "/Encrypt");
+    for (std::size_t k = 0; k < info_keys.size(); ++k) {
+      const std::string_view pattern = info_keys.at(k).pattern;
+      if (!values_.at(k).found() && r.matches_at(i, pattern)) {
+        values_.at(k).start(at + i + pattern.size());
+      }
+    }
+  }
+
+  StreamWindow<lookahead> window_;
+  std::uint64_t pos_ = 0;
+  std::uint64_t objects_ = 0;
+  std::uint64_t pages_ = 0;
+  bool linearized_ = false;
+  bool encrypted_ = false;
+  std::array<InfoValue, info_keys.size()> values_{};
+};
 
 // The text from `start` up to the next NUL byte, searched a window at a time.
 std::optional<std::string_view> nul_terminated(const ByteReader& r, std::uint64_t start) {
@@ -222,27 +401,25 @@ bool PdfExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult PdfExtractor::extract(Source& source, const Probe& probe) const {
-  const auto input = whole_input(*this, source, probe);
-  if (!input) {
-    return input.error();
+  // Outside a registry: the scan over one read of the source.
+  PdfScan scan;
+  (void)source.seek_to(0);
+  std::vector<std::uint8_t> buffer(std::size_t{64} * 1024);
+  for (;;) {
+    auto n = source.read(buffer);
+    if (!n) {
+      return io_error(std::move(n).error());
+    }
+    if (*n == 0) {
+      break;
+    }
+    scan.update(std::span(buffer).first(*n));
   }
-  const std::string_view pdf = as_chars(*input->bytes_at(0, input->size()));
-  Namespace ns(name());
-  // The header line: "%PDF-" and the version, ended by a line break within 16 bytes.
-  const std::size_t line_end = pdf.substr(0, 16).find_first_of("\r\n");
-  if (line_end != std::string_view::npos && line_end >= 5) {
-    ns.set("version", utf8_lossy(pdf.substr(5, line_end - 5)));
-  }
-  ns.set("object_count", count(pdf, " obj"))
-      // Page objects, not page-tree nodes ("/Type/Pages").
-      .set("page_count", count(pdf, "/Type/Page", 's') + count(pdf, "/Type /Page", 's'))
-      .set("linearized", find_bytes(pdf, "/Linearized", 0).has_value())
-      .set("encrypted", find_bytes(pdf, "/Encrypt", 0).has_value());
-  Map info = document_info(pdf);
-  if (!info.empty()) {
-    ns.set("info", std::move(info));
-  }
-  return ns;
+  return scan.finish(source, probe);
+}
+
+std::unique_ptr<Scan> PdfExtractor::start_scan(const Probe& /*probe*/) const {
+  return std::make_unique<PdfScan>();
 }
 
 bool GzipExtractor::supports(const Probe& probe) const {

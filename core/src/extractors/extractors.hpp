@@ -10,6 +10,31 @@
 
 namespace trawl {
 
+/// The longest text one field may hold: far beyond any real file's.
+inline constexpr std::size_t text_cap = std::size_t{1} << 20U;
+
+/// The most entries one list may hold for an input of `len` bytes: far beyond any real file's,
+/// low enough that the output stays within a small multiple of the input.
+[[nodiscard]] constexpr std::uint64_t list_cap(std::uint64_t len) noexcept {
+  return 4096 + len / 64;
+}
+
+/// Records in the namespace's "truncated" list that `key` reached its cap.
+inline void mark_truncated(Namespace& ns, std::string_view key) {
+  List keys;
+  if (const auto it = ns.entries().find("truncated");
+      it != ns.entries().end() && it->second.kind() == Kind::List) {
+    keys = it->second.as_list();
+  }
+  for (const Value& k : keys) {
+    if (k.as_string() == key) {
+      return;
+    }
+  }
+  keys.emplace_back(key);
+  ns.set("truncated", std::move(keys));
+}
+
 /// A reader over the whole input of an extractor that needs at least `header` bytes of it: the
 /// caller's buffer, or a file's mirror (bytes are read as the reader reaches them), or the
 /// I/O error, or "header too short" under the extractor's name.
@@ -69,6 +94,7 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "gif"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] std::unique_ptr<Scan> start_scan(const Probe& probe) const override;
 };
 
 /// BMP file and info header fields.
@@ -130,6 +156,7 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "pdf"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] std::unique_ptr<Scan> start_scan(const Probe& probe) const override;
 };
 
 /// Gzip member header fields and original file name.
@@ -146,6 +173,7 @@ public:
   [[nodiscard]] std::string_view name() const noexcept override { return "zip"; }
   [[nodiscard]] bool supports(const Probe& probe) const override;
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+  [[nodiscard]] std::unique_ptr<Scan> start_scan(const Probe& probe) const override;
 };
 
 } // namespace trawl

@@ -1,7 +1,17 @@
 // GIF (87a, 89a): header, logical screen descriptor, image count and the NETSCAPE2.0 loop count.
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <vector>
+
 #include "../support/byte_reader.hpp"
+#include "../support/stream_window.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace trawl {
 
@@ -14,56 +24,153 @@ std::uint64_t color_table_bytes(std::uint8_t packed) {
   return std::uint64_t{3} << ((packed & 0x07U) + 1U);
 }
 
-// Data sub-blocks: a size byte, that many bytes, until a size of 0; returns the position after.
-std::uint64_t skip_sub_blocks(const ByteReader& r, std::uint64_t p) {
-  while (p < r.size()) {
-    const std::uint8_t size = *r.u8_at(p);
-    if (size == 0) {
-      return p + 1;
+// Position of the next block introducer (0x21, 0x2C, 0x3B) in bytes[from, to), or `to`.
+std::size_t next_introducer(std::span<const std::uint8_t> bytes, std::size_t from,
+                            std::size_t to) {
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i extension = _mm_set1_epi8(0x21);
+  const __m128i image = _mm_set1_epi8(0x2C);
+  const __m128i trailer = _mm_set1_epi8(0x3B);
+  for (; to - i >= 16; i += 16) {
+    const __m128i x =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.subspan(i, 16).data())); // NOLINT
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, extension),
+                                                  _mm_cmpeq_epi8(x, image)),
+                                     _mm_cmpeq_epi8(x, trailer));
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) {
+      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
     }
-    p += std::uint64_t{size} + 1;
   }
-  return p;
+#endif
+  for (; i < to; ++i) {
+    if (bytes[i] == 0x21 || bytes[i] == 0x2C || bytes[i] == 0x3B) {
+      return i;
+    }
+  }
+  return to;
 }
 
-struct Walk {
-  std::uint64_t frames = 0;
-  std::optional<std::uint16_t> loop_count;
-};
+// The block walk as the file streams past: extensions and sub-block chains are skipped, images
+// counted, and bytes between blocks passed over one at a time.
+class GifScan final : public Scan {
+public:
+  void update(std::span<const std::uint8_t> block) override {
+    window_.feed(block, [this](auto bytes, std::uint64_t at, bool final) {
+      return examine(bytes, at, final);
+    });
+  }
 
-// Extensions and image descriptors to the trailer; a truncated stream ends the walk.
-Walk walk_blocks(const ByteReader& r, std::uint64_t pos) {
-  Walk walk;
-  while (pos < r.size()) {
-    const std::uint8_t block = *r.u8_at(pos);
-    if (block == 0x21) {
-      if (pos + 2 >= r.size()) {
+  ExtractResult finish(Source& /*source*/, const Probe& /*probe*/) override {
+    window_.finish([this](auto bytes, std::uint64_t at, bool final) {
+      return examine(bytes, at, final);
+    });
+    if (window_.fed() < header_.size()) {
+      return malformed("gif", "header too short");
+    }
+    const ByteReader r(header_);
+    const std::uint8_t packed = *r.u8_at(10);
+    const bool has_table = (packed & 0x80U) != 0;
+    Namespace ns("gif");
+    ns.set("version", utf8_lossy(as_chars(*r.bytes_at(3, 3))))
+        .set("width", *r.u16_le_at(6))
+        .set("height", *r.u16_le_at(8))
+        .set("color_resolution_bits", ((packed >> 4U) & 0x07U) + 1U)
+        .set("global_color_table", has_table);
+    if (has_table) {
+      ns.set("global_color_table_size", 2U << (packed & 0x07U));
+    }
+    ns.set("frames", frames_).set("animated", frames_ > 1);
+    if (loop_count_) {
+      ns.set("loop_count", *loop_count_);
+    }
+    return ns;
+  }
+
+private:
+  // An extension's label, "NETSCAPE2.0" and the loop count lie within this many bytes.
+  static constexpr std::size_t lookahead = 18;
+  enum class State : std::uint8_t { Header, Blocks, SubBlocks, Done };
+
+  std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
+    const ByteReader r(bytes);
+    const std::uint64_t end = at + bytes.size(); // the input's end when `final`
+    if (state_ == State::Done) {
+      return end;
+    }
+    while (state_ != State::Done && pos_ >= at && pos_ < end) {
+      const auto i = static_cast<std::size_t>(pos_ - at);
+      if (state_ == State::SubBlocks) {
+        // A chain of sized sub-blocks up to an empty one.
+        const std::uint8_t size = *r.u8_at(i);
+        pos_ += size == 0 ? 1 : std::uint64_t{size} + 1;
+        state_ = size == 0 ? State::Blocks : State::SubBlocks;
+        continue;
+      }
+      if (!final && bytes.size() - i < lookahead) {
         break;
       }
-      if (*r.u8_at(pos + 1) == 0xFF && r.matches_at(pos + 3, "NETSCAPE2.0"sv)) {
-        if (const auto loops = r.u16_le_at(pos + 16)) {
-          walk.loop_count = *loops;
+      if (state_ == State::Header) {
+        header(r, i);
+        continue;
+      }
+      const std::size_t found = next_introducer(
+          bytes, i, final ? bytes.size() : bytes.size() - lookahead + 1);
+      pos_ = at + found;
+      if (found == bytes.size() || (!final && bytes.size() - found < lookahead)) {
+        continue; // bytes between blocks passed over; the rest waits for more input
+      }
+      block(r, found, end - at);
+    }
+    return std::min(pos_, end);
+  }
+
+  // The logical screen: the walk starts after it and its color table.
+  void header(const ByteReader& r, std::size_t i) {
+    const auto part = *r.bytes_at(i, std::min<std::size_t>(r.size() - i, header_.size()));
+    std::copy(part.begin(), part.end(), header_.begin());
+    const std::uint8_t packed = header_.at(10);
+    pos_ = 13 + ((packed & 0x80U) != 0 ? color_table_bytes(packed) : 0);
+    state_ = State::Blocks;
+  }
+
+  // The block at r[i]; `size` bytes of input are known from the start of r.
+  void block(const ByteReader& r, std::size_t i, std::uint64_t size) {
+    const std::uint8_t introducer = *r.u8_at(i);
+    if (introducer == 0x3B) {
+      state_ = State::Done;
+    } else if (introducer == 0x21) {
+      if (i + 2 >= size) {
+        state_ = State::Done;
+        return;
+      }
+      if (*r.u8_at(i + 1) == 0xFF && r.matches_at(i + 3, "NETSCAPE2.0"sv)) {
+        if (const auto loops = r.u16_le_at(i + 16)) {
+          loop_count_ = *loops;
         }
       }
-      pos = skip_sub_blocks(r, pos + 2);
-    } else if (block == 0x2C) {
-      ++walk.frames;
-      if (pos + 10 > r.size()) {
-        break;
-      }
-      const std::uint8_t packed = *r.u8_at(pos + 9);
-      pos += 10 + ((packed & 0x80U) != 0 ? color_table_bytes(packed) : 0) + 1;
-      if (pos < r.size()) {
-        pos = skip_sub_blocks(r, pos);
-      }
-    } else if (block == 0x3B) {
-      break;
+      pos_ += 2;
+      state_ = State::SubBlocks;
     } else {
-      ++pos;
+      ++frames_;
+      if (i + 10 > size) {
+        state_ = State::Done;
+        return;
+      }
+      const std::uint8_t packed = *r.u8_at(i + 9);
+      pos_ += 10 + ((packed & 0x80U) != 0 ? color_table_bytes(packed) : 0) + 1;
+      state_ = State::SubBlocks;
     }
   }
-  return walk;
-}
+
+  StreamWindow<lookahead> window_;
+  State state_ = State::Header;
+  std::uint64_t pos_ = 0;
+  std::array<std::uint8_t, 13> header_{};
+  std::uint64_t frames_ = 0;
+  std::optional<std::uint16_t> loop_count_;
+};
 
 } // namespace
 
@@ -73,28 +180,25 @@ bool GifExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult GifExtractor::extract(Source& source, const Probe& probe) const {
-  const auto input = whole_input(*this, source, probe, 13);
-  if (!input) {
-    return input.error();
+  // Outside a registry: the scan over one read of the source.
+  GifScan scan;
+  (void)source.seek_to(0);
+  std::vector<std::uint8_t> buffer(std::size_t{64} * 1024);
+  for (;;) {
+    auto n = source.read(buffer);
+    if (!n) {
+      return io_error(std::move(n).error());
+    }
+    if (*n == 0) {
+      break;
+    }
+    scan.update(std::span(buffer).first(*n));
   }
-  const ByteReader& r = *input;
-  const std::uint8_t packed = *r.u8_at(10);
-  const bool has_table = (packed & 0x80U) != 0;
-  Namespace ns(name());
-  ns.set("version", utf8_lossy(as_chars(*r.bytes_at(3, 3))))
-      .set("width", *r.u16_le_at(6))
-      .set("height", *r.u16_le_at(8))
-      .set("color_resolution_bits", ((packed >> 4U) & 0x07U) + 1U)
-      .set("global_color_table", has_table);
-  if (has_table) {
-    ns.set("global_color_table_size", 2U << (packed & 0x07U));
-  }
-  const Walk walk = walk_blocks(r, 13 + (has_table ? color_table_bytes(packed) : 0));
-  ns.set("frames", walk.frames).set("animated", walk.frames > 1);
-  if (walk.loop_count) {
-    ns.set("loop_count", *walk.loop_count);
-  }
-  return ns;
+  return scan.finish(source, probe);
+}
+
+std::unique_ptr<Scan> GifExtractor::start_scan(const Probe& /*probe*/) const {
+  return std::make_unique<GifScan>();
 }
 
 } // namespace trawl

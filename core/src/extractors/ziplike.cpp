@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../support/byte_reader.hpp"
+#include "../support/stream_window.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
 
@@ -54,7 +55,24 @@ std::string dos_time(std::uint16_t date, std::uint16_t time) {
 }
 
 // The first rule, in this order, that some entry name meets.
-std::string_view container_kind(const std::vector<std::string>& names) {
+// The package kinds, strongest first: the first kind any entry name shows wins.
+class ContainerKind {
+public:
+  void add(std::string_view name) {
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+      seen_.at(k) = seen_.at(k) || kinds.at(k).matches(name);
+    }
+  }
+  [[nodiscard]] std::string_view label() const {
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+      if (seen_.at(k)) {
+        return kinds.at(k).label;
+      }
+    }
+    return "plain zip";
+  }
+
+private:
   using Rule = bool (*)(std::string_view);
   struct Kind {
     Rule matches;
@@ -68,13 +86,8 @@ std::string_view container_kind(const std::vector<std::string>& names) {
       {[](std::string_view n) { return n == "AndroidManifest.xml"; }, "Android package (apk)"},
       {[](std::string_view n) { return n == "mimetype"; }, "EPUB/OpenDocument"},
   }};
-  for (const Kind& kind : kinds) {
-    if (std::any_of(names.begin(), names.end(), kind.matches)) {
-      return kind.label;
-    }
-  }
-  return "plain zip";
-}
+  std::array<bool, kinds.size()> seen_{};
+};
 
 // The last "PK\5\6" in the data, found backwards with memrchr over the 'P' bytes.
 // The last "PK\5\6", searched backwards a window at a time.
@@ -111,35 +124,110 @@ bool ZipExtractor::supports(const Probe& probe) const {
   return head.matches_at(0, "PK\x03\x04"sv) || head.matches_at(0, "PK\x05\x06"sv);
 }
 
+namespace {
+
+ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
+                             std::optional<std::uint64_t> end_record);
+
+// Offsets of "PK\5\6" as the file streams past; the last one is the end record.
+class ZipScan final : public Scan {
+public:
+  explicit ZipScan(const ZipExtractor& extractor) : extractor_(extractor) {}
+
+  void update(std::span<const std::uint8_t> block) override {
+    window_.feed(block, [this](auto bytes, std::uint64_t at, bool final) {
+      return examine(bytes, at, final);
+    });
+  }
+
+  ExtractResult finish(Source& source, const Probe& probe) override {
+    window_.finish([this](auto bytes, std::uint64_t at, bool final) {
+      return examine(bytes, at, final);
+    });
+    const auto input = whole_input(extractor_, source, probe);
+    if (!input) {
+      return input.error();
+    }
+    return read_directory(extractor_, *input, last_);
+  }
+
+private:
+  std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
+    const std::size_t limit = final ? bytes.size() : bytes.size() - std::min(bytes.size(), std::size_t{3});
+    const ByteReader r(bytes);
+    for (auto i = static_cast<std::size_t>(std::max(pos_, at) - at); i < limit; ++i) {
+      const void* hit = std::memchr(bytes.subspan(i).data(), 'P', limit - i);
+      if (hit == nullptr) {
+        break;
+      }
+      i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - bytes.data());
+      if (r.matches_at(i, "PK\x05\x06"sv)) {
+        last_ = at + i;
+      }
+    }
+    pos_ = std::max(pos_, at + limit);
+    return pos_;
+  }
+
+  const ZipExtractor& extractor_;
+  StreamWindow<4> window_;
+  std::uint64_t pos_ = 0;
+  std::optional<std::uint64_t> last_;
+};
+
+} // namespace
+
 ExtractResult ZipExtractor::extract(Source& source, const Probe& probe) const {
   const auto input = whole_input(*this, source, probe);
   if (!input) {
     return input.error();
   }
-  const ByteReader& r = *input;
-  const auto end_record = find_end_record(r);
+  return read_directory(*this, *input, find_end_record(*input));
+}
+
+std::unique_ptr<Scan> ZipExtractor::start_scan(const Probe& /*probe*/) const {
+  return std::make_unique<ZipScan>(*this);
+}
+
+namespace {
+
+ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
+                             std::optional<std::uint64_t> end_record) {
+  const std::string_view name = extractor.name();
+  // A file that grew while it was read may show a record beyond the size it had.
   if (!end_record) {
-    return malformed(name(), "no end-of-central-directory record");
+    return malformed(name, "no end-of-central-directory record");
   }
-  if (r.size() - *end_record < 22) {
-    return malformed(name(), "truncated end-of-central-directory record");
+  if (*end_record > r.size() || r.size() - *end_record < 22) {
+    return malformed(name, "truncated end-of-central-directory record");
   }
-  Namespace ns(name());
+  Namespace ns(name);
   ns.set("entry_count", *r.u16_le_at(*end_record + 10));
 
   // Central-directory headers from the recorded offset until one lacks its signature or would
   // run past the data; no count limit.
   List entries;
-  std::vector<std::string> names;
+  ContainerKind kind;
+  const std::uint64_t cap = list_cap(r.size());
   std::uint64_t compressed_total = 0;
   std::uint64_t uncompressed_total = 0;
   for (std::uint64_t at = *r.u32_le_at(*end_record + 16);
        at + 46 <= r.size() && r.matches_at(at, "PK\x01\x02"sv);) {
     const std::uint16_t name_length = *r.u16_le_at(at + 28);
     const std::uint64_t cut = std::min<std::uint64_t>(name_length, r.size() - at - 46);
-    std::string entry_name = utf8_lossy(as_chars(*r.bytes_at(at + 46, cut)));
+    const std::string_view raw_name = as_chars(*r.bytes_at(at + 46, cut));
     const std::uint32_t compressed = *r.u32_le_at(at + 20);
     const std::uint32_t uncompressed = *r.u32_le_at(at + 24);
+    compressed_total += compressed;
+    uncompressed_total += uncompressed;
+    // Past the cap the walk goes on for the totals and the package kind.
+    if (entries.size() >= cap) {
+      kind.add(utf8_lossy(raw_name));
+      mark_truncated(ns, "entries");
+      at += 46 + std::uint64_t{name_length} + *r.u16_le_at(at + 30) + *r.u16_le_at(at + 32);
+      continue;
+    }
+    std::string entry_name = utf8_lossy(raw_name);
     // Keys in their sorted order, each placed at the end.
     Map entry;
     entry.emplace_hint(entry.end(), "compressed", Value(compressed));
@@ -148,10 +236,8 @@ ExtractResult ZipExtractor::extract(Source& source, const Probe& probe) const {
                        Value(dos_time(*r.u16_le_at(at + 14), *r.u16_le_at(at + 12))));
     entry.emplace_hint(entry.end(), "name", Value(entry_name));
     entry.emplace_hint(entry.end(), "uncompressed", Value(uncompressed));
+    kind.add(entry_name);
     entries.emplace_back(std::move(entry));
-    names.push_back(std::move(entry_name));
-    compressed_total += compressed;
-    uncompressed_total += uncompressed;
     at += 46 + std::uint64_t{name_length} + *r.u16_le_at(at + 30) + *r.u16_le_at(at + 32);
   }
   if (uncompressed_total > 0) {
@@ -160,9 +246,10 @@ ExtractResult ZipExtractor::extract(Source& source, const Probe& probe) const {
         Value::from_float(round_to(
             static_cast<double>(compressed_total) / static_cast<double>(uncompressed_total), 3)));
   }
-  ns.set("container_kind", container_kind(names));
+  ns.set("container_kind", kind.label());
   ns.set("entries", std::move(entries));
   return ns;
 }
 
+} // namespace
 } // namespace trawl
