@@ -12,9 +12,11 @@
 
 namespace trawl {
 
-Report parse_with(const Registry& registry, Source& source, std::uint64_t len) {
-  RunOutput run = registry.run(source, len);
+Report parse_with(const Registry& registry, Source& source, std::uint64_t len,
+                  const RunOptions& options) {
+  RunOutput run = registry.run(source, len, options);
   Report report;
+  report.interrupted = run.interrupted;
   for (Namespace& ns : run.namespaces) {
     // A later namespace of the same name replaces the earlier one.
     std::string name(ns.name());
@@ -24,13 +26,13 @@ Report parse_with(const Registry& registry, Source& source, std::uint64_t len) {
   return report;
 }
 
-Report parse(Source& source, std::uint64_t len) {
-  return parse_with(Registry::with_defaults(), source, len);
+Report parse(Source& source, std::uint64_t len, const RunOptions& options) {
+  return parse_with(Registry::with_defaults(), source, len, options);
 }
 
-Report parse_buffer(std::span<const std::uint8_t> data) {
+Report parse_buffer(std::span<const std::uint8_t> data, const RunOptions& options) {
   BufferSource source(data);
-  return parse(source, data.size());
+  return parse(source, data.size(), options);
 }
 
 namespace {
@@ -133,7 +135,7 @@ void add_path_facts(Report& report, std::string_view path, const FileStat& st) {
 
 } // namespace
 
-Expected<Report, IoError> parse_path(std::string_view path) {
+Expected<Report, IoError> parse_path(std::string_view path, const RunOptions& options) {
   if (path.find('\0') != std::string_view::npos) {
     return IoError::from_text("file name contained an unexpected NUL byte");
   }
@@ -156,7 +158,8 @@ Expected<Report, IoError> parse_path(std::string_view path) {
     return std::move(st).error();
   }
   FileSource source(file.get());
-  Report report = parse(source, st->size);
+  source.set_stop_requested(options.stop_requested);
+  Report report = parse(source, st->size, options);
   add_path_facts(report, path, *st);
   return report;
 }

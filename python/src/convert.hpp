@@ -7,8 +7,9 @@
 
 namespace trawl::python {
 
-/// A new dict for the report, or nullptr with ValueError("conversion failed: ...") raised.
+/// A new dict for the report, which it consumes, or nullptr with MemoryError or
+/// ValueError("conversion failed: ...") raised.
 /// Needs the interpreter lock.
-[[nodiscard]] PyObject* report_to_py(const Report& report);
+[[nodiscard]] PyObject* report_to_py(Report report);
 
 } // namespace trawl::python

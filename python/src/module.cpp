@@ -85,12 +85,24 @@ struct Outcome {
   std::string internal_error;
 };
 
-// Runs the core without the interpreter lock; nothing in `work` may touch Python.
+// Runs the core without the interpreter lock; nothing in `work` may touch Python except
+// through the stop check, which takes the lock back for a moment to run pending signal handlers
+// (Ctrl-C raises KeyboardInterrupt there and ends the parse).
 template <class Work> Outcome run_unlocked(Work work) {
   Outcome outcome;
-  Py_BEGIN_ALLOW_THREADS;
+  PyThreadState* saved = PyEval_SaveThread();
+  trawl::RunOptions options;
+  bool raised = false; // once a handler has raised, every later check says stop
+  options.stop_requested = [&saved, &raised]() {
+    if (!raised) {
+      PyEval_RestoreThread(saved);
+      raised = PyErr_CheckSignals() != 0;
+      saved = PyEval_SaveThread();
+    }
+    return raised;
+  };
   try {
-    work(outcome);
+    work(outcome, options);
   } catch (const std::bad_alloc&) {
     outcome.out_of_memory = true;
   } catch (const std::exception& e) {
@@ -98,12 +110,15 @@ template <class Work> Outcome run_unlocked(Work work) {
   } catch (...) {
     outcome.internal_error = "unknown failure";
   }
-  Py_END_ALLOW_THREADS;
+  PyEval_RestoreThread(saved);
   return outcome;
 }
 
 // The dict for a finished outcome, or the matching Python exception.
-PyObject* finish(const Outcome& outcome) {
+PyObject* finish(Outcome& outcome) {
+  if (outcome.report && outcome.report->interrupted) {
+    return nullptr; // the exception a signal handler raised is pending
+  }
   if (outcome.out_of_memory) {
     return PyErr_NoMemory();
   }
@@ -111,7 +126,7 @@ PyObject* finish(const Outcome& outcome) {
     PyErr_Format(PyExc_RuntimeError, "internal error: %s", outcome.internal_error.c_str());
     return nullptr;
   }
-  return trawl::python::report_to_py(*outcome.report);
+  return trawl::python::report_to_py(std::move(*outcome.report));
 }
 
 PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -141,8 +156,8 @@ PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, 
   }
   const std::string path(PyBytes_AS_STRING(encoded.get()),
                          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-  Outcome outcome = run_unlocked([&path](Outcome& out) {
-    auto result = trawl::parse_path(path);
+  Outcome outcome = run_unlocked([&path](Outcome& out, const trawl::RunOptions& options) {
+    auto result = trawl::parse_path(path, options);
     if (result) {
       out.report = std::move(result).value();
     } else {
@@ -176,8 +191,10 @@ PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   const std::span<const std::uint8_t> data(
       reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(held.get())), // NOLINT
       static_cast<std::size_t>(PyBytes_GET_SIZE(held.get())));
-  const Outcome outcome =
-      run_unlocked([data](Outcome& out) { out.report = trawl::parse_buffer(data); });
+  Outcome outcome =
+      run_unlocked([data](Outcome& out, const trawl::RunOptions& options) {
+        out.report = trawl::parse_buffer(data, options);
+      });
   return finish(outcome);
 }
 

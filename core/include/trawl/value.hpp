@@ -78,6 +78,9 @@ public:
   [[nodiscard]] const Bytes& as_bytes() const { return std::get<Bytes>(data_); }
   [[nodiscard]] const List& as_list() const { return std::get<List>(data_); }
   [[nodiscard]] const Map& as_map() const { return std::get<Map>(data_); }
+  /// The same for taking a list or map apart.
+  [[nodiscard]] List& as_list() { return std::get<List>(data_); }
+  [[nodiscard]] Map& as_map() { return std::get<Map>(data_); }
 
   friend bool operator==(const Value&, const Value&) = default;
 

@@ -13,10 +13,12 @@ namespace trawl {
 /// The longest text one field may hold: far beyond any real file's.
 inline constexpr std::size_t text_cap = std::size_t{1} << 20U;
 
-/// The most entries one list may hold for an input of `len` bytes: far beyond any real file's,
-/// low enough that the output stays within a small multiple of the input.
-[[nodiscard]] constexpr std::uint64_t list_cap(std::uint64_t len) noexcept {
-  return 4096 + len / 64;
+/// The most entries one list may hold for an input of `len` bytes whose real entries each stand
+/// for at least `bytes_per_entry` of it: far beyond any real file's, and low enough that the
+/// output of crafted input stays within a small multiple of its size.
+[[nodiscard]] constexpr std::uint64_t list_cap(std::uint64_t len,
+                                               std::uint64_t bytes_per_entry) noexcept {
+  return 65536 + len / bytes_per_entry;
 }
 
 /// Records in the namespace's "truncated" list that `key` reached its cap.

@@ -85,7 +85,8 @@ std::optional<std::string> decode_text(std::span<const std::uint8_t> payload) {
 
 // Frames from offset 10 up to the declared tag size (or the data's end): a zero ID is padding
 // and a zero size ends the walk.
-Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size) {
+Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size,
+                bool& truncated) {
   const bool v2 = major == 2;
   const std::uint64_t header = v2 ? 6 : 10;
   const std::uint64_t id_length = v2 ? 3 : 4;
@@ -114,7 +115,10 @@ Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size)
     }
     const std::string_view key = frame_key(as_chars(id), v2);
     if (!key.empty()) {
-      if (auto text = decode_text(*area.bytes_at(data_start, data_end - data_start))) {
+      // A text frame is read up to the cap; the rest of it is skipped.
+      const std::uint64_t kept = std::min<std::uint64_t>(data_end - data_start, text_cap);
+      truncated = truncated || kept < data_end - data_start;
+      if (auto text = decode_text(*area.bytes_at(data_start, kept))) {
         frames.insert_or_assign(std::string(key), Value(std::move(*text)));
       }
     }
@@ -143,7 +147,11 @@ ExtractResult Id3Extractor::extract(Source& source, const Probe& probe) const {
       .set("unsynchronisation", (flags & 0x80U) != 0)
       .set("extended_header", (flags & 0x40U) != 0)
       .set("tag_size", tag_size);
-  Map frames = read_frames(r, major, tag_size);
+  bool truncated = false;
+  Map frames = read_frames(r, major, tag_size, truncated);
+  if (truncated) {
+    mark_truncated(ns, "frames");
+  }
   if (!frames.empty()) {
     ns.set("frames", std::move(frames));
   }

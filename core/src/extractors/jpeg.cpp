@@ -266,6 +266,7 @@ ExtractResult JpegExtractor::extract(Source& source, const Probe& probe) const {
   const ByteReader& r = *input;
   Namespace ns(name());
   List segments;
+  const std::uint64_t cap = list_cap(r.size(), 4096);
   // The walk starts after the start-of-image marker and ends at the first scan.
   std::uint64_t pos = 2;
   while (r.size() >= 6 && pos + 4 <= r.size()) {
@@ -285,12 +286,17 @@ ExtractResult JpegExtractor::extract(Source& source, const Probe& probe) const {
     const std::uint64_t end = pos + 2 + length;
     const auto payload = end >= pos + 4 ? r.bytes_at(pos + 4, end - pos - 4) : std::nullopt;
     Map entry;
-    entry.emplace("marker", Value(hex_marker(code)));
-    entry.emplace("name", Value(marker_label(code)));
-    entry.emplace("offset", Value(pos));
-    entry.emplace("length", Value(length));
     read_segment(ns, entry, code, ByteReader(payload.value_or(std::span<const std::uint8_t>{})));
-    segments.emplace_back(std::move(entry));
+    // Past the cap the walk goes on for the frame, tables and scan offset.
+    if (segments.size() < cap) {
+      entry.emplace("marker", Value(hex_marker(code)));
+      entry.emplace("name", Value(marker_label(code)));
+      entry.emplace("offset", Value(pos));
+      entry.emplace("length", Value(length));
+      segments.emplace_back(std::move(entry));
+    } else {
+      mark_truncated(ns, "segments");
+    }
     if (code == 0xDA) {
       ns.set("scan_data_offset", end);
       break;

@@ -29,7 +29,12 @@ void read_file_type(Namespace& ns, const ByteReader& p) {
   }
   ns.set("minor_version", *p.u32_be_at(4));
   List brands;
+  const std::uint64_t cap = 4096;
   for (std::uint64_t at = 8; at + 4 <= p.size(); at += 4) {
+    if (brands.size() == cap) {
+      mark_truncated(ns, "compatible_brands");
+      break;
+    }
     brands.emplace_back(box_type(*p.bytes_at(at, 4)));
   }
   if (!brands.empty()) {
@@ -68,6 +73,7 @@ void walk_boxes(const ByteReader& r, std::uint64_t start, std::uint64_t end, uns
   // file of nested "moov" boxes needs no stack at all, and any file at most one entry per 8
   // bytes it still has to walk.
   std::vector<Range> pending;
+  const std::uint64_t cap = list_cap(r.size(), 1024);
   Range range{start, std::min<std::uint64_t>(end, r.size()), 0, level == 0};
   for (;;) {
     const std::uint64_t at = range.cursor;
@@ -96,11 +102,13 @@ void walk_boxes(const ByteReader& r, std::uint64_t start, std::uint64_t end, uns
       continue;
     }
     const std::string type = box_type(*r.bytes_at(at + 4, 4));
-    if (range.outermost) {
+    if (range.outermost && top_level_boxes.size() < cap) {
       Map box;
       box.emplace("type", Value(type));
       box.emplace("size", Value(size));
       top_level_boxes.emplace_back(std::move(box));
+    } else if (range.outermost) {
+      mark_truncated(ns, "top_level_boxes");
     }
     // Only the boxes read here are loaded; media data is skipped unread.
     const ByteReader payload = *r.sub_at(at + header, size - header);

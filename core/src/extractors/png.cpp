@@ -44,14 +44,23 @@ void read_header(Namespace& ns, const ByteReader& d) {
 
 // tEXt is keyword, NUL, text. The standard says ISO 8859-1, but many writers store UTF-8, so
 // text that is valid UTF-8 is kept as it is and anything else is read as ISO 8859-1.
-void read_text(Map& texts, const ByteReader& d) {
-  const std::string_view data = as_chars(*d.bytes_at(0, d.size()));
+void read_text(Namespace& ns, Map& texts, const ByteReader& d, std::uint64_t cap) {
+  // Only the first text_cap bytes are looked at; a keyword has at most 79.
+  const std::string_view data =
+      as_chars(*d.bytes_at(0, std::min<std::uint64_t>(d.size(), text_cap)));
   const std::size_t nul = data.find('\0');
   if (nul == std::string_view::npos) {
     return;
   }
-  texts.insert_or_assign(utf8_or_latin1(data.substr(0, nul)),
-                         Value(utf8_or_latin1(data.substr(nul + 1))));
+  if (d.size() > text_cap) {
+    mark_truncated(ns, "text");
+  }
+  std::string keyword = utf8_or_latin1(data.substr(0, nul));
+  if (texts.size() >= cap && !texts.contains(keyword)) {
+    mark_truncated(ns, "text");
+    return;
+  }
+  texts.insert_or_assign(std::move(keyword), Value(utf8_or_latin1(data.substr(nul + 1))));
 }
 
 void read_time(Namespace& ns, const ByteReader& d) {
@@ -88,15 +97,21 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
   Namespace ns(name());
   List chunks;
   Map texts;
+  const std::uint64_t cap = list_cap(r.size(), 8192);
   // Chunk: 32-bit data length, 4-byte type, data, CRC (never checked).
   for (std::uint64_t pos = 8; r.size() >= 16 && pos + 8 <= r.size();) {
     const std::uint32_t length = *r.u32_be_at(pos);
     const auto type = *r.bytes_at(pos + 4, 4);
-    Map entry;
-    entry.emplace("type", Value(latin1_to_utf8(as_chars(type))));
-    entry.emplace("offset", Value(pos));
-    entry.emplace("length", Value(length));
-    chunks.emplace_back(std::move(entry));
+    // Past the cap the walk goes on for the header, time, gamma and density.
+    if (chunks.size() < cap) {
+      Map entry;
+      entry.emplace("type", Value(latin1_to_utf8(as_chars(type))));
+      entry.emplace("offset", Value(pos));
+      entry.emplace("length", Value(length));
+      chunks.emplace_back(std::move(entry));
+    } else {
+      mark_truncated(ns, "chunks");
+    }
     // Not loaded until read: image data is skipped unread.
     const ByteReader d = r.sub_at(pos + 8, length).value_or(ByteReader{{}});
     // Types with a byte of 0x80 or more are listed but never interpreted.
@@ -104,7 +119,7 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
     if (kind == "IHDR") {
       read_header(ns, d);
     } else if (kind == "tEXt") {
-      read_text(texts, d);
+      read_text(ns, texts, d, cap);
     } else if (kind == "tIME") {
       read_time(ns, d);
     } else if (kind == "gAMA" && d.size() >= 4) {

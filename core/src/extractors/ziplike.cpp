@@ -208,7 +208,7 @@ ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
   // run past the data; no count limit.
   List entries;
   ContainerKind kind;
-  const std::uint64_t cap = list_cap(r.size());
+  const std::uint64_t cap = list_cap(r.size(), 128);
   std::uint64_t compressed_total = 0;
   std::uint64_t uncompressed_total = 0;
   for (std::uint64_t at = *r.u32_le_at(*end_record + 16);

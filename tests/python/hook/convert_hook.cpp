@@ -61,7 +61,7 @@ PyObject* convert(PyObject* /*module*/, PyObject* arg) {
     PyErr_SetString(PyExc_KeyError, name);
     return nullptr;
   }
-  return trawl::python::report_to_py(report);
+  return trawl::python::report_to_py(std::move(report));
 }
 
 PyMethodDef methods[] = { // NOLINT

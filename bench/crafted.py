@@ -1,0 +1,96 @@
+"""Inputs for the large-file and amplification benchmarks and tests.
+
+HEADERS gives a minimal start of each recognised format (the rest of a large file is zeros or
+random bytes); CRAFTED gives, for a size N, inputs built to make a parser's output or memory grow
+as fast as possible with N.
+"""
+
+import struct
+import zlib
+
+
+def _png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+PNG_1X1 = (
+    b"\x89PNG\r\n\x1a\n"
+    + _png_chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 0, 0, 0, 0))
+    + _png_chunk(b"IDAT", zlib.compress(b"\x00\x00"))
+)
+
+HEADERS = {
+    "none": b"",
+    "jpeg": b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00",
+    "png": PNG_1X1,
+    "gif": b"GIF89a\x01\x00\x01\x00\x00\x00\x00",
+    "bmp": b"BM" + struct.pack("<IHHIIiiHHII", 0, 0, 0, 54, 40, 1, 1, 1, 24, 0, 0) + bytes(16),
+    "wav": b"RIFF\xff\xff\xff\xffWAVEfmt \x10\x00\x00\x00\x01\x00\x02\x00\x44\xac\x00\x00"
+    b"\x10\xb1\x02\x00\x04\x00\x10\x00data\xff\xff\xff\xff",
+    "webp": b"RIFF\xff\xff\xff\xffWEBPVP8X\x0a\x00\x00\x00\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00",
+    "id3": b"ID3\x04\x00\x00\x7f\x7f\x7f\x7f",
+    "mp4": b"\x00\x00\x00\x18ftypisom\x00\x00\x02\x00isomiso2",
+    "elf": b"\x7fELF\x02\x01\x01" + bytes(9) + b"\x02\x00\x3e\x00",
+    "tiff": b"II*\x00\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00",
+    "pdf": b"%PDF-1.7\n",
+    "gzip": b"\x1f\x8b\x08\x08\x00\x00\x00\x00\x00\x03name\x00",
+    "zip": b"PK\x03\x04" + bytes(26),
+}
+
+
+def jpeg_comments(n):
+    """Four-byte comment segments (FF FE 00 02) until n bytes."""
+    return b"\xff\xd8" + b"\xff\xfe\x00\x02" * ((n - 2) // 4)
+
+
+def jpeg_app0(n):
+    return b"\xff\xd8" + b"\xff\xe0\x00\x02" * ((n - 2) // 4)
+
+
+def mp4_boxes(n):
+    start = b"\x00\x00\x00\x10ftypisom\x00\x00\x00\x00"
+    return start + b"\x00\x00\x00\x08free" * ((n - len(start)) // 8)
+
+
+def png_padding(n):
+    """A real 1x1 PNG cut before its end, then zeros: every 12 zero bytes read as a chunk."""
+    return PNG_1X1 + bytes(max(0, n - len(PNG_1X1)))
+
+
+def tiff_shared_blob(n):
+    """SBYTE fields of one IFD all pointing at the same blob, which fills the rest."""
+    entries = 2000
+    ifd_size = 2 + 12 * entries + 4
+    blob_at = 8 + ifd_size
+    blob = max(0, n - blob_at)
+    ifd = struct.pack("<H", entries)
+    for i in range(entries):
+        ifd += struct.pack("<HHII", 0x1000 + i, 6, blob, blob_at)
+    ifd += b"\x00\x00\x00\x00"
+    return b"II*\x00\x08\x00\x00\x00" + ifd + bytes(range(256)) * (blob // 256) + bytes(blob % 256)
+
+
+def pdf_strings(n):
+    """Every information key opening a string that runs to the end of the file."""
+    keys = b"/Title (/Author (/Subject (/Creator (/Producer (/Keywords (/CreationDate (/ModDate ("
+    start = b"%PDF-1.4\n" + keys
+    return start + b"\xe9" * max(0, n - len(start))
+
+
+def zip_entries(n):
+    """Central-directory entries of 46 bytes with empty names, then the end record."""
+    count = max(0, (n - 30 - 22) // 46)
+    entry = b"PK\x01\x02" + bytes(42)
+    end = b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, 0xFFFF, 0xFFFF, 46 * count, 30, 0)
+    return b"PK\x03\x04" + bytes(26) + entry * count + end
+
+
+CRAFTED = {
+    "jpeg comments": jpeg_comments,
+    "jpeg APP0": jpeg_app0,
+    "mp4 boxes": mp4_boxes,
+    "png padding": png_padding,
+    "tiff shared blob": tiff_shared_blob,
+    "pdf strings": pdf_strings,
+    "zip entries": zip_entries,
+}
