@@ -88,13 +88,24 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
   }
   std::sort(order.begin(), order.end());
   std::array<Map, 8> groups;
+  // Real values take at most about five characters per byte ("255, "); six leaves room.
+  std::uint64_t budget = 6 * std::uint64_t{data.tiff().size()} + exif::max_value_text;
   for (std::size_t k = 0; k < order.size(); ++k) {
     if (k + 1 < order.size() && (order[k + 1] >> 32U) == (order[k] >> 32U)) {
       continue;
     }
     const Field& field = fields[order[k] & 0xFFFFFFFFU];
-    groups.at(field.ifd).emplace(exif::display_tag(field.tag),
-                                 Value(data.display_with_unit(field)));
+    // Text beyond the budget is left out: crafted data can point many fields at one blob.
+    if (budget == 0) {
+      mark_truncated(ns, group_name(field.ifd));
+      continue;
+    }
+    std::string text = data.display_with_unit(field);
+    if (text.size() >= exif::max_value_text) {
+      mark_truncated(ns, group_name(field.ifd) + "." + exif::display_tag(field.tag));
+    }
+    budget -= std::min<std::uint64_t>(budget, text.size());
+    groups.at(field.ifd).emplace(exif::display_tag(field.tag), Value(std::move(text)));
   }
   for (unsigned ifd = 0; ifd < groups.size(); ++ifd) {
     if (!groups.at(ifd).empty()) {

@@ -152,6 +152,10 @@ struct ReadError {
 /// The tag's name, or "Tag(Context, N)" for a tag without one.
 [[nodiscard]] std::string display_tag(Tag tag);
 
+/// A value's text stops growing once it is this long: far beyond any real tag's, it keeps
+/// values that crafted data repeats from growing the output without bound.
+inline constexpr std::size_t max_value_text = std::size_t{1} << 20U;
+
 /// Shortest decimal text that reads back as the same double, laid out without an exponent.
 [[nodiscard]] std::string format_decimal(double value);
 /// The same for a single-precision value, with digits chosen for single precision.

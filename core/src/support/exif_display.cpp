@@ -278,6 +278,9 @@ void append_quoted(std::string& out, std::string_view s) {
   static constexpr std::string_view hex = "0123456789abcdef";
   out += '"';
   for (const char c : s) {
+    if (out.size() >= max_value_text) {
+      break;
+    }
     const auto b = static_cast<std::uint8_t>(c);
     if (c == '\\' || c == '"') {
       out += '\\';
@@ -294,7 +297,7 @@ void append_quoted(std::string& out, std::string_view s) {
 }
 
 template <class Each> void join(std::string& out, std::size_t n, Each each) {
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n && out.size() < max_value_text; ++i) {
     if (i > 0) {
       out += ", ";
     }
@@ -329,7 +332,7 @@ void append_default(std::string& out, const Elements& v) {
   }
   case Type::Undefined:
     out += "0x";
-    append_hex(out, v.bytes());
+    append_hex(out, v.bytes().first(std::min(v.bytes().size(), max_value_text / 2)));
     return;
   }
   out += "unknown value (type=";
