@@ -1,8 +1,10 @@
 // Runs one extractor, chosen at build time by TRAWL_FUZZ_EXTRACTOR, over any bytes, even those
-// its supports() would refuse, and walks the namespace it returns.
+// its supports() would refuse, and walks the namespace it returns. An extractor that scans is
+// also fed the bytes in blocks of a size the input picks, and must give the same answer.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <span>
 
 #include <trawl/extractor.hpp>
@@ -34,5 +36,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     n += result.error().message().size();
   }
   static_cast<void>(n);
+  if (auto scan = extractor.start_scan(probe)) {
+    const std::size_t block = size == 0 ? 1 : 1 + bytes[size - 1] % 61;
+    for (std::size_t at = 0; at < size; at += block) {
+      const auto part = bytes.subspan(at, std::min(block, size - at));
+      scan->update_caller(part);
+      scan->update(part);
+    }
+    const auto scanned = scan->finish(source, probe);
+    const bool same = result ? scanned && scanned->entries() == result->entries()
+                             : !scanned && scanned.error().message() == result.error().message();
+    if (!same) {
+      std::abort();
+    }
+  }
   return 0;
 }

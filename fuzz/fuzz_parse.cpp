@@ -1,14 +1,48 @@
-// Runs the default registry over any bytes and walks every value of the report.
+// Runs the default registry over any bytes from memory and from a file, walks every value of the
+// report, and stops on any difference between the two: the file's mirror and the shared pass
+// must see what the buffer shows.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <span>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <trawl/trawl.hpp>
 
+#include "sources.hpp"
 #include "touch.hpp"
 
+namespace {
+
+// The report of the same bytes read through a file descriptor.
+trawl::Report parse_as_file(std::span<const std::uint8_t> bytes) {
+  const int fd = ::memfd_create("fuzz", 0);
+  if (fd < 0) {
+    std::abort();
+  }
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.subspan(done).data(), bytes.size() - done);
+    if (n <= 0) {
+      std::abort();
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  trawl::Report report;
+  {
+    trawl::FileSource source(fd);
+    report = trawl::parse(source, bytes.size());
+  }
+  ::close(fd);
+  return report;
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const trawl::Report report = trawl::parse_buffer(std::span(data, size));
+  const std::span<const std::uint8_t> bytes(data, size);
+  const trawl::Report report = trawl::parse_buffer(bytes);
   std::size_t n = 0;
   for (const auto& [name, entries] : report.namespaces) {
     for (const auto& [key, value] : entries) {
@@ -19,5 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     n += error.message.size();
   }
   static_cast<void>(n);
+  const trawl::Report from_file = parse_as_file(bytes);
+  if (from_file.namespaces != report.namespaces || from_file.errors != report.errors) {
+    std::abort();
+  }
   return 0;
 }

@@ -1,3 +1,4 @@
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -5,6 +6,7 @@
 #include <trawl/trawl.hpp>
 
 #include "extractors/extractors.hpp"
+#include "support/digest.hpp"
 #include "sources.hpp"
 #include "support/fake_source.hpp"
 #include "support/temp_dir.hpp"
@@ -94,6 +96,42 @@ TEST(FileExtractor, StreamedAndWholeInputsAgree) {
   EXPECT_EQ(a.at("sha256").as_string(), expected);
   EXPECT_EQ(a, b);
   EXPECT_GT(streamed.reads(), 1000U);
+}
+
+// The histogram counts runs of one value in bulk: patterns that only look like runs (equal ends,
+// a period of 8) must still be counted byte by byte.
+TEST(FileExtractor, RunsAndNearRunsCountLikeAnyBytes) {
+  const auto pattern = [](std::size_t n, auto byte) {
+    std::vector<std::uint8_t> out(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      out[i] = static_cast<std::uint8_t>(byte(i));
+    }
+    return out;
+  };
+  const std::vector<std::vector<std::uint8_t>> inputs = {
+      pattern(1000, [](std::size_t) { return 0; }),
+      pattern(1000, [](std::size_t i) { return i % 8 == 0 ? 1 : 2; }),
+      pattern(1000, [](std::size_t i) { return i % 64 == 63 ? 0 : i % 8; }),
+      pattern(1000, [](std::size_t i) { return i < 500 ? 7 : 9; }),
+      pattern(1000, [](std::size_t i) { return (i * 7) % 251; }),
+  };
+  for (const auto& in : inputs) {
+    ByteHistogram bulk;
+    bulk.update(in);
+    std::array<std::uint64_t, 256> counts{};
+    for (const std::uint8_t b : in) {
+      ++counts[b];
+    }
+    double h = -0.0;
+    for (const std::uint64_t c : counts) {
+      if (c != 0) {
+        const double p = static_cast<double>(c) / static_cast<double>(in.size());
+        h -= p * std::log2(p);
+      }
+    }
+    EXPECT_EQ(bulk.total(), in.size());
+    EXPECT_EQ(bulk.entropy(), h);
+  }
 }
 
 TEST(FileExtractor, ReadFailureDiscardsEverything) {

@@ -3,10 +3,14 @@ recurse or loop without end: each one is parsed in a fresh process, in bounded t
 
 import json
 import os
+import signal
 import struct
 import subprocess
 import sys
 import textwrap
+import threading
+import time
+from pathlib import Path
 
 import pytest
 
@@ -108,3 +112,129 @@ def test_unrecognised_gigabyte_file_in_constant_memory(tmp_path):
     assert facts["keys"] == ["file"]
     assert facts["grew_kib"] < 16 * 1024, facts
 
+
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from crafted import CRAFTED, HEADERS  # noqa: E402
+
+# Peak and retained memory of one call, with the peak reset just before it (Linux).
+MEASURED = textwrap.dedent("""\
+    import json, sys
+    sys.path.insert(0, sys.argv[1])
+    import trawl
+    from crafted import CRAFTED
+    def status(key):
+        with open("/proc/self/status") as f:
+            return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key))
+    kind, arg = sys.argv[2], sys.argv[3]
+    data = CRAFTED[arg](16 << 20) if kind == "bytes" else None
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS:")
+    result = trawl.parse_bytes(data) if kind == "bytes" else trawl.parse(arg)
+    print(json.dumps({"n": len(data) if data else result["file"]["size_bytes"],
+                      "peak": status("VmHWM:") - before, "kept": status("VmRSS:") - before,
+                      "result": {k: sorted(v) if isinstance(v, dict) else v
+                                 for k, v in result.items()},
+                      "truncated": sorted(k for k, v in result.items()
+                                          if isinstance(v, dict) and "truncated" in v)}))
+""")
+linux_only = pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"),
+                                reason="peak memory is read from /proc")
+
+
+def measure(kind, arg):
+    bench = str(Path(__file__).resolve().parents[2] / "bench")
+    out = subprocess.run([sys.executable, "-c", MEASURED, bench, kind, arg], capture_output=True,
+                         text=True, timeout=300, check=True)
+    return json.loads(out.stdout)
+
+
+@linux_only
+@pytest.mark.parametrize("name", sorted(CRAFTED))
+def test_output_of_crafted_input_stays_within_a_multiple_of_it(name):
+    facts = measure("bytes", name)
+    assert facts["peak"] <= 16 * facts["n"] + (64 << 20), facts
+    assert facts["truncated"], "every case reaches a cap, which the output marks"
+
+
+@linux_only
+@pytest.mark.parametrize("header", sorted(HEADERS))
+def test_large_file_of_any_format_in_bounded_memory(header, tmp_path):
+    path = tmp_path / "sparse"
+    with open(path, "wb") as f:
+        f.write(HEADERS[header])
+        f.truncate(256 << 20)
+    facts = measure("path", str(path))
+    # Working memory beyond what the returned dict keeps.
+    assert facts["peak"] - facts["kept"] <= 64 << 20, facts
+
+
+def test_file_cut_short_during_the_parse(tmp_path):
+    path = tmp_path / "shrinking.png"
+    path.write_bytes(HEADERS["png"] + bytes(64 << 20))
+    cutter = threading.Timer(0.01, lambda: os.truncate(path, 1000))
+    cutter.start()
+    result = trawl.parse(path)
+    cutter.join()
+    # The size the file had when opened, or the size it was cut to: never a crash.
+    assert result["file"]["size_bytes"] in (len(HEADERS["png"]) + (64 << 20), 1000)
+    assert "png" in result
+
+
+@pytest.mark.parametrize("target", ["fifo", "/dev/zero"])
+def test_ctrl_c_stops_a_parse_that_would_never_end(target, tmp_path):
+    if target == "fifo":
+        target = str(tmp_path / "pipe")
+        os.mkfifo(target)
+        writer = os.open(target, os.O_RDWR)  # keeps the pipe open and empty
+    code = ("import sys, time, trawl\n"
+            "try:\n    trawl.parse(sys.argv[1])\n"
+            "except KeyboardInterrupt:\n    print(time.monotonic(), flush=True)\n")
+    child = subprocess.Popen([sys.executable, "-c", code, target], stdout=subprocess.PIPE,
+                             text=True)
+    try:
+        time.sleep(1.0)  # well inside the parse
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        if target.endswith("pipe"):
+            os.close(writer)
+    assert out, "the parse ended with KeyboardInterrupt"
+    assert float(out) - sent < 0.2
+
+
+def test_running_out_of_memory_is_never_a_crash_or_a_value_error():
+    # Under shrinking address-space limits, a parse either returns (with an "out of memory"
+    # entry where an extractor ran out) or raises MemoryError.
+    code = textwrap.dedent("""\
+        import resource, sys
+        sys.path.insert(0, sys.argv[1])
+        import trawl
+        from crafted import CRAFTED
+        data = CRAFTED["zip entries"](16 << 20)
+        outcomes = set()
+        for extra in (60, 30, 10, 5, 1):
+            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+            with open("/proc/self/statm") as f:
+                used = int(f.read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (used + (extra << 20), hard))
+            try:
+                result = trawl.parse_bytes(data)
+                outcomes.add(result["errors"][0]["message"] if "errors" in result else "dict")
+                assert "file" in result
+            except MemoryError:
+                outcomes.add("MemoryError")
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(sorted(outcomes))
+    """)
+    bench = str(Path(__file__).resolve().parents[2] / "bench")
+    out = subprocess.run([sys.executable, "-c", code, bench], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr
+    outcomes = set(eval(out.stdout))  # noqa: S307 (a printed list of strings)
+    assert outcomes <= {"dict", "out of memory", "MemoryError"}, outcomes
+    assert "out of memory" in outcomes, "the tightest limits reach an extractor's allocations"

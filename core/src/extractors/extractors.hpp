@@ -23,16 +23,16 @@ inline constexpr std::size_t text_cap = std::size_t{1} << 20U;
 
 /// Records in the namespace's "truncated" list that `key` reached its cap.
 inline void mark_truncated(Namespace& ns, std::string_view key) {
-  List keys;
-  if (const auto it = ns.entries().find("truncated");
-      it != ns.entries().end() && it->second.kind() == Kind::List) {
-    keys = it->second.as_list();
-  }
-  for (const Value& k : keys) {
-    if (k.as_string() == key) {
-      return;
+  const auto it = ns.entries().find("truncated");
+  const bool listed = it != ns.entries().end() && it->second.kind() == Kind::List;
+  if (listed) {
+    for (const Value& k : it->second.as_list()) {
+      if (k.as_string() == key) {
+        return; // walks past a cap call this for every entry they drop
+      }
     }
   }
+  List keys = listed ? it->second.as_list() : List{};
   keys.emplace_back(key);
   ns.set("truncated", std::move(keys));
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -235,6 +236,20 @@ unsigned absolute_difference(const std::array<std::uint8_t, 64>& a,
 #endif
 }
 
+// The offset of the next 0xFF byte after `pos`, or the end; searched a window at a time.
+std::uint64_t next_marker(const ByteReader& r, std::uint64_t pos) {
+  constexpr std::uint64_t window = 64 * 1024;
+  for (++pos; pos < r.size();) {
+    const auto part = *r.bytes_at(pos, std::min(window, r.size() - pos));
+    const void* ff = std::memchr(part.data(), 0xFF, part.size());
+    if (ff != nullptr) {
+      return pos + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(ff) - part.data());
+    }
+    pos += part.size();
+  }
+  return pos;
+}
+
 } // namespace
 
 unsigned estimate_ijg_quality(std::span<const std::uint8_t> table) {
@@ -271,7 +286,7 @@ ExtractResult JpegExtractor::extract(Source& source, const Probe& probe) const {
   std::uint64_t pos = 2;
   while (r.size() >= 6 && pos + 4 <= r.size()) {
     if (*r.u8_at(pos) != 0xFF) {
-      ++pos; // stray byte between segments
+      pos = next_marker(r, pos); // stray bytes between segments
       continue;
     }
     const std::uint8_t code = *r.u8_at(pos + 1);
