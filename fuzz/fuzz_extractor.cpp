@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   static_cast<void>(n);
   if (auto scan = extractor.start_scan(probe)) {
-    const std::size_t block = size == 0 ? 1 : 1 + bytes[size - 1] % 61;
+    const std::size_t block = size == 0 ? 1 : 1 + std::size_t{bytes[size - 1]} % 61;
     for (std::size_t at = 0; at < size; at += block) {
       const auto part = bytes.subspan(at, std::min(block, size - at));
       scan->update_caller(part);

@@ -6,13 +6,12 @@
 #include <cstdlib>
 #include <span>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <trawl/trawl.hpp>
 
 #include "sources.hpp"
 #include "touch.hpp"
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 

@@ -93,8 +93,7 @@ IoResult<std::size_t> fill(Source& source, std::span<std::uint8_t> buffer) {
 class Pass {
 public:
   Pass(Source& source, std::span<Scan* const> scans, const RunOptions& options)
-      : source_(source), scans_(scans), options_(options),
-        whole_(source.contents_if_ready()) {}
+      : source_(source), scans_(scans), options_(options), whole_(source.contents_if_ready()) {}
 
   // Runs the pass; false when stopped. A read failure ends it and is kept in failure().
   bool run(bool threaded) {

@@ -191,10 +191,9 @@ PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   const std::span<const std::uint8_t> data(
       reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(held.get())), // NOLINT
       static_cast<std::size_t>(PyBytes_GET_SIZE(held.get())));
-  Outcome outcome =
-      run_unlocked([data](Outcome& out, const trawl::RunOptions& options) {
-        out.report = trawl::parse_buffer(data, options);
-      });
+  Outcome outcome = run_unlocked([data](Outcome& out, const trawl::RunOptions& options) {
+    out.report = trawl::parse_buffer(data, options);
+  });
   return finish(outcome);
 }
 

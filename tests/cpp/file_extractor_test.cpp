@@ -6,8 +6,8 @@
 #include <trawl/trawl.hpp>
 
 #include "extractors/extractors.hpp"
-#include "support/digest.hpp"
 #include "sources.hpp"
+#include "support/digest.hpp"
 #include "support/fake_source.hpp"
 #include "support/temp_dir.hpp"
 #include <gtest/gtest.h>

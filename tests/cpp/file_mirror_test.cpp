@@ -1,14 +1,12 @@
-#include "support/file_mirror.hpp"
-
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <vector>
 
 #include "support/byte_reader.hpp"
+#include "support/file_mirror.hpp"
 #include "support/temp_dir.hpp"
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace trawl {
 namespace {
@@ -56,8 +54,8 @@ TEST_F(Mirror, ReadsWhatIsAskedAtTheFilesOffsets) {
   EXPECT_TRUE(std::equal(tail.begin(), tail.end(), data.end() - 5));
   ByteReader cursor = *r.sub_at(FileMirror::page_size * 2 - 1, 3);
   EXPECT_EQ(*cursor.u8(), data[FileMirror::page_size * 2 - 1]);
-  EXPECT_EQ(*cursor.u16_le(), data[FileMirror::page_size * 2] |
-                                  (data[FileMirror::page_size * 2 + 1] << 8U));
+  EXPECT_EQ(*cursor.u16_le(),
+            data[FileMirror::page_size * 2] | (data[FileMirror::page_size * 2 + 1] << 8U));
   EXPECT_FALSE(r.bytes_at(data.size() - 1, 2)) << "bounds are the file's stated size";
 }
 

@@ -242,8 +242,7 @@ private:
 };
 
 // Position of the next ' ' or '/' in bytes[from, to), or `to`: every pattern starts with one.
-std::size_t next_candidate(std::span<const std::uint8_t> bytes, std::size_t from,
-                           std::size_t to) {
+std::size_t next_candidate(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t to) {
   std::size_t i = from;
 #if defined(__SSE2__)
   const __m128i space = _mm_set1_epi8(' ');
@@ -277,12 +276,11 @@ public:
   }
 
   ExtractResult finish(Source& /*source*/, const Probe& probe) override {
-    window_.finish([this](auto bytes, std::uint64_t at, bool final) {
-      return examine(bytes, at, final);
-    });
+    window_.finish(
+        [this](auto bytes, std::uint64_t at, bool final) { return examine(bytes, at, final); });
     Namespace ns("pdf");
-    const std::string_view head = as_chars(probe.head.first(std::min<std::size_t>(
-        probe.head.size(), 16)));
+    const std::string_view head =
+        as_chars(probe.head.first(std::min<std::size_t>(probe.head.size(), 16)));
     const std::size_t line_end = head.find_first_of("\r\n");
     if (line_end != std::string_view::npos && line_end >= 5) {
       ns.set("version", utf8_lossy(head.substr(5, line_end - 5)));
@@ -311,8 +309,9 @@ private:
   static constexpr std::size_t lookahead = 16;
 
   std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
-    const std::size_t limit =
-        final ? bytes.size() : bytes.size() >= lookahead ? bytes.size() - lookahead + 1 : 0;
+    const std::size_t limit = final                       ? bytes.size()
+                              : bytes.size() >= lookahead ? bytes.size() - lookahead + 1
+                                                          : 0;
     const ByteReader r(bytes);
     for (auto i = static_cast<std::size_t>(std::max(pos_, at) - at); i < limit;) {
       i = next_candidate(bytes, i, limit);
@@ -365,7 +364,7 @@ private:
 
 // The text from `start` up to the next NUL byte, searched a window at a time.
 std::optional<std::string_view> nul_terminated(const ByteReader& r, std::uint64_t start) {
-  constexpr std::uint64_t window = 64 * 1024;
+  constexpr std::uint64_t window = std::uint64_t{64} * 1024;
   for (std::uint64_t at = start; at < r.size();) {
     const auto part = as_chars(*r.bytes_at(at, std::min(window, r.size() - at)));
     const std::size_t nul = part.find('\0');

@@ -40,9 +40,10 @@ inline void mark_truncated(Namespace& ns, std::string_view key) {
 /// A reader over the whole input of an extractor that needs at least `header` bytes of it: the
 /// caller's buffer, or a file's mirror (bytes are read as the reader reaches them), or the
 /// I/O error, or "header too short" under the extractor's name.
-[[nodiscard]] inline Expected<ByteReader, ExtractError>
-whole_input(const Extractor& extractor, Source& source, const Probe& probe,
-            std::uint64_t header = 0) {
+[[nodiscard]] inline Expected<ByteReader, ExtractError> whole_input(const Extractor& extractor,
+                                                                    Source& source,
+                                                                    const Probe& probe,
+                                                                    std::uint64_t header = 0) {
   ByteReader r{std::span<const std::uint8_t>{}};
   if (const auto ready = source.contents_if_ready()) {
     r = ByteReader(*ready);

@@ -25,8 +25,7 @@ std::uint64_t color_table_bytes(std::uint8_t packed) {
 }
 
 // Position of the next block introducer (0x21, 0x2C, 0x3B) in bytes[from, to), or `to`.
-std::size_t next_introducer(std::span<const std::uint8_t> bytes, std::size_t from,
-                            std::size_t to) {
+std::size_t next_introducer(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t to) {
   std::size_t i = from;
 #if defined(__SSE2__)
   const __m128i extension = _mm_set1_epi8(0x21);
@@ -35,9 +34,9 @@ std::size_t next_introducer(std::span<const std::uint8_t> bytes, std::size_t fro
   for (; to - i >= 16; i += 16) {
     const __m128i x =
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.subspan(i, 16).data())); // NOLINT
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, extension),
-                                                  _mm_cmpeq_epi8(x, image)),
-                                     _mm_cmpeq_epi8(x, trailer));
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, extension), _mm_cmpeq_epi8(x, image)),
+                     _mm_cmpeq_epi8(x, trailer));
     const int mask = _mm_movemask_epi8(hit);
     if (mask != 0) {
       return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
@@ -63,9 +62,8 @@ public:
   }
 
   ExtractResult finish(Source& /*source*/, const Probe& /*probe*/) override {
-    window_.finish([this](auto bytes, std::uint64_t at, bool final) {
-      return examine(bytes, at, final);
-    });
+    window_.finish(
+        [this](auto bytes, std::uint64_t at, bool final) { return examine(bytes, at, final); });
     if (window_.fed() < header_.size()) {
       return malformed("gif", "header too short");
     }
@@ -115,8 +113,8 @@ private:
         header(r, i);
         continue;
       }
-      const std::size_t found = next_introducer(
-          bytes, i, final ? bytes.size() : bytes.size() - lookahead + 1);
+      const std::size_t found =
+          next_introducer(bytes, i, final ? bytes.size() : bytes.size() - lookahead + 1);
       pos_ = at + found;
       if (found == bytes.size() || (!final && bytes.size() - found < lookahead)) {
         continue; // bytes between blocks passed over; the rest waits for more input

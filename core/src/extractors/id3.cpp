@@ -85,8 +85,7 @@ std::optional<std::string> decode_text(std::span<const std::uint8_t> payload) {
 
 // Frames from offset 10 up to the declared tag size (or the data's end): a zero ID is padding
 // and a zero size ends the walk.
-Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size,
-                bool& truncated) {
+Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size, bool& truncated) {
   const bool v2 = major == 2;
   const std::uint64_t header = v2 ? 6 : 10;
   const std::uint64_t id_length = v2 ? 3 : 4;

@@ -238,7 +238,7 @@ unsigned absolute_difference(const std::array<std::uint8_t, 64>& a,
 
 // The offset of the next 0xFF byte after `pos`, or the end; searched a window at a time.
 std::uint64_t next_marker(const ByteReader& r, std::uint64_t pos) {
-  constexpr std::uint64_t window = 64 * 1024;
+  constexpr std::uint64_t window = std::uint64_t{64} * 1024;
   for (++pos; pos < r.size();) {
     const auto part = *r.bytes_at(pos, std::min(window, r.size() - pos));
     const void* ff = std::memchr(part.data(), 0xFF, part.size());

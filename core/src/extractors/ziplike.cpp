@@ -92,7 +92,7 @@ private:
 // The last "PK\5\6" in the data, found backwards with memrchr over the 'P' bytes.
 // The last "PK\5\6", searched backwards a window at a time.
 std::optional<std::uint64_t> find_end_record(const ByteReader& r) {
-  constexpr std::uint64_t window = 64 * 1024;
+  constexpr std::uint64_t window = std::uint64_t{64} * 1024;
   if (r.size() < 4) {
     return std::nullopt;
   }
@@ -141,9 +141,8 @@ public:
   }
 
   ExtractResult finish(Source& source, const Probe& probe) override {
-    window_.finish([this](auto bytes, std::uint64_t at, bool final) {
-      return examine(bytes, at, final);
-    });
+    window_.finish(
+        [this](auto bytes, std::uint64_t at, bool final) { return examine(bytes, at, final); });
     const auto input = whole_input(extractor_, source, probe);
     if (!input) {
       return input.error();
@@ -153,7 +152,8 @@ public:
 
 private:
   std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
-    const std::size_t limit = final ? bytes.size() : bytes.size() - std::min(bytes.size(), std::size_t{3});
+    const std::size_t limit =
+        final ? bytes.size() : bytes.size() - std::min(bytes.size(), std::size_t{3});
     const ByteReader r(bytes);
     for (auto i = static_cast<std::size_t>(std::max(pos_, at) - at); i < limit; ++i) {
       const void* hit = std::memchr(bytes.subspan(i).data(), 'P', limit - i);

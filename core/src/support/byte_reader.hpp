@@ -90,8 +90,8 @@ public:
     if (offset > data_.size() || n > data_.size() - offset) {
       return std::nullopt;
     }
-    return ByteReader(
-        data_.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(n)), mirror_);
+    return ByteReader(data_.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(n)),
+                      mirror_);
   }
   [[nodiscard]] std::optional<std::uint8_t> u8_at(std::uint64_t offset) const noexcept {
     return narrow<std::uint8_t>(at<1, false>(offset));

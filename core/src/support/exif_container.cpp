@@ -35,7 +35,7 @@ using Located = Expected<Block, ReadError>;
 // Moves past the next 0xFF byte; false when there is none. Searched a window at a time, so a
 // file's mirror holds only the part being searched.
 bool skip_past_ff(ByteReader& r) {
-  constexpr std::uint64_t window = 64 * 1024;
+  constexpr std::uint64_t window = std::uint64_t{64} * 1024;
   for (;;) {
     const Bytes rest = *r.bytes_at(r.position(), std::min<std::uint64_t>(r.remaining(), window));
     if (rest.empty()) {

@@ -20,11 +20,11 @@ std::unique_ptr<FileMirror> FileMirror::create(int fd, std::uint64_t len) {
   if (base == MAP_FAILED) {
     return nullptr;
   }
-  return std::unique_ptr<FileMirror>(new FileMirror(fd, static_cast<std::uint8_t*>(base), size));
+  return std::unique_ptr<FileMirror>(new FileMirror(fd, {static_cast<std::uint8_t*>(base), size}));
 }
 
 FileMirror::~FileMirror() {
-  ::munmap(base_, len_);
+  ::munmap(whole_.data(), whole_.size());
 }
 
 bool FileMirror::resident(std::size_t page) const noexcept {
@@ -38,9 +38,10 @@ bool FileMirror::resident(std::size_t page) const noexcept {
 
 void FileMirror::load_pages(std::span<const std::uint8_t> part) noexcept {
   // Views of other memory (a joined copy, the caller's buffer) have nothing to load.
-  const auto start = reinterpret_cast<std::uintptr_t>(part.data()); // NOLINT
-  const auto base = reinterpret_cast<std::uintptr_t>(base_);         // NOLINT
-  if (part.empty() || start < base || part.size() > len_ || start - base > len_ - part.size()) {
+  const auto start = reinterpret_cast<std::uintptr_t>(part.data());  // NOLINT
+  const auto base = reinterpret_cast<std::uintptr_t>(whole_.data()); // NOLINT
+  const std::size_t len = whole_.size();
+  if (part.empty() || start < base || part.size() > len || start - base > len - part.size()) {
     return;
   }
   const auto offset = static_cast<std::size_t>(start - base);
@@ -56,18 +57,18 @@ void FileMirror::load_pages(std::span<const std::uint8_t> part) noexcept {
     read_page(page);
   }
   if (last - first < max_pages) {
-    hot_begin_ = base_ + first * page_size;
-    hot_end_ = base_ + std::min(len_, (last + 1) * page_size);
+    hot_begin_ = base + first * page_size;
+    hot_end_ = base + std::min(len, (last + 1) * page_size);
   }
 }
 
 void FileMirror::read_page(std::size_t page) noexcept {
   const std::size_t at = page * page_size;
-  const std::size_t n = std::min(page_size, len_ - at);
-  std::uint8_t* dst = base_ + at;
+  const std::span<std::uint8_t> dst = whole_.subspan(at, std::min(page_size, whole_.size() - at));
   std::size_t done = 0;
-  while (done < n) {
-    const ssize_t got = ::pread(fd_, dst + done, n - done, static_cast<off_t>(at + done));
+  while (done < dst.size()) {
+    const std::span<std::uint8_t> rest = dst.subspan(done);
+    const ssize_t got = ::pread(fd_, rest.data(), rest.size(), static_cast<off_t>(at + done));
     if (got > 0) {
       done += static_cast<std::size_t>(got);
     } else if (got == 0 || errno != EINTR) {
@@ -84,8 +85,10 @@ void FileMirror::release_oldest() noexcept {
   --count_;
   const std::size_t at = page * page_size;
   // Private anonymous pages given back read as zero on the next touch.
-  ::madvise(base_ + at, std::min(page_size, len_ - at), MADV_DONTNEED);
-  hot_begin_ = hot_end_ = nullptr;
+  const std::span<std::uint8_t> page_bytes =
+      whole_.subspan(at, std::min(page_size, whole_.size() - at));
+  ::madvise(page_bytes.data(), page_bytes.size(), MADV_DONTNEED);
+  hot_begin_ = hot_end_ = 0;
 }
 
 } // namespace trawl

@@ -26,12 +26,13 @@ public:
   ~FileMirror();
 
   /// The whole mirror; only bytes passed to load() hold file data.
-  [[nodiscard]] std::span<const std::uint8_t> data() const noexcept { return {base_, len_}; }
+  [[nodiscard]] std::span<const std::uint8_t> data() const noexcept { return whole_; }
 
   /// Makes `part` (a piece of data()) hold the file's bytes. Bytes the file no longer has (it
   /// shrank) and bytes that cannot be read stay zero.
   void load(std::span<const std::uint8_t> part) noexcept {
-    if (part.data() >= hot_begin_ && part.data() + part.size() <= hot_end_) {
+    const auto start = reinterpret_cast<std::uintptr_t>(part.data()); // NOLINT
+    if (start >= hot_begin_ && start < hot_end_ && part.size() <= hot_end_ - start) {
       return;
     }
     load_pages(part);
@@ -41,8 +42,7 @@ public:
   static constexpr std::size_t resident_budget = std::size_t{32} << 20U;
 
 private:
-  FileMirror(int fd, std::uint8_t* base, std::size_t len) noexcept
-      : fd_(fd), base_(base), len_(len) {}
+  FileMirror(int fd, std::span<std::uint8_t> whole) noexcept : fd_(fd), whole_(whole) {}
   void load_pages(std::span<const std::uint8_t> part) noexcept;
   [[nodiscard]] bool resident(std::size_t page) const noexcept;
   void read_page(std::size_t page) noexcept;
@@ -51,14 +51,13 @@ private:
   static constexpr std::size_t max_pages = resident_budget / page_size;
 
   int fd_;
-  std::uint8_t* base_;
-  std::size_t len_;
+  std::span<std::uint8_t> whole_;
   // Resident pages as a ring, oldest at `oldest_`; fixed so that loading never allocates.
   std::array<std::size_t, max_pages> ring_{};
   std::size_t oldest_ = 0;
   std::size_t count_ = 0;
-  const std::uint8_t* hot_begin_ = nullptr; // the last range loaded, all of it resident
-  const std::uint8_t* hot_end_ = nullptr;
+  std::uintptr_t hot_begin_ = 0; // addresses of the last range loaded, all of it resident
+  std::uintptr_t hot_end_ = 0;
 };
 
 } // namespace trawl
