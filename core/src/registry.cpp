@@ -237,6 +237,7 @@ RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& opt
   Probe probe;
   probe.head = std::span<const std::uint8_t>(head).first(head_len);
   probe.len = len;
+  probe.fast = options.fast;
   if (const auto sniffed = sniff(probe.head)) {
     probe.mime = sniffed->mime;
     probe.extension = sniffed->extension;

@@ -88,10 +88,11 @@ struct Outcome {
 // Runs the core without the interpreter lock; nothing in `work` may touch Python except
 // through the stop check, which takes the lock back for a moment to run pending signal handlers
 // (Ctrl-C raises KeyboardInterrupt there and ends the parse).
-template <class Work> Outcome run_unlocked(Work work) {
+template <class Work> Outcome run_unlocked(bool fast, Work work) {
   Outcome outcome;
   PyThreadState* saved = PyEval_SaveThread();
   trawl::RunOptions options;
+  options.fast = fast;
   bool raised = false; // once a handler has raised, every later check says stop
   options.stop_requested = [&saved, &raised]() {
     if (!raised) {
@@ -129,8 +130,9 @@ PyObject* finish(Outcome& outcome) {
   return trawl::python::report_to_py(std::move(*outcome.report));
 }
 
-PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  PyObject* arg = only_argument("parse", "path", args, nargsf, kwnames);
+PyObject* parse_path_with(const char* function, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames, bool fast) {
+  PyObject* arg = only_argument(function, "path", args, nargsf, kwnames);
   if (arg == nullptr) {
     return nullptr;
   }
@@ -156,7 +158,7 @@ PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, 
   }
   const std::string path(PyBytes_AS_STRING(encoded.get()),
                          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-  Outcome outcome = run_unlocked([&path](Outcome& out, const trawl::RunOptions& options) {
+  Outcome outcome = run_unlocked(fast, [&path](Outcome& out, const trawl::RunOptions& options) {
     auto result = trawl::parse_path(path, options);
     if (result) {
       out.report = std::move(result).value();
@@ -175,9 +177,9 @@ PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, 
   return finish(outcome);
 }
 
-PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
-                      PyObject* kwnames) {
-  PyObject* arg = only_argument("parse_bytes", "data", args, nargsf, kwnames);
+PyObject* parse_bytes_with(const char* function, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames, bool fast) {
+  PyObject* arg = only_argument(function, "data", args, nargsf, kwnames);
   if (arg == nullptr) {
     return nullptr;
   }
@@ -191,10 +193,30 @@ PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   const std::span<const std::uint8_t> data(
       reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(held.get())), // NOLINT
       static_cast<std::size_t>(PyBytes_GET_SIZE(held.get())));
-  Outcome outcome = run_unlocked([data](Outcome& out, const trawl::RunOptions& options) {
+  Outcome outcome = run_unlocked(fast, [data](Outcome& out, const trawl::RunOptions& options) {
     out.report = trawl::parse_buffer(data, options);
   });
   return finish(outcome);
+}
+
+PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return parse_path_with("parse", args, nargsf, kwnames, false);
+}
+
+PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
+  return parse_bytes_with("parse_bytes", args, nargsf, kwnames, false);
+}
+
+// The same without SHA-256, CRC-32 and entropy, for the batch functions' fast mode.
+PyObject* parse_fast(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames) {
+  return parse_path_with("_parse_fast", args, nargsf, kwnames, true);
+}
+
+PyObject* parse_bytes_fast(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+  return parse_bytes_with("_parse_bytes_fast", args, nargsf, kwnames, true);
 }
 
 // Method table and module definition must outlive the module; CPython keeps pointers to them.
@@ -204,6 +226,12 @@ PyMethodDef methods[] = {                                                       
     {"parse_bytes",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_bytes)), // NOLINT
      METH_FASTCALL | METH_KEYWORDS, parse_bytes_doc},
+    {"_parse_fast",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_fast)), // NOLINT
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_parse_bytes_fast",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_bytes_fast)), // NOLINT
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = { // NOLINT

@@ -2,10 +2,13 @@
 
 try:
     from ._trawl import __version__, parse, parse_bytes
-except ImportError as error:  # pragma: no cover - depends on the installation
+except ModuleNotFoundError as error:  # pragma: no cover - depends on the installation
     raise ImportError(
         "trawl's compiled module could not be loaded; reinstall with 'pip install .' "
         f"for this Python ({error})"
     ) from error
+# Any other ImportError (a sub-interpreter, say) keeps the module's own message.
 
-__all__ = ["parse", "parse_bytes", "__version__"]
+from ._batch import flatten, parse_many, walk
+
+__all__ = ["flatten", "parse", "parse_bytes", "parse_many", "walk", "__version__"]

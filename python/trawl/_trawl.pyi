@@ -1,14 +1,18 @@
 import os
-from typing import Any
+
+from .types import Result
 
 __version__: str
 
-def parse(path: str | os.PathLike[str]) -> dict[str, Any]:
+def parse(path: str | os.PathLike[str]) -> Result:
     """Parse a file by path and return its metadata as a dict.
 
     Raises OSError if the file cannot be read."""
 
-def parse_bytes(data: bytes) -> dict[str, Any]:
+def parse_bytes(data: bytes) -> Result:
     """Parse an in-memory buffer and return its metadata as a dict.
 
     Useful for data that never touches disk, such as an upload or a download."""
+
+def _parse_fast(path: str | os.PathLike[str]) -> Result: ...
+def _parse_bytes_fast(data: bytes) -> Result: ...

@@ -21,7 +21,8 @@ def test_module_attributes_and_docstrings():
     assert _trawl.__doc__ == "Metadata extraction for any file type."
     assert _trawl.__version__ == trawl.__version__ == "0.1.0"
     names = [k for k in vars(_trawl) if not k.startswith("__") or k in ("__doc__", "__version__")]
-    assert names == ["__doc__", "parse", "parse_bytes", "__version__"]
+    assert names == ["__doc__", "parse", "parse_bytes", "_parse_fast", "_parse_bytes_fast",
+                     "__version__"]
     assert str(inspect.signature(trawl.parse)) == "(path)"
     assert str(inspect.signature(trawl.parse_bytes)) == "(data)"
     assert trawl.parse.__doc__ == (
@@ -32,7 +33,7 @@ def test_module_attributes_and_docstrings():
         "Parse an in-memory buffer and return its metadata as a dict.\n\n"
         "Useful for data that never touches disk, such as an upload or a download."
     )
-    assert trawl.__all__ == ["parse", "parse_bytes", "__version__"]
+    assert trawl.__all__ == ["flatten", "parse", "parse_bytes", "parse_many", "walk", "__version__"]
 
 
 class PathLikeBytes:
@@ -132,21 +133,3 @@ def test_references_are_not_leaked():
     assert sys.getrefcount(data) == before
 
 
-def run_cli(*args):
-    return subprocess.run([sys.executable, "-m", "trawl", *map(str, args)], capture_output=True, text=True)
-
-
-def test_command_line_prints_one_object_per_file(tmp_path):
-    good = tmp_path / "a.txt"
-    good.write_bytes(b"hello")
-    missing = tmp_path / "missing"
-    done = run_cli(good, missing, good)
-    assert done.returncode == 1
-    lines = done.stdout.splitlines()
-    assert len(lines) == 2
-    assert json.loads(lines[0]) == trawl.parse(good)
-    assert done.stderr == f"{missing}: No such file or directory (os error 2)\n"
-    pretty = run_cli("--pretty", good)
-    assert pretty.returncode == 0
-    assert json.loads(pretty.stdout) == trawl.parse(good)
-    assert pretty.stdout.startswith("{\n  ")

@@ -87,6 +87,7 @@ struct Probe {
   std::optional<std::string_view> mime;      ///< sniffed MIME type, static text
   std::optional<std::string_view> extension; ///< sniffed extension without dot, static text
   std::uint64_t len = 0;                     ///< total input length as told by the caller
+  bool fast = false; ///< the caller asked to skip the whole-input digests and entropy
 };
 
 /// The failure of one extract call.
@@ -179,6 +180,9 @@ struct RunOutput {
 
 /// How one run goes.
 struct RunOptions {
+  /// Skip SHA-256, CRC-32 and the entropy: the "file" namespace keeps its other facts, and an
+  /// input no format reads whole is not read past its head.
+  bool fast = false;
   /// Asked every few MiB and when a read is interrupted by a signal; true ends the run.
   std::function<bool()> stop_requested;
 };

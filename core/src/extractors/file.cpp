@@ -19,6 +19,19 @@ std::string crc_hex(std::uint32_t crc) {
   return {text.data(), static_cast<std::size_t>(std::max(n, 0))};
 }
 
+// Size, sniffed type and, unless the caller asked for speed, the digests and entropy.
+Namespace facts(const Probe& probe) {
+  Namespace ns("file");
+  ns.set("size_bytes", probe.len);
+  if (probe.mime) {
+    ns.set("mime_detected", *probe.mime);
+  }
+  if (probe.extension) {
+    ns.set("extension_canonical", *probe.extension);
+  }
+  return ns;
+}
+
 // SHA-256 stays on the calling thread; CRC-32 and the histogram, together about half its cost,
 // are the side work that a helper thread takes on large inputs.
 class FileScan final : public Scan {
@@ -30,14 +43,7 @@ public:
   void update_caller(std::span<const std::uint8_t> block) override { sha_.update(block); }
 
   ExtractResult finish(Source& /*source*/, const Probe& probe) override {
-    Namespace ns("file");
-    ns.set("size_bytes", probe.len);
-    if (probe.mime) {
-      ns.set("mime_detected", *probe.mime);
-    }
-    if (probe.extension) {
-      ns.set("extension_canonical", *probe.extension);
-    }
+    Namespace ns = facts(probe);
     if (histogram_.total() != 0) {
       ns.set("entropy_bits_per_byte", Value::from_float(round_to(histogram_.entropy(), 3)));
     }
@@ -59,6 +65,9 @@ bool FileExtractor::supports(const Probe& /*probe*/) const {
 }
 
 ExtractResult FileExtractor::extract(Source& source, const Probe& probe) const {
+  if (probe.fast) {
+    return facts(probe);
+  }
   // Outside a registry: the same scan over one read of the source.
   FileScan scan;
   if (const auto whole = source.contents_if_ready()) {
@@ -81,7 +90,10 @@ ExtractResult FileExtractor::extract(Source& source, const Probe& probe) const {
   return scan.finish(source, probe);
 }
 
-std::unique_ptr<Scan> FileExtractor::start_scan(const Probe& /*probe*/) const {
+std::unique_ptr<Scan> FileExtractor::start_scan(const Probe& probe) const {
+  if (probe.fast) {
+    return nullptr; // extract() gives the facts at hand without reading
+  }
   return std::make_unique<FileScan>();
 }
 
