@@ -400,21 +400,8 @@ bool PdfExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult PdfExtractor::extract(Source& source, const Probe& probe) const {
-  // Outside a registry: the scan over one read of the source.
   PdfScan scan;
-  (void)source.seek_to(0);
-  std::vector<std::uint8_t> buffer(std::size_t{64} * 1024);
-  for (;;) {
-    auto n = source.read(buffer);
-    if (!n) {
-      return io_error(std::move(n).error());
-    }
-    if (*n == 0) {
-      break;
-    }
-    scan.update(std::span(buffer).first(*n));
-  }
-  return scan.finish(source, probe);
+  return run_scan(scan, source, probe);
 }
 
 std::unique_ptr<Scan> PdfExtractor::start_scan(const Probe& /*probe*/) const {

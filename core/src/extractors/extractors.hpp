@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include <trawl/extractor.hpp>
 
@@ -60,6 +61,29 @@ inline void mark_truncated(Namespace& ns, std::string_view key) {
     return unexpected(malformed(extractor.name(), "header too short"));
   }
   return r;
+}
+
+/// Feeds `scan` the whole source, read once from its start, and finishes it: a scanning
+/// extractor's extract() outside a registry.
+[[nodiscard]] inline ExtractResult run_scan(Scan& scan, Source& source, const Probe& probe) {
+  if (const auto whole = source.contents_if_ready()) {
+    scan.update_caller(*whole);
+    scan.update(*whole);
+    return scan.finish(source, probe);
+  }
+  (void)source.seek_to(0); // pipes cannot seek and are read from where they are
+  std::vector<std::uint8_t> buffer(std::size_t{64} * 1024);
+  for (;;) {
+    auto n = source.read(buffer);
+    if (!n) {
+      return io_error(std::move(n).error());
+    }
+    if (*n == 0) {
+      return scan.finish(source, probe);
+    }
+    scan.update_caller(std::span(buffer).first(*n));
+    scan.update(std::span(buffer).first(*n));
+  }
 }
 
 /// Size, sniffed type, SHA-256, CRC-32 and entropy of any input.

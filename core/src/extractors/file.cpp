@@ -68,26 +68,8 @@ ExtractResult FileExtractor::extract(Source& source, const Probe& probe) const {
   if (probe.fast) {
     return facts(probe);
   }
-  // Outside a registry: the same scan over one read of the source.
   FileScan scan;
-  if (const auto whole = source.contents_if_ready()) {
-    scan.update_caller(*whole);
-    scan.update(*whole);
-    return scan.finish(source, probe);
-  }
-  std::vector<std::uint8_t> buffer(std::size_t{64} * 1024);
-  for (;;) {
-    auto n = source.read(buffer);
-    if (!n) {
-      return io_error(std::move(n).error());
-    }
-    if (*n == 0) {
-      break;
-    }
-    scan.update_caller(std::span(buffer).first(*n));
-    scan.update(std::span(buffer).first(*n));
-  }
-  return scan.finish(source, probe);
+  return run_scan(scan, source, probe);
 }
 
 std::unique_ptr<Scan> FileExtractor::start_scan(const Probe& probe) const {

@@ -178,21 +178,8 @@ bool GifExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult GifExtractor::extract(Source& source, const Probe& probe) const {
-  // Outside a registry: the scan over one read of the source.
   GifScan scan;
-  (void)source.seek_to(0);
-  std::vector<std::uint8_t> buffer(std::size_t{64} * 1024);
-  for (;;) {
-    auto n = source.read(buffer);
-    if (!n) {
-      return io_error(std::move(n).error());
-    }
-    if (*n == 0) {
-      break;
-    }
-    scan.update(std::span(buffer).first(*n));
-  }
-  return scan.finish(source, probe);
+  return run_scan(scan, source, probe);
 }
 
 std::unique_ptr<Scan> GifExtractor::start_scan(const Probe& /*probe*/) const {

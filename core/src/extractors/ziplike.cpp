@@ -89,34 +89,6 @@ private:
   std::array<bool, kinds.size()> seen_{};
 };
 
-// The last "PK\5\6" in the data, found backwards with memrchr over the 'P' bytes.
-// The last "PK\5\6", searched backwards a window at a time.
-std::optional<std::uint64_t> find_end_record(const ByteReader& r) {
-  constexpr std::uint64_t window = std::uint64_t{64} * 1024;
-  if (r.size() < 4) {
-    return std::nullopt;
-  }
-  std::uint64_t limit = r.size() - 3; // a match starts below this
-  while (limit > 0) {
-    const std::uint64_t from = limit > window ? limit - window : 0;
-    const auto part = *r.bytes_at(from, limit - from + 3);
-    const ByteReader w(part);
-    auto below = static_cast<std::size_t>(limit - from);
-    while (below > 0) {
-      const void* hit = memrchr(part.data(), 'P', below);
-      if (hit == nullptr) {
-        break;
-      }
-      below = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - part.data());
-      if (w.matches_at(below, "PK\x05\x06"sv)) {
-        return from + below;
-      }
-    }
-    limit = from;
-  }
-  return std::nullopt;
-}
-
 } // namespace
 
 bool ZipExtractor::supports(const Probe& probe) const {
@@ -178,11 +150,8 @@ private:
 } // namespace
 
 ExtractResult ZipExtractor::extract(Source& source, const Probe& probe) const {
-  const auto input = whole_input(*this, source, probe);
-  if (!input) {
-    return input.error();
-  }
-  return read_directory(*this, *input, find_end_record(*input));
+  ZipScan scan(*this);
+  return run_scan(scan, source, probe);
 }
 
 std::unique_ptr<Scan> ZipExtractor::start_scan(const Probe& /*probe*/) const {
