@@ -1,26 +1,51 @@
 import os
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
 import pytest
 
 import trawl
 
-CORPUS = Path(os.environ.get("TRAWL_CORPUS", Path(__file__).resolve().parents[3] / "shared" / "corpus"))
+HERE = Path(__file__).resolve()
+# The full sample corpus when there is one, then the subset kept in the repository.
+_FULL = Path(os.environ.get("TRAWL_CORPUS", HERE.parents[3] / "shared" / "corpus"))
+ROOTS = [root for root in (_FULL, HERE.parents[1] / "corpus") if root.is_dir()]
+
+
+class Corpus:
+    """A corpus path: `corpus / "real/jpeg/x.jpg"` is the first root holding that file; a test
+    that asks for a file no root holds is skipped, naming it."""
+
+    def __init__(self, relative=PurePosixPath()):
+        self.relative = PurePosixPath(relative)
+
+    def __truediv__(self, part):
+        return Corpus(self.relative / part).resolve()
+
+    def resolve(self):
+        for root in ROOTS:
+            candidate = root / self.relative
+            if candidate.exists():
+                return candidate
+        pytest.skip(f"{self.relative} is in neither corpus ({', '.join(map(str, ROOTS))}); "
+                    "set TRAWL_CORPUS to the full sample corpus")
 
 
 def corpus_files(*parts):
-    """Every regular file under the corpus folder `parts`, sorted; empty when the corpus is absent."""
-    root = CORPUS.joinpath(*parts)
-    if not root.is_dir():
-        return []
-    return sorted(p for p in root.rglob("*") if p.is_file() and p.suffix not in {".tsv", ".md", ".sh"})
+    """Every regular file under the corpus folder `parts` in any root (the full corpus's copy
+    first), sorted by their path inside the corpus; empty when no root has that folder."""
+    found = {}
+    for root in ROOTS:
+        base = root.joinpath(*parts)
+        if base.is_dir():
+            for p in base.rglob("*"):
+                if p.is_file() and p.suffix not in {".tsv", ".md", ".sh"}:
+                    found.setdefault(p.relative_to(root), p)
+    return [found[k] for k in sorted(found)]
 
 
 @pytest.fixture(scope="session")
 def corpus():
-    if not CORPUS.is_dir():
-        pytest.skip(f"corpus folder {CORPUS} is absent (set TRAWL_CORPUS)")
-    return CORPUS
+    return Corpus()
 
 
 def assert_facts(path, namespace, facts):

@@ -32,8 +32,8 @@ def test_walk_sorted_filtered_and_without_loops(tmp_path):
     assert list(trawl.walk(root / "missing")) == []
 
 
-def test_parse_many_equals_a_sequential_loop(corpus):
-    paths = corpus_files("real")[:200] + [corpus / "no such file"]
+def test_parse_many_equals_a_sequential_loop(tmp_path):
+    paths = corpus_files("real")[:200] + [tmp_path / "no such file"]
     sequential = []
     for p in paths:
         try:

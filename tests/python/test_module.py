@@ -19,7 +19,9 @@ PATH_KEYS = {"name", "extension_claimed", "modified_unix", "created_unix"}
 
 def test_module_attributes_and_docstrings():
     assert _trawl.__doc__ == "Metadata extraction for any file type."
-    assert _trawl.__version__ == trawl.__version__ == "0.1.0"
+    cmake = (pathlib.Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()
+    assert f"project(trawl VERSION {trawl.__version__} " in cmake
+    assert _trawl.__version__ == trawl.__version__
     names = [k for k in vars(_trawl) if not k.startswith("__") or k in ("__doc__", "__version__")]
     assert names == ["__doc__", "parse", "parse_bytes", "_parse_fast", "_parse_bytes_fast",
                      "__version__"]

@@ -32,7 +32,7 @@ struct Report {
 [[nodiscard]] Expected<Report, IoError> parse_path(std::string_view path,
                                                    const RunOptions& options = {});
 
-/// The version of the library.
-inline constexpr std::string_view version = "0.1.0";
+/// The version of the library, from the build (CMakeLists.txt's project line).
+inline constexpr std::string_view version = TRAWL_VERSION;
 
 } // namespace trawl
