@@ -52,6 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     n += error.message.size();
   }
   static_cast<void>(n);
+  // One input in three also goes through a file: the comparison doubles the work.
+  if (size % 3 != 0) {
+    return 0;
+  }
   const trawl::Report from_file = parse_as_file(bytes);
   if (from_file.namespaces != report.namespaces || from_file.errors != report.errors) {
     std::abort();
