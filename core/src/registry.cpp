@@ -96,10 +96,15 @@ public:
       : source_(source), scans_(scans), options_(options), whole_(source.contents_if_ready()) {}
 
   // Runs the pass; false when stopped. A read failure ends it and is kept in failure().
-  bool run(bool threaded) {
+  bool run(bool threaded, std::uint64_t len) {
+    threaded_ = threaded;
     if (!whole_) {
-      for (auto& buffer : ring_) {
-        buffer.resize(block_size);
+      // A small file needs a small buffer (one more byte sees its end in the same read); one
+      // thread needs only one buffer.
+      const std::size_t size =
+          len < block_size ? static_cast<std::size_t>(len) + 1 : block_size;
+      for (std::size_t i = 0; i < (threaded ? ring_.size() : 1); ++i) {
+        ring_.at(i).resize(size);
       }
       // Pipes cannot seek and are read from where they are, at their start.
       (void)source_.seek_to(0);
@@ -161,7 +166,7 @@ private:
       return whole_->subspan(static_cast<std::size_t>(at),
                              std::min<std::size_t>(block_size, whole_->size() - at));
     }
-    auto& buffer = ring_.at(k % ring_.size());
+    auto& buffer = ring_.at(threaded_ ? k % ring_.size() : 0);
     for (;;) {
       auto n = fill(source_, buffer);
       if (n) {
@@ -211,6 +216,7 @@ private:
   std::array<std::vector<std::uint8_t>, 3> ring_;
   std::array<std::span<const std::uint8_t>, 3> blocks_;
   std::optional<IoError> failure_;
+  bool threaded_ = false;
   bool stopped_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -269,7 +275,7 @@ RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& opt
   if (!scans.empty()) {
     Pass pass(source, scans, options);
     const bool threaded = len >= threaded_from && std::thread::hardware_concurrency() > 1;
-    if (!pass.run(threaded)) {
+    if (!pass.run(threaded, len)) {
       out.interrupted = true;
       return out;
     }
