@@ -101,8 +101,7 @@ public:
     if (!whole_) {
       // A small file needs a small buffer (one more byte sees its end in the same read); one
       // thread needs only one buffer.
-      const std::size_t size =
-          len < block_size ? static_cast<std::size_t>(len) + 1 : block_size;
+      const std::size_t size = len < block_size ? static_cast<std::size_t>(len) + 1 : block_size;
       for (std::size_t i = 0; i < (threaded ? ring_.size() : 1); ++i) {
         ring_.at(i).resize(size);
       }
