@@ -267,17 +267,13 @@ std::size_t next_candidate(std::span<const std::uint8_t> bytes, std::size_t from
 
 // The byte search over the whole file as it streams past: object and page counts, the two
 // flags and the information strings.
-class PdfScan final : public Scan {
-public:
-  void update(std::span<const std::uint8_t> block) override {
-    window_.feed(block, [this](auto bytes, std::uint64_t at, bool final) {
-      return examine(bytes, at, final);
-    });
-  }
+// The longest pattern and the byte after it fit in this many bytes.
+constexpr std::size_t pdf_lookahead = 16;
 
+class PdfScan final : public WindowScan<PdfScan, pdf_lookahead> {
+public:
   ExtractResult finish(Source& /*source*/, const Probe& probe) override {
-    window_.finish(
-        [this](auto bytes, std::uint64_t at, bool final) { return examine(bytes, at, final); });
+    (void)end_input();
     Namespace ns("pdf");
     const std::string_view head =
         as_chars(probe.head.first(std::min<std::size_t>(probe.head.size(), 16)));
@@ -305,8 +301,8 @@ public:
   }
 
 private:
-  // The longest pattern and the byte after it fit in this many bytes.
-  static constexpr std::size_t lookahead = 16;
+  friend class WindowScan<PdfScan, pdf_lookahead>;
+  static constexpr std::size_t lookahead = pdf_lookahead;
 
   std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
     const std::size_t limit = final                       ? bytes.size()
@@ -353,7 +349,6 @@ private:
     }
   }
 
-  StreamWindow<lookahead> window_;
   std::uint64_t pos_ = 0;
   std::uint64_t objects_ = 0;
   std::uint64_t pages_ = 0;

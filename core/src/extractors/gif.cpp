@@ -53,18 +53,14 @@ std::size_t next_introducer(std::span<const std::uint8_t> bytes, std::size_t fro
 
 // The block walk as the file streams past: extensions and sub-block chains are skipped, images
 // counted, and bytes between blocks passed over one at a time.
-class GifScan final : public Scan {
-public:
-  void update(std::span<const std::uint8_t> block) override {
-    window_.feed(block, [this](auto bytes, std::uint64_t at, bool final) {
-      return examine(bytes, at, final);
-    });
-  }
+// An extension's label, "NETSCAPE2.0" and the loop count lie within this many bytes.
+constexpr std::size_t gif_lookahead = 18;
 
+class GifScan final : public WindowScan<GifScan, gif_lookahead> {
+public:
   ExtractResult finish(Source& /*source*/, const Probe& /*probe*/) override {
-    window_.finish(
-        [this](auto bytes, std::uint64_t at, bool final) { return examine(bytes, at, final); });
-    if (window_.fed() < header_.size()) {
+    const std::uint64_t fed = end_input();
+    if (fed < header_.size()) {
       return malformed("gif", "header too short");
     }
     const ByteReader r(header_);
@@ -87,8 +83,8 @@ public:
   }
 
 private:
-  // An extension's label, "NETSCAPE2.0" and the loop count lie within this many bytes.
-  static constexpr std::size_t lookahead = 18;
+  friend class WindowScan<GifScan, gif_lookahead>;
+  static constexpr std::size_t lookahead = gif_lookahead;
   enum class State : std::uint8_t { Header, Blocks, SubBlocks, Done };
 
   std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
@@ -162,7 +158,6 @@ private:
     }
   }
 
-  StreamWindow<lookahead> window_;
   State state_ = State::Header;
   std::uint64_t pos_ = 0;
   std::array<std::uint8_t, 13> header_{};

@@ -102,19 +102,15 @@ ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
                              std::optional<std::uint64_t> end_record);
 
 // Offsets of "PK\5\6" as the file streams past; the last one is the end record.
-class ZipScan final : public Scan {
+// "PK\5\6" is four bytes.
+constexpr std::size_t zip_lookahead = 4;
+
+class ZipScan final : public WindowScan<ZipScan, zip_lookahead> {
 public:
   explicit ZipScan(const ZipExtractor& extractor) : extractor_(extractor) {}
 
-  void update(std::span<const std::uint8_t> block) override {
-    window_.feed(block, [this](auto bytes, std::uint64_t at, bool final) {
-      return examine(bytes, at, final);
-    });
-  }
-
   ExtractResult finish(Source& source, const Probe& probe) override {
-    window_.finish(
-        [this](auto bytes, std::uint64_t at, bool final) { return examine(bytes, at, final); });
+    (void)end_input();
     const auto input = whole_input(extractor_, source, probe);
     if (!input) {
       return input.error();
@@ -123,6 +119,7 @@ public:
   }
 
 private:
+  friend class WindowScan<ZipScan, zip_lookahead>;
   std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
     const std::size_t limit =
         final ? bytes.size() : bytes.size() - std::min(bytes.size(), std::size_t{3});
@@ -142,7 +139,6 @@ private:
   }
 
   const ZipExtractor& extractor_;
-  StreamWindow<4> window_;
   std::uint64_t pos_ = 0;
   std::optional<std::uint64_t> last_;
 };
