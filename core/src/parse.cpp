@@ -1,14 +1,11 @@
-#include <cerrno>
 #include <optional>
 #include <string>
 
 #include <trawl/trawl.hpp>
 
 #include "sources.hpp"
+#include "support/platform.hpp"
 #include "support/text.hpp"
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace trawl {
 
@@ -37,69 +34,27 @@ Report parse_buffer(std::span<const std::uint8_t> data, const RunOptions& option
 
 namespace {
 
-// Closes the descriptor on every way out of parse_path.
+// Closes the file on every way out of parse_path.
 class FileHandle {
 public:
-  explicit FileHandle(int fd) noexcept : fd_(fd) {}
+  explicit FileHandle(platform::FileId file) noexcept : file_(file) {}
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
   FileHandle(FileHandle&&) = delete;
   FileHandle& operator=(FileHandle&&) = delete;
-  ~FileHandle() { ::close(fd_); }
-  [[nodiscard]] int get() const noexcept { return fd_; }
+  ~FileHandle() { platform::close_file(file_); }
+  [[nodiscard]] platform::FileId get() const noexcept { return file_; }
 
 private:
-  int fd_;
+  platform::FileId file_;
 };
-
-struct FileStat {
-  std::uint64_t size = 0;
-  std::optional<std::uint64_t> modified;
-  std::optional<std::uint64_t> created;
-};
-
-// Whole seconds since the epoch; nothing for times before it.
-std::optional<std::uint64_t> unix_seconds(std::int64_t seconds) {
-  if (seconds < 0) {
-    return std::nullopt;
-  }
-  return static_cast<std::uint64_t>(seconds);
-}
-
-// statx gives the birth time where the file system keeps one; fstat is the fallback.
-Expected<FileStat, IoError> stat_file(int fd) {
-  struct statx sx {};
-  if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
-              &sx) == 0) {
-    FileStat st;
-    st.size = sx.stx_size;
-    if ((sx.stx_mask & STATX_MTIME) != 0U) {
-      st.modified = unix_seconds(sx.stx_mtime.tv_sec);
-    }
-    if ((sx.stx_mask & STATX_BTIME) != 0U) {
-      st.created = unix_seconds(sx.stx_btime.tv_sec);
-    }
-    return st;
-  }
-  if (errno != ENOSYS && errno != EPERM) {
-    return IoError::from_os(errno);
-  }
-  struct stat plain {};
-  if (::fstat(fd, &plain) != 0) {
-    return IoError::from_os(errno);
-  }
-  FileStat st;
-  st.size = static_cast<std::uint64_t>(plain.st_size);
-  st.modified = unix_seconds(plain.st_mtim.tv_sec);
-  return st;
-}
 
 // The last component: trailing "/" and "." components do not count; ".." and the root have none.
 std::string_view file_name(std::string_view path) {
   std::string_view last;
   std::size_t start = 0;
   while (start <= path.size()) {
-    const std::size_t end = std::min(path.find('/', start), path.size());
+    const std::size_t end = std::min(path.find_first_of(platform::path_separators, start), path.size());
     const std::string_view part = path.substr(start, end - start);
     if (!part.empty() && part != ".") {
       last = part;
@@ -118,7 +73,7 @@ std::optional<std::string_view> extension_of(std::string_view name) {
   return name.substr(dot + 1);
 }
 
-void add_path_facts(Report& report, std::string_view path, const FileStat& st) {
+void add_path_facts(Report& report, std::string_view path, const platform::FileStat& st) {
   Map& facts = report.namespaces["file"];
   const std::string_view name = file_name(path);
   facts.insert_or_assign("name", Value(utf8_lossy(name)));
@@ -139,21 +94,12 @@ Expected<Report, IoError> parse_path(std::string_view path, const RunOptions& op
   if (path.find('\0') != std::string_view::npos) {
     return IoError::from_text("file name contained an unexpected NUL byte");
   }
-  const std::string owned(path);
-  int fd = -1;
-  // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come; reads block
-  // again afterwards, so a writer's data is still read to its end.
-  do {
-    fd = ::open(owned.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    return IoError::from_os(errno);
+  auto opened = platform::open_file(std::string(path));
+  if (!opened) {
+    return std::move(opened).error();
   }
-  const FileHandle file(fd);
-  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) {
-    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK); // NOLINT(hicpp-signed-bitwise)
-  }
-  auto st = stat_file(file.get());
+  const FileHandle file(*opened);
+  auto st = platform::stat_file(file.get());
   if (!st) {
     return std::move(st).error();
   }

@@ -171,7 +171,7 @@ private:
       if (n) {
         return std::span<const std::uint8_t>(buffer).first(*n);
       }
-      if (n.error().os_code() != EINTR || stop()) {
+      if (!n.error().interrupted() || stop()) {
         if (!stopped_) {
           failure_ = std::move(n).error();
         }

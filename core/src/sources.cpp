@@ -2,20 +2,18 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <string>
 
-#include <unistd.h>
-
 namespace trawl {
 
 IoError IoError::from_os(int code) {
-  std::array<char, 256> scratch{};
-  // The GNU strerror_r returns the text, which may or may not live in `scratch`.
-  const char* text = strerror_r(code, scratch.data(), scratch.size());
-  return {std::string(text) + " (os error " + std::to_string(code) + ")", code};
+  return {platform::error_text(code), code};
+}
+
+bool IoError::interrupted() const noexcept {
+  return os_code_ != 0 && platform::interrupted(os_code_);
 }
 
 IoError IoError::from_text(std::string text) {
@@ -140,23 +138,11 @@ IoResult<std::uint64_t> BufferSource::read_to_end(std::vector<std::uint8_t>& out
 }
 
 IoResult<std::size_t> FileSource::read_fd(std::span<std::uint8_t> buffer) const {
-  for (;;) {
-    const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
-    if (n >= 0) {
-      return static_cast<std::size_t>(n);
-    }
-    if (errno != EINTR || (stop_requested_ && stop_requested_())) {
-      return IoError::from_os(errno);
-    }
-  }
+  return platform::read(file_, buffer, stop_requested_);
 }
 
-IoResult<std::uint64_t> FileSource::lseek_fd(std::int64_t offset, int whence) const {
-  const off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
-  if (at < 0) {
-    return IoError::from_os(errno);
-  }
-  return static_cast<std::uint64_t>(at);
+IoResult<std::uint64_t> FileSource::lseek_fd(std::int64_t offset, platform::From from) const {
+  return platform::seek(file_, offset, from);
 }
 
 IoResult<std::size_t> FileSource::read(std::span<std::uint8_t> buffer) {
@@ -182,20 +168,20 @@ IoResult<std::size_t> FileSource::read(std::span<std::uint8_t> buffer) {
 IoResult<std::uint64_t> FileSource::seek_to(std::uint64_t offset) {
   discard_buffer();
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    return IoError::from_os(EINVAL);
+    return IoError::from_os(platform::invalid_argument);
   }
-  return lseek_fd(static_cast<std::int64_t>(offset), SEEK_SET);
+  return lseek_fd(static_cast<std::int64_t>(offset), platform::From::Start);
 }
 
 IoResult<std::uint64_t> FileSource::seek(SeekBase base, std::int64_t offset) {
   if (base == SeekBase::End) {
     discard_buffer();
-    return lseek_fd(offset, SEEK_END);
+    return lseek_fd(offset, platform::From::End);
   }
   // The file is ahead of the logical position by the unread part of the buffer.
   const auto unread = static_cast<std::int64_t>(filled_ - pos_);
   if (offset == 0) {
-    auto at = lseek_fd(0, SEEK_CUR);
+    auto at = lseek_fd(0, platform::From::Current);
     if (!at) {
       return at;
     }
@@ -203,13 +189,13 @@ IoResult<std::uint64_t> FileSource::seek(SeekBase base, std::int64_t offset) {
   }
   discard_buffer();
   if (offset >= std::numeric_limits<std::int64_t>::min() + unread) {
-    return lseek_fd(offset - unread, SEEK_CUR);
+    return lseek_fd(offset - unread, platform::From::Current);
   }
-  auto back = lseek_fd(-unread, SEEK_CUR);
+  auto back = lseek_fd(-unread, platform::From::Current);
   if (!back) {
     return back;
   }
-  return lseek_fd(offset, SEEK_CUR);
+  return lseek_fd(offset, platform::From::Current);
 }
 
 IoResult<std::uint64_t> FileSource::read_to_end(std::vector<std::uint8_t>& out) {
@@ -246,7 +232,7 @@ IoResult<std::span<const std::uint8_t>> FileSource::contents() {
     if (*len == 0) {
       return std::span<const std::uint8_t>{};
     }
-    return IoError::from_os(ENOMEM);
+    return IoError::from_os(platform::out_of_memory);
   }
   whole->load(whole->data());
   return whole->data();
@@ -258,7 +244,7 @@ std::optional<std::span<const std::uint8_t>> FileSource::contents_if_ready() con
 
 FileMirror* FileSource::mirror(std::uint64_t len) {
   if (!mirror_) {
-    mirror_ = FileMirror::create(fd_, len);
+    mirror_ = FileMirror::create(file_, len);
   }
   return mirror_.get();
 }

@@ -10,6 +10,7 @@
 #include <trawl/extractor.hpp>
 
 #include "support/file_mirror.hpp"
+#include "support/platform.hpp"
 
 namespace trawl {
 
@@ -32,11 +33,11 @@ private:
   std::uint64_t pos_ = 0;
 };
 
-/// An open file descriptor (not owned) read through an 8192-byte buffer; random access goes
+/// An open file (not owned) read through an 8192-byte buffer; random access goes
 /// through a mirror, never through a copy of the whole file.
 class FileSource final : public Source {
 public:
-  explicit FileSource(int fd) : fd_(fd), buffer_(capacity) {}
+  explicit FileSource(platform::FileId file) : file_(file), buffer_(capacity) {}
 
   /// Asked when a read is interrupted by a signal: true makes the read fail instead of retrying.
   void set_stop_requested(std::function<bool()> stop) { stop_requested_ = std::move(stop); }
@@ -53,10 +54,10 @@ public:
 
 private:
   [[nodiscard]] IoResult<std::size_t> read_fd(std::span<std::uint8_t> buffer) const;
-  [[nodiscard]] IoResult<std::uint64_t> lseek_fd(std::int64_t offset, int whence) const;
+  [[nodiscard]] IoResult<std::uint64_t> lseek_fd(std::int64_t offset, platform::From from) const;
   void discard_buffer() noexcept { pos_ = filled_ = 0; }
 
-  int fd_;
+  platform::FileId file_;
   std::vector<std::uint8_t> buffer_;
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;

@@ -31,6 +31,8 @@ public:
   [[nodiscard]] const std::string& text() const noexcept { return text_; }
   /// The operating-system code, 0 for the readers' own errors.
   [[nodiscard]] int os_code() const noexcept { return os_code_; }
+  /// Whether a signal interrupted the call, so that it may be tried again.
+  [[nodiscard]] bool interrupted() const noexcept;
 
 private:
   IoError(std::string text, int os_code) : text_(std::move(text)), os_code_(os_code) {}

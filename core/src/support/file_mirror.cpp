@@ -1,30 +1,24 @@
 #include "file_mirror.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace trawl {
 
-std::unique_ptr<FileMirror> FileMirror::create(int fd, std::uint64_t len) {
+std::unique_ptr<FileMirror> FileMirror::create(platform::FileId file, std::uint64_t len) {
   if (len == 0 || len > std::uint64_t{std::numeric_limits<std::size_t>::max() / 2}) {
     return nullptr;
   }
   const auto size = static_cast<std::size_t>(len);
-  // Reserved without commitment: untouched pages cost no memory and read as zero.
-  void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, // NOLINT(hicpp-signed-bitwise)
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (base == MAP_FAILED) {
+  std::uint8_t* base = platform::reserve(size);
+  if (base == nullptr) {
     return nullptr;
   }
-  return std::unique_ptr<FileMirror>(new FileMirror(fd, {static_cast<std::uint8_t*>(base), size}));
+  return std::unique_ptr<FileMirror>(new FileMirror(file, {base, size}));
 }
 
 FileMirror::~FileMirror() {
-  ::munmap(whole_.data(), whole_.size());
+  platform::unreserve(whole_);
 }
 
 bool FileMirror::resident(std::size_t page) const noexcept {
@@ -65,16 +59,9 @@ void FileMirror::load_pages(std::span<const std::uint8_t> part) noexcept {
 void FileMirror::read_page(std::size_t page) noexcept {
   const std::size_t at = page * page_size;
   const std::span<std::uint8_t> dst = whole_.subspan(at, std::min(page_size, whole_.size() - at));
-  std::size_t done = 0;
-  while (done < dst.size()) {
-    const std::span<std::uint8_t> rest = dst.subspan(done);
-    const ssize_t got = ::pread(fd_, rest.data(), rest.size(), static_cast<off_t>(at + done));
-    if (got > 0) {
-      done += static_cast<std::size_t>(got);
-    } else if (got == 0 || errno != EINTR) {
-      break;
-    }
-  }
+  const std::size_t done = platform::read_at(file_, dst, at);
+  // A page given back may hold old bytes; past the file's end it must read as zero.
+  std::fill(dst.begin() + static_cast<std::ptrdiff_t>(done), dst.end(), std::uint8_t{0});
   ring_.at((oldest_ + count_) % max_pages) = page;
   ++count_;
 }
@@ -84,10 +71,9 @@ void FileMirror::release_oldest() noexcept {
   oldest_ = (oldest_ + 1) % max_pages;
   --count_;
   const std::size_t at = page * page_size;
-  // Private anonymous pages given back read as zero on the next touch.
   const std::span<std::uint8_t> page_bytes =
       whole_.subspan(at, std::min(page_size, whole_.size() - at));
-  ::madvise(page_bytes.data(), page_bytes.size(), MADV_DONTNEED);
+  platform::discard(page_bytes);
   hot_begin_ = hot_end_ = 0;
 }
 

@@ -7,17 +7,20 @@
 #include <memory>
 #include <span>
 
+#include "platform.hpp"
+
 namespace trawl {
 
 /// Address space for the whole file, reserved up front; pages are read on first use and at
 /// most `resident_budget` bytes of them stay in memory. The oldest pages beyond that are given
-/// back and read as zero afterwards, which only crafted inputs reach: no format reader keeps
+/// back and read again when next loaded, which only crafted inputs reach: no format reader keeps
 /// more than a few MiB of a real file in use at once.
 class FileMirror {
 public:
-  /// A mirror of the first `len` bytes of `fd` (not owned), or null when the address space
+  /// A mirror of the first `len` bytes of `file` (not owned), or null when the address space
   /// cannot be had.
-  [[nodiscard]] static std::unique_ptr<FileMirror> create(int fd, std::uint64_t len);
+  [[nodiscard]] static std::unique_ptr<FileMirror> create(platform::FileId file,
+                                                          std::uint64_t len);
 
   FileMirror(const FileMirror&) = delete;
   FileMirror& operator=(const FileMirror&) = delete;
@@ -42,7 +45,8 @@ public:
   static constexpr std::size_t resident_budget = std::size_t{32} << 20U;
 
 private:
-  FileMirror(int fd, std::span<std::uint8_t> whole) noexcept : fd_(fd), whole_(whole) {}
+  FileMirror(platform::FileId file, std::span<std::uint8_t> whole) noexcept
+      : file_(file), whole_(whole) {}
   void load_pages(std::span<const std::uint8_t> part) noexcept;
   [[nodiscard]] bool resident(std::size_t page) const noexcept;
   void read_page(std::size_t page) noexcept;
@@ -50,7 +54,7 @@ private:
 
   static constexpr std::size_t max_pages = resident_budget / page_size;
 
-  int fd_;
+  platform::FileId file_;
   std::span<std::uint8_t> whole_;
   // Resident pages as a ring, oldest at `oldest_`; fixed so that loading never allocates.
   std::array<std::size_t, max_pages> ring_{};

@@ -1,0 +1,307 @@
+#include "platform.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace trawl::platform {
+
+namespace {
+
+std::optional<std::uint64_t> unix_seconds(std::int64_t seconds) {
+  if (seconds < 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(seconds);
+}
+
+} // namespace
+
+#if defined(_WIN32)
+
+std::string error_text(int code) {
+  std::array<char, 512> scratch{};
+  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, static_cast<DWORD>(code), 0, scratch.data(),
+                                   static_cast<DWORD>(scratch.size()), nullptr);
+  std::string text(scratch.data(), n);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+    text.pop_back();
+  }
+  return text + " (os error " + std::to_string(code) + ")";
+}
+
+int last_error() noexcept {
+  return static_cast<int>(::GetLastError());
+}
+
+bool interrupted(int /*code*/) noexcept {
+  return false;
+}
+
+Expected<FileId, IoError> open_file(const std::string& path) {
+  const int wide_len = ::MultiByteToWideChar(CP_UTF8, 0, path.data(),
+                                             static_cast<int>(path.size()), nullptr, 0);
+  if (wide_len <= 0 && !path.empty()) {
+    return IoError::from_os(last_error());
+  }
+  std::wstring wide(static_cast<std::size_t>(wide_len), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), wide.data(),
+                        wide_len);
+  HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return IoError::from_os(last_error());
+  }
+  return file;
+}
+
+void close_file(FileId file) noexcept {
+  ::CloseHandle(file);
+}
+
+IoResult<FileStat> stat_file(FileId file) {
+  LARGE_INTEGER size{};
+  FILE_BASIC_INFO info{};
+  if (::GetFileSizeEx(file, &size) == 0 ||
+      ::GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info) == 0) {
+    return IoError::from_os(last_error());
+  }
+  // 100 ns ticks since 1601.
+  const auto seconds = [](LARGE_INTEGER t) {
+    return unix_seconds(t.QuadPart / 10'000'000 - 11'644'473'600LL);
+  };
+  FileStat st;
+  st.size = static_cast<std::uint64_t>(size.QuadPart);
+  st.modified = seconds(info.LastWriteTime);
+  st.created = seconds(info.CreationTime);
+  return st;
+}
+
+IoResult<std::size_t> read(FileId file, std::span<std::uint8_t> buffer,
+                           const std::function<bool()>& /*stop*/) {
+  DWORD got = 0;
+  const auto want = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1U << 30U));
+  if (::ReadFile(file, buffer.data(), want, &got, nullptr) == 0) {
+    const int code = last_error();
+    if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) {
+      return std::size_t{0};
+    }
+    return IoError::from_os(code);
+  }
+  return std::size_t{got};
+}
+
+IoResult<std::uint64_t> seek(FileId file, std::int64_t offset, From from) {
+  LARGE_INTEGER distance{};
+  distance.QuadPart = offset;
+  LARGE_INTEGER at{};
+  const DWORD method =
+      from == From::Start ? FILE_BEGIN : from == From::Current ? FILE_CURRENT : FILE_END;
+  if (::SetFilePointerEx(file, distance, &at, method) == 0) {
+    return IoError::from_os(last_error());
+  }
+  return static_cast<std::uint64_t>(at.QuadPart);
+}
+
+std::size_t read_at(FileId file, std::span<std::uint8_t> buffer, std::uint64_t offset) noexcept {
+  // A positioned read moves the file pointer of a synchronous handle: put it back.
+  LARGE_INTEGER zero{};
+  LARGE_INTEGER here{};
+  const bool saved = ::SetFilePointerEx(file, zero, &here, FILE_CURRENT) != 0;
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    OVERLAPPED at{};
+    const std::uint64_t pos = offset + done;
+    at.Offset = static_cast<DWORD>(pos & 0xFFFF'FFFFU);
+    at.OffsetHigh = static_cast<DWORD>(pos >> 32U);
+    DWORD got = 0;
+    const auto want = static_cast<DWORD>(std::min<std::size_t>(buffer.size() - done, 1U << 30U));
+    if (::ReadFile(file, buffer.data() + done, want, &got, &at) == 0 || got == 0) {
+      break;
+    }
+    done += got;
+  }
+  if (saved) {
+    ::SetFilePointerEx(file, here, nullptr, FILE_BEGIN);
+  }
+  return done;
+}
+
+std::uint8_t* reserve(std::size_t size) noexcept {
+  // Committed pages cost no memory until touched; a file beyond the commit limit gets none.
+  return static_cast<std::uint8_t*>(
+      ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+}
+
+void unreserve(std::span<std::uint8_t> range) noexcept {
+  ::VirtualFree(range.data(), 0, MEM_RELEASE);
+}
+
+void discard(std::span<std::uint8_t> range) noexcept {
+  ::VirtualAlloc(range.data(), range.size(), MEM_RESET, PAGE_READWRITE);
+}
+
+#else
+
+namespace {
+
+// glibc's strerror_r returns the text (GNU); musl's and the BSDs' return 0 (POSIX).
+[[maybe_unused]] const char* strerror_result(const char* text, const char* /*scratch*/) {
+  return text;
+}
+[[maybe_unused]] const char* strerror_result(int rc, const char* scratch) {
+  return rc == 0 ? scratch : "Unknown error";
+}
+
+} // namespace
+
+std::string error_text(int code) {
+  std::array<char, 256> scratch{};
+  const char* text = strerror_result(strerror_r(code, scratch.data(), scratch.size()),
+                                     scratch.data());
+  return std::string(text) + " (os error " + std::to_string(code) + ")";
+}
+
+int last_error() noexcept {
+  return errno;
+}
+
+bool interrupted(int code) noexcept {
+  return code == EINTR;
+}
+
+Expected<FileId, IoError> open_file(const std::string& path) {
+  int fd = -1;
+  // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come; reads block
+  // again afterwards, so a writer's data is still read to its end.
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); // NOLINT(hicpp-signed-bitwise)
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return IoError::from_os(errno);
+  }
+  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) {
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK); // NOLINT(hicpp-signed-bitwise)
+  }
+  return fd;
+}
+
+void close_file(FileId file) noexcept {
+  ::close(file);
+}
+
+IoResult<FileStat> stat_file(FileId file) {
+#if defined(__linux__) && defined(STATX_BTIME)
+  // statx gives the birth time where the file system keeps one; fstat is the fallback.
+  struct statx sx {};
+  if (::statx(file, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
+              &sx) == 0) {
+    FileStat st;
+    st.size = sx.stx_size;
+    if ((sx.stx_mask & STATX_MTIME) != 0U) {
+      st.modified = unix_seconds(sx.stx_mtime.tv_sec);
+    }
+    if ((sx.stx_mask & STATX_BTIME) != 0U) {
+      st.created = unix_seconds(sx.stx_btime.tv_sec);
+    }
+    return st;
+  }
+  if (errno != ENOSYS && errno != EPERM) {
+    return IoError::from_os(errno);
+  }
+#endif
+  struct stat plain {};
+  if (::fstat(file, &plain) != 0) {
+    return IoError::from_os(errno);
+  }
+  FileStat st;
+  st.size = static_cast<std::uint64_t>(plain.st_size);
+#if defined(__APPLE__)
+  st.modified = unix_seconds(plain.st_mtimespec.tv_sec);
+  st.created = unix_seconds(plain.st_birthtimespec.tv_sec);
+#elif defined(__FreeBSD__) || defined(__NetBSD__)
+  st.modified = unix_seconds(plain.st_mtim.tv_sec);
+  st.created = unix_seconds(plain.st_birthtim.tv_sec);
+#else
+  st.modified = unix_seconds(plain.st_mtim.tv_sec);
+#endif
+  return st;
+}
+
+IoResult<std::size_t> read(FileId file, std::span<std::uint8_t> buffer,
+                           const std::function<bool()>& stop) {
+  for (;;) {
+    const ssize_t n = ::read(file, buffer.data(), buffer.size());
+    if (n >= 0) {
+      return static_cast<std::size_t>(n);
+    }
+    if (errno != EINTR || (stop && stop())) {
+      return IoError::from_os(errno);
+    }
+  }
+}
+
+IoResult<std::uint64_t> seek(FileId file, std::int64_t offset, From from) {
+  const int whence = from == From::Start ? SEEK_SET : from == From::Current ? SEEK_CUR : SEEK_END;
+  const off_t at = ::lseek(file, static_cast<off_t>(offset), whence);
+  if (at < 0) {
+    return IoError::from_os(errno);
+  }
+  return static_cast<std::uint64_t>(at);
+}
+
+std::size_t read_at(FileId file, std::span<std::uint8_t> buffer, std::uint64_t offset) noexcept {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const std::span<std::uint8_t> rest = buffer.subspan(done);
+    const ssize_t got = ::pread(file, rest.data(), rest.size(), static_cast<off_t>(offset + done));
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  return done;
+}
+
+std::uint8_t* reserve(std::size_t size) noexcept {
+#if defined(MAP_NORESERVE)
+  constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE; // NOLINT(hicpp-signed-bitwise)
+#else
+  constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS; // NOLINT(hicpp-signed-bitwise)
+#endif
+  // Untouched private anonymous pages cost no memory.
+  void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, -1, 0); // NOLINT
+  return base == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(base);
+}
+
+void unreserve(std::span<std::uint8_t> range) noexcept {
+  ::munmap(range.data(), range.size());
+}
+
+void discard(std::span<std::uint8_t> range) noexcept {
+  ::madvise(range.data(), range.size(), MADV_DONTNEED);
+}
+
+#endif
+
+} // namespace trawl::platform
