@@ -5,8 +5,10 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <locale>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include <trawl/value.hpp>
@@ -92,6 +94,20 @@ template <class F> bool is_tie(F magnitude, const Digits& shortest) {
          last_digit == lowest_bit_exponent(magnitude);
 }
 
+// Correctly rounded text to value. Standard libraries without floating-point from_chars
+// (libc++ before 20) parse with a stream in the classic locale, so never with a decimal comma.
+template <class F> F read_float(const std::string& text) {
+  F back{};
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+  std::from_chars(std::to_address(text.begin()), std::to_address(text.end()), back);
+#else
+  std::istringstream in(text);
+  in.imbue(std::locale::classic());
+  in >> back;
+#endif
+  return back;
+}
+
 // The upper of two tied candidates, when it reads back as the same value.
 template <class F> std::optional<Digits> round_up(F magnitude, const Digits& digits) {
   Digits up = digits;
@@ -110,8 +126,7 @@ template <class F> std::optional<Digits> round_up(F magnitude, const Digits& dig
   text.append(up.view().substr(1));
   text += 'e';
   text += std::to_string(up.exponent);
-  F back{};
-  std::from_chars(std::to_address(text.begin()), std::to_address(text.end()), back);
+  const F back = read_float<F>(text);
   return back == magnitude ? std::optional<Digits>(up) : std::nullopt;
 }
 
