@@ -54,7 +54,8 @@ std::string_view file_name(std::string_view path) {
   std::string_view last;
   std::size_t start = 0;
   while (start <= path.size()) {
-    const std::size_t end = std::min(path.find_first_of(platform::path_separators, start), path.size());
+    const std::size_t end =
+        std::min(path.find_first_of(platform::path_separators, start), path.size());
     const std::string_view part = path.substr(start, end - start);
     if (!part.empty() && part != ".") {
       last = part;

@@ -19,8 +19,7 @@ class FileMirror {
 public:
   /// A mirror of the first `len` bytes of `file` (not owned), or null when the address space
   /// cannot be had.
-  [[nodiscard]] static std::unique_ptr<FileMirror> create(platform::FileId file,
-                                                          std::uint64_t len);
+  [[nodiscard]] static std::unique_ptr<FileMirror> create(platform::FileId file, std::uint64_t len);
 
   FileMirror(const FileMirror&) = delete;
   FileMirror& operator=(const FileMirror&) = delete;

@@ -57,8 +57,8 @@ bool interrupted(int /*code*/) noexcept {
 }
 
 Expected<FileId, IoError> open_file(const std::string& path) {
-  const int wide_len = ::MultiByteToWideChar(CP_UTF8, 0, path.data(),
-                                             static_cast<int>(path.size()), nullptr, 0);
+  const int wide_len =
+      ::MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
   if (wide_len <= 0 && !path.empty()) {
     return IoError::from_os(last_error());
   }
@@ -114,8 +114,9 @@ IoResult<std::uint64_t> seek(FileId file, std::int64_t offset, From from) {
   LARGE_INTEGER distance{};
   distance.QuadPart = offset;
   LARGE_INTEGER at{};
-  const DWORD method =
-      from == From::Start ? FILE_BEGIN : from == From::Current ? FILE_CURRENT : FILE_END;
+  const DWORD method = from == From::Start     ? FILE_BEGIN
+                       : from == From::Current ? FILE_CURRENT
+                                               : FILE_END;
   if (::SetFilePointerEx(file, distance, &at, method) == 0) {
     return IoError::from_os(last_error());
   }
@@ -176,8 +177,8 @@ namespace {
 
 std::string error_text(int code) {
   std::array<char, 256> scratch{};
-  const char* text = strerror_result(strerror_r(code, scratch.data(), scratch.size()),
-                                     scratch.data());
+  const char* text =
+      strerror_result(strerror_r(code, scratch.data(), scratch.size()), scratch.data());
   return std::string(text) + " (os error " + std::to_string(code) + ")";
 }
 
