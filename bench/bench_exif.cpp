@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "corpus.hpp"
+#include "exif/reader.hpp"
 #include "extractors/extractors.hpp"
 #include "sources.hpp"
-#include "support/exif.hpp"
 #include <benchmark/benchmark.h>
 
 namespace {

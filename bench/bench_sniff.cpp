@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/sniff.hpp"
+#include "sniff/sniffer.hpp"
 #include <benchmark/benchmark.h>
 
 namespace {

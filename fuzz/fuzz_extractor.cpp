@@ -10,8 +10,8 @@
 #include <trawl/extractor.hpp>
 
 #include "extractors/extractors.hpp"
+#include "sniff/sniffer.hpp"
 #include "sources.hpp"
-#include "support/sniff.hpp"
 #include "touch.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -11,33 +10,9 @@
 #include <trawl/extractor.hpp>
 
 #include "extractors/extractors.hpp"
-#include "support/sniff.hpp"
+#include "sniff/sniffer.hpp"
 
 namespace trawl {
-
-ExtractError io_error(const IoError& error) {
-  return {ExtractError::Kind::Io, {}, std::string(error.text())};
-}
-
-ExtractError malformed(std::string_view format, std::string reason) {
-  return {ExtractError::Kind::Malformed, format, std::move(reason)};
-}
-
-ExtractError other(std::string text) {
-  return {ExtractError::Kind::Other, {}, std::move(text)};
-}
-
-std::string ExtractError::message() const {
-  switch (kind_) {
-  case Kind::Io:
-    return "I/O error: " + text_;
-  case Kind::Malformed:
-    return "malformed " + std::string(format_) + ": " + text_;
-  case Kind::Other:
-    break;
-  }
-  return text_;
-}
 
 Registry Registry::with_defaults() {
   Registry registry;

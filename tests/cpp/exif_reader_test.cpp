@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "support/builders.hpp"
-#include "support/exif.hpp"
+#include "exif/number_text.hpp"
+#include "exif/reader.hpp"
+#include "testing/builders.hpp"
 #include <gtest/gtest.h>
 
 namespace trawl::exif {

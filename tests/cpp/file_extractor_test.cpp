@@ -8,8 +8,8 @@
 #include "extractors/extractors.hpp"
 #include "sources.hpp"
 #include "support/digest.hpp"
-#include "support/fake_source.hpp"
-#include "support/temp_dir.hpp"
+#include "testing/fake_source.hpp"
+#include "testing/temp_dir.hpp"
 #include <gtest/gtest.h>
 
 namespace trawl {

@@ -3,7 +3,7 @@
 
 #include "support/byte_reader.hpp"
 #include "support/file_mirror.hpp"
-#include "support/temp_dir.hpp"
+#include "testing/temp_dir.hpp"
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -7,7 +7,7 @@
 #include <trawl/trawl.hpp>
 
 #include "sources.hpp"
-#include "support/temp_dir.hpp"
+#include "testing/temp_dir.hpp"
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 #include <string>
 
 #include "extractors/extractors.hpp"
-#include "support/builders.hpp"
+#include "testing/builders.hpp"
 #include <gtest/gtest.h>
 
 namespace trawl {

@@ -9,7 +9,7 @@
 #include <trawl/trawl.hpp>
 
 #include "sources.hpp"
-#include "support/fake_source.hpp"
+#include "testing/fake_source.hpp"
 #include <gtest/gtest.h>
 
 namespace trawl {

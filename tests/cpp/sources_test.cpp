@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "sources.hpp"
-#include "support/temp_dir.hpp"
+#include "testing/temp_dir.hpp"
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -10,10 +10,10 @@
 #include <trawl/extractor.hpp>
 
 #include "extractors/extractors.hpp"
+#include "sniff/sniffer.hpp"
 #include "sources.hpp"
-#include "support/sniff.hpp"
 #include "support/stream_window.hpp"
-#include "support/temp_dir.hpp"
+#include "testing/temp_dir.hpp"
 #include <gtest/gtest.h>
 
 namespace trawl {

@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "extractors/extractors.hpp"
-#include "support/builders.hpp"
+#include "testing/builders.hpp"
 #include <gtest/gtest.h>
 
 namespace trawl {

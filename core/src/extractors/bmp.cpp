@@ -110,16 +110,27 @@ void read_webp(Namespace& ns, const ByteReader& r) {
 
 // Top-level chunks up to "fmt ": identifier, 32-bit size, body, a pad byte after an odd size.
 void read_wave(Namespace& ns, const ByteReader& r) {
-  for (std::uint64_t at = 12; at + 8 <= r.size();) {
-    if (at + 24 <= r.size() && r.matches_at(at, "fmt ")) {
-      ns.set("audio_format_tag", *r.u16_le_at(at + 8))
-          .set("channels", *r.u16_le_at(at + 10))
-          .set("sample_rate", *r.u32_le_at(at + 12))
-          .set("bits_per_sample", *r.u16_le_at(at + 22));
+  ByteReader walk = r;
+  if (!walk.seek(12)) {
+    return;
+  }
+  for (;;) {
+    const auto id = walk.bytes(4);
+    const auto size = walk.u32_le();
+    if (!size) {
       return;
     }
-    const std::uint64_t size = *r.u32_le_at(at + 4);
-    at += 8 + size + (size & 1U);
+    const ByteReader body = *walk.sub_at(walk.position(), walk.remaining());
+    if (as_chars(*id) == "fmt " && body.size() >= 16) {
+      ns.set("audio_format_tag", *body.u16_le_at(0))
+          .set("channels", *body.u16_le_at(2))
+          .set("sample_rate", *body.u32_le_at(4))
+          .set("bits_per_sample", *body.u16_le_at(14));
+      return;
+    }
+    if (!walk.skip(std::uint64_t{*size} + (*size & 1U))) {
+      return;
+    }
   }
 }
 

@@ -1,13 +1,12 @@
 // EXIF fields of TIFF, JPEG, PNG, HEIF and WebP images, grouped by image file directory, and the
 // GPS position in signed decimal degrees.
-#include "../support/exif.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <optional>
 #include <vector>
 
+#include "../exif/reader.hpp"
 #include "extractors.hpp"
 
 namespace trawl {

@@ -164,11 +164,6 @@ public:
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
 };
 
-/// Walks the boxes in [start, end) of `data`, listing the outermost ones (level 0) and setting the
-/// file-type and movie-header keys; nested "moov" boxes use no call stack.
-void walk_boxes(const ByteReader& r, std::uint64_t start, std::uint64_t end, unsigned level,
-                List& top_level_boxes, Namespace& ns);
-
 /// ELF identification and header labels.
 class ElfExtractor final : public Extractor {
 public:

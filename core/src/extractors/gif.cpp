@@ -97,9 +97,12 @@ private:
       const auto i = static_cast<std::size_t>(pos_ - at);
       if (state_ == State::SubBlocks) {
         // A chain of sized sub-blocks up to an empty one.
-        const std::uint8_t size = *r.u8_at(i);
-        pos_ += size == 0 ? 1 : std::uint64_t{size} + 1;
-        state_ = size == 0 ? State::Blocks : State::SubBlocks;
+        const auto size = r.u8_at(i);
+        if (!size) {
+          break;
+        }
+        pos_ += *size == 0 ? 1 : std::uint64_t{*size} + 1;
+        state_ = *size == 0 ? State::Blocks : State::SubBlocks;
         continue;
       }
       if (!final && bytes.size() - i < lookahead) {
@@ -115,31 +118,39 @@ private:
       if (found == bytes.size() || (!final && bytes.size() - found < lookahead)) {
         continue; // bytes between blocks passed over; the rest waits for more input
       }
-      block(r, found, end - at);
+      block(r, found);
     }
     return std::min(pos_, end);
   }
 
   // The logical screen: the walk starts after it and its color table.
   void header(const ByteReader& r, std::size_t i) {
-    const auto part = *r.bytes_at(i, std::min<std::size_t>(r.size() - i, header_.size()));
+    ByteReader rest = r;
+    if (!rest.seek(i)) {
+      return;
+    }
+    const auto part = *rest.bytes(std::min<std::size_t>(rest.remaining(), header_.size()));
     std::copy(part.begin(), part.end(), header_.begin());
     const std::uint8_t packed = header_.at(10);
     pos_ = 13 + ((packed & 0x80U) != 0 ? color_table_bytes(packed) : 0);
     state_ = State::Blocks;
   }
 
-  // The block at r[i]; `size` bytes of input are known from the start of r.
-  void block(const ByteReader& r, std::size_t i, std::uint64_t size) {
-    const std::uint8_t introducer = *r.u8_at(i);
-    if (introducer == 0x3B) {
+  // The block at r[i]; the input known so far ends with r.
+  void block(const ByteReader& r, std::size_t i) {
+    ByteReader b = r;
+    const auto introducer = b.seek(i) ? b.u8() : std::nullopt;
+    if (!introducer || *introducer == 0x3B) {
       state_ = State::Done;
-    } else if (introducer == 0x21) {
-      if (i + 2 >= size) {
+    } else if (*introducer == 0x21) {
+      // The label and at least the first sub-block's size byte.
+      const auto label = b.u8();
+      if (!label || b.at_end()) {
         state_ = State::Done;
         return;
       }
-      if (*r.u8_at(i + 1) == 0xFF && r.matches_at(i + 3, "NETSCAPE2.0"sv)) {
+      // The application identifier and the loop count, from the introducer on.
+      if (*label == 0xFF && r.matches_at(i + 3, "NETSCAPE2.0"sv)) {
         if (const auto loops = r.u16_le_at(i + 16)) {
           loop_count_ = *loops;
         }
@@ -148,12 +159,13 @@ private:
       state_ = State::SubBlocks;
     } else {
       ++frames_;
-      if (i + 10 > size) {
+      // The image descriptor: position, size, then the packed fields.
+      const auto packed = r.u8_at(i + 9);
+      if (!packed) {
         state_ = State::Done;
         return;
       }
-      const std::uint8_t packed = *r.u8_at(i + 9);
-      pos_ += 10 + ((packed & 0x80U) != 0 ? color_table_bytes(packed) : 0) + 1;
+      pos_ += 10 + ((*packed & 0x80U) != 0 ? color_table_bytes(*packed) : 0) + 1;
       state_ = State::SubBlocks;
     }
   }

@@ -87,41 +87,44 @@ std::optional<std::string> decode_text(std::span<const std::uint8_t> payload) {
 // and a zero size ends the walk.
 Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size, bool& truncated) {
   const bool v2 = major == 2;
-  const std::uint64_t header = v2 ? 6 : 10;
+  const std::size_t header = v2 ? 6 : 10;
   const std::uint64_t id_length = v2 ? 3 : 4;
   const std::uint64_t end = std::min<std::uint64_t>(r.size() - 10, tag_size);
-  const ByteReader area = *r.sub_at(10, end);
+  ByteReader area = *r.sub_at(10, end);
   Map frames;
-  for (std::uint64_t pos = 0; header <= end && pos + header <= end;) {
-    const auto id = *area.bytes_at(pos, id_length);
+  while (const auto frame_header = area.bytes(header)) {
+    const ByteReader h(*frame_header);
+    const auto id = *h.bytes_at(0, id_length);
     if (std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0; })) {
       break;
     }
-    const auto size_bytes = *area.bytes_at(pos + id_length, v2 ? 3 : 4);
+    const auto size_bytes = *h.bytes_at(id_length, v2 ? 3 : 4);
     std::uint64_t size = 0;
     if (v2) {
       size = (std::uint64_t{size_bytes[0]} << 16U) | (std::uint64_t{size_bytes[1]} << 8U) |
              size_bytes[2];
     } else if (major == 3) {
-      size = *area.u32_be_at(pos + 4);
+      size = *h.u32_be_at(4);
     } else {
       size = synchsafe(size_bytes);
     }
-    const std::uint64_t data_start = pos + header;
-    const std::uint64_t data_end = std::min(end, data_start + size);
-    if (data_end <= data_start) {
+    // A frame running past the tag is read as far as the tag goes, and ends the walk.
+    const ByteReader data = *area.sub(std::min<std::uint64_t>(size, area.remaining()));
+    if (data.size() == 0) {
       break;
     }
     const std::string_view key = frame_key(as_chars(id), v2);
     if (!key.empty()) {
       // A text frame is read up to the cap; the rest of it is skipped.
-      const std::uint64_t kept = std::min<std::uint64_t>(data_end - data_start, text_cap);
-      truncated = truncated || kept < data_end - data_start;
-      if (auto text = decode_text(*area.bytes_at(data_start, kept))) {
+      const std::uint64_t kept = std::min<std::uint64_t>(data.size(), text_cap);
+      truncated = truncated || kept < data.size();
+      if (auto text = decode_text(*data.bytes_at(0, kept))) {
         frames.insert_or_assign(std::string(key), Value(std::move(*text)));
       }
     }
-    pos += header + size;
+    if (data.size() < size) {
+      break;
+    }
   }
   return frames;
 }

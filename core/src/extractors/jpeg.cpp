@@ -283,40 +283,49 @@ ExtractResult JpegExtractor::extract(Source& source, const Probe& probe) const {
   List segments;
   const std::uint64_t cap = list_cap(r.size(), 4096);
   // The walk starts after the start-of-image marker and ends at the first scan.
-  std::uint64_t pos = 2;
-  while (r.size() >= 6 && pos + 4 <= r.size()) {
-    if (*r.u8_at(pos) != 0xFF) {
-      pos = next_marker(r, pos); // stray bytes between segments
-      continue;
-    }
-    const std::uint8_t code = *r.u8_at(pos + 1);
-    if (code >= 0xD0 && code <= 0xD8) {
-      pos += 2; // restart markers and SOI stand alone
-      continue;
-    }
-    if (code == 0xD9) {
+  ByteReader walk = r;
+  const bool long_enough = r.size() >= 6 && walk.skip(2);
+  while (long_enough) {
+    const std::uint64_t pos = walk.position();
+    ByteReader marker = walk; // read ahead; the walk moves once the segment is known
+    const auto ff = marker.u8();
+    const auto code = marker.u8();
+    const auto length = marker.u16_be();
+    if (!length) {
       break;
     }
-    const std::uint16_t length = *r.u16_be_at(pos + 2);
-    const std::uint64_t end = pos + 2 + length;
-    const auto payload = end >= pos + 4 ? r.bytes_at(pos + 4, end - pos - 4) : std::nullopt;
+    if (*ff != 0xFF) {
+      (void)walk.seek(next_marker(r, pos)); // stray bytes between segments
+      continue;
+    }
+    if (*code >= 0xD0 && *code <= 0xD8) {
+      (void)walk.skip(2); // restart markers and SOI stand alone
+      continue;
+    }
+    if (*code == 0xD9) {
+      break;
+    }
+    const std::uint64_t end = pos + 2 + *length;
+    const auto payload = *length >= 2 ? marker.sub(*length - 2U) : std::nullopt;
     Map entry;
-    read_segment(ns, entry, code, ByteReader(payload.value_or(std::span<const std::uint8_t>{})));
+    read_segment(ns, entry, *code, payload.value_or(ByteReader{{}}));
     // Past the cap the walk goes on for the frame, tables and scan offset.
     if (segments.size() < cap) {
-      entry.emplace("marker", Value(hex_marker(code)));
-      entry.emplace("name", Value(marker_label(code)));
+      entry.emplace("marker", Value(hex_marker(*code)));
+      entry.emplace("name", Value(marker_label(*code)));
       entry.emplace("offset", Value(pos));
-      entry.emplace("length", Value(length));
+      entry.emplace("length", Value(*length));
       segments.emplace_back(std::move(entry));
     } else {
       mark_truncated(ns, "segments");
     }
-    if (code == 0xDA) {
+    if (*code == 0xDA) {
       ns.set("scan_data_offset", end);
       break;
     }
-    pos = end;
+    if (!walk.seek(end)) {
+      break;
+    }
   }
   ns.set("segments", std::move(segments));
   return ns;

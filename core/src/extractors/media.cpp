@@ -19,23 +19,25 @@ std::string box_type(std::span<const std::uint8_t> type) {
   return utf8_lossy(as_chars(type));
 }
 
-void read_file_type(Namespace& ns, const ByteReader& p) {
-  if (p.size() < 4) {
+void read_file_type(Namespace& ns, ByteReader r) {
+  const auto major = r.bytes(4);
+  if (!major) {
     return;
   }
-  ns.set("major_brand", box_type(*p.bytes_at(0, 4)));
-  if (p.size() < 8) {
+  ns.set("major_brand", box_type(*major));
+  const auto minor = r.u32_be();
+  if (!minor) {
     return;
   }
-  ns.set("minor_version", *p.u32_be_at(4));
+  ns.set("minor_version", *minor);
   List brands;
   const std::uint64_t cap = 4096;
-  for (std::uint64_t at = 8; at + 4 <= p.size(); at += 4) {
+  while (const auto brand = r.bytes(4)) {
     if (brands.size() == cap) {
       mark_truncated(ns, "compatible_brands");
       break;
     }
-    brands.emplace_back(box_type(*p.bytes_at(at, 4)));
+    brands.emplace_back(box_type(*brand));
   }
   if (!brands.empty()) {
     ns.set("compatible_brands", std::move(brands));
@@ -57,76 +59,64 @@ void read_movie_header(Namespace& ns, const ByteReader& p) {
   }
 }
 
-// A range of boxes still to walk, and where the walk goes on once it is done.
-struct Range {
-  std::uint64_t cursor = 0;
-  std::uint64_t end = 0;
-  std::uint64_t resume = 0;
+// Boxes at one level: the outermost ones are listed, those inside "moov" only read.
+struct Level {
+  ByteReader boxes;
   bool outermost = true;
 };
 
-} // namespace
-
-void walk_boxes(const ByteReader& r, std::uint64_t start, std::uint64_t end, unsigned level,
-                List& top_level_boxes, Namespace& ns) {
-  // Entering a "moov" saves the enclosing range only when boxes follow the "moov" in it, so a
-  // file of nested "moov" boxes needs no stack at all, and any file at most one entry per 8
-  // bytes it still has to walk.
-  std::vector<Range> pending;
+// Lists the outermost boxes and sets the file-type and movie-header keys. Entering a "moov"
+// keeps the enclosing level only when boxes follow the "moov" in it, so a file of nested "moov"
+// boxes needs no stack at all, and any file at most one entry per 8 bytes it still has to walk.
+void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
+  std::vector<Level> pending;
   const std::uint64_t cap = list_cap(r.size(), 1024);
-  Range range{start, std::min<std::uint64_t>(end, r.size()), 0, level == 0};
+  Level level{r, true};
   for (;;) {
-    const std::uint64_t at = range.cursor;
-    std::uint64_t size = 0;
+    ByteReader& boxes = level.boxes;
+    const auto size32 = boxes.u32_be();
+    const auto type_bytes = boxes.bytes(4);
+    std::uint64_t size = size32.value_or(0);
     std::uint64_t header = 8;
-    bool valid = at + 8 <= range.end;
-    if (valid) {
-      const std::uint32_t size32 = *r.u32_be_at(at);
-      size = size32;
-      if (size32 == 0) {
-        size = range.end - at;
-      } else if (size32 == 1 && range.end - at >= 16) {
-        size = *r.u64_be_at(at + 8);
-        header = 16;
-      }
-      valid = size >= header && size <= range.end - at;
+    if (size32 == 0U) {
+      size = boxes.remaining() + header; // to the end of the enclosing range
+    } else if (size32 == 1U && boxes.remaining() >= 8) {
+      size = *boxes.u64_be();
+      header = 16;
     }
-    if (!valid) {
+    auto payload = type_bytes && size >= header ? boxes.sub(size - header) : std::nullopt;
+    if (!payload) {
       if (pending.empty()) {
         return;
       }
-      const std::uint64_t resume = range.resume;
-      range = pending.back();
+      level = pending.back();
       pending.pop_back();
-      range.cursor = resume;
       continue;
     }
-    const std::string type = box_type(*r.bytes_at(at + 4, 4));
-    if (range.outermost && top_level_boxes.size() < cap) {
+    const std::string type = box_type(*type_bytes);
+    if (level.outermost && top_level_boxes.size() < cap) {
       Map box;
       box.emplace("type", Value(type));
       box.emplace("size", Value(size));
       top_level_boxes.emplace_back(std::move(box));
-    } else if (range.outermost) {
+    } else if (level.outermost) {
       mark_truncated(ns, "top_level_boxes");
     }
     // Only the boxes read here are loaded; media data is skipped unread.
-    const ByteReader payload = *r.sub_at(at + header, size - header);
-    range.cursor = at + size;
     if (type == "ftyp") {
-      read_file_type(ns, payload);
+      read_file_type(ns, *payload);
     } else if (type == "mvhd") {
-      read_movie_header(ns, payload);
+      read_movie_header(ns, *payload);
     } else if (type == "moov") {
-      Range inner{at + header, at + size, range.resume, false};
-      if (range.cursor + 8 <= range.end) {
-        pending.push_back(range);
-        inner.resume = range.cursor;
+      if (boxes.remaining() >= 8) {
+        pending.push_back(level);
       }
-      range = inner;
+      level = Level{*payload, false};
     }
   }
 }
+
+} // namespace
 
 bool Mp4Extractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(4, "ftyp");
@@ -139,7 +129,7 @@ ExtractResult Mp4Extractor::extract(Source& source, const Probe& probe) const {
   }
   Namespace ns(name());
   List boxes;
-  walk_boxes(*input, 0, input->size(), 0, boxes, ns);
+  walk_boxes(*input, boxes, ns);
   ns.set("top_level_boxes", std::move(boxes));
   return ns;
 }

@@ -99,23 +99,30 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
   Map texts;
   const std::uint64_t cap = list_cap(r.size(), 8192);
   // Chunk: 32-bit data length, 4-byte type, data, CRC (never checked).
-  for (std::uint64_t pos = 8; r.size() >= 16 && pos + 8 <= r.size();) {
-    const std::uint32_t length = *r.u32_be_at(pos);
-    const auto type = *r.bytes_at(pos + 4, 4);
+  ByteReader walk = r;
+  const bool long_enough = r.size() >= 16 && walk.skip(8);
+  while (long_enough) {
+    const std::uint64_t pos = walk.position();
+    const auto length = walk.u32_be();
+    const auto type = walk.bytes(4);
+    if (!length || !type) {
+      break;
+    }
     // Past the cap the walk goes on for the header, time, gamma and density.
     if (chunks.size() < cap) {
       Map entry;
-      entry.emplace("type", Value(latin1_to_utf8(as_chars(type))));
+      entry.emplace("type", Value(latin1_to_utf8(as_chars(*type))));
       entry.emplace("offset", Value(pos));
-      entry.emplace("length", Value(length));
+      entry.emplace("length", Value(*length));
       chunks.emplace_back(std::move(entry));
     } else {
       mark_truncated(ns, "chunks");
     }
     // Not loaded until read: image data is skipped unread.
-    const ByteReader d = r.sub_at(pos + 8, length).value_or(ByteReader{{}});
+    const auto data = walk.sub(*length);
+    const ByteReader d = data.value_or(ByteReader{{}});
     // Types with a byte of 0x80 or more are listed but never interpreted.
-    const std::string_view kind = as_chars(type);
+    const std::string_view kind = as_chars(*type);
     if (kind == "IHDR") {
       read_header(ns, d);
     } else if (kind == "tEXt") {
@@ -129,7 +136,9 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
     } else if (kind == "IEND") {
       break;
     }
-    pos += 12 + std::uint64_t{length};
+    if (!data || !walk.skip(4)) { // the CRC, never checked
+      break;
+    }
   }
   if (!texts.empty()) {
     ns.set("text", std::move(texts));

@@ -176,34 +176,41 @@ ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
   const std::uint64_t cap = list_cap(r.size(), 128);
   std::uint64_t compressed_total = 0;
   std::uint64_t uncompressed_total = 0;
-  for (std::uint64_t at = *r.u32_le_at(*end_record + 16);
-       at + 46 <= r.size() && r.matches_at(at, "PK\x01\x02"sv);) {
-    const std::uint16_t name_length = *r.u16_le_at(at + 28);
-    const std::uint64_t cut = std::min<std::uint64_t>(name_length, r.size() - at - 46);
-    const std::string_view raw_name = as_chars(*r.bytes_at(at + 46, cut));
-    const std::uint32_t compressed = *r.u32_le_at(at + 20);
-    const std::uint32_t uncompressed = *r.u32_le_at(at + 24);
+  ByteReader walk = r;
+  bool more = walk.seek(*r.u32_le_at(*end_record + 16));
+  while (more) {
+    const auto header = walk.sub(46);
+    if (!header || !header->matches_at(0, "PK\x01\x02"sv)) {
+      break;
+    }
+    const std::uint16_t name_length = *header->u16_le_at(28);
+    // A name cut short by the end of the data is kept as far as it goes.
+    const auto raw_name =
+        as_chars(*walk.bytes(std::min<std::uint64_t>(name_length, walk.remaining())));
+    const std::uint64_t rest = std::uint64_t{name_length} - raw_name.size() +
+                               *header->u16_le_at(30) + *header->u16_le_at(32); // extra, comment
+    more = walk.skip(rest);
+    const std::uint32_t compressed = *header->u32_le_at(20);
+    const std::uint32_t uncompressed = *header->u32_le_at(24);
     compressed_total += compressed;
     uncompressed_total += uncompressed;
     // Past the cap the walk goes on for the totals and the package kind.
     if (entries.size() >= cap) {
       kind.add(utf8_lossy(raw_name));
       mark_truncated(ns, "entries");
-      at += 46 + std::uint64_t{name_length} + *r.u16_le_at(at + 30) + *r.u16_le_at(at + 32);
       continue;
     }
     std::string entry_name = utf8_lossy(raw_name);
     // Keys in their sorted order, each placed at the end.
     Map entry;
     entry.emplace_hint(entry.end(), "compressed", Value(compressed));
-    entry.emplace_hint(entry.end(), "method", Value(method_label(*r.u16_le_at(at + 10))));
+    entry.emplace_hint(entry.end(), "method", Value(method_label(*header->u16_le_at(10))));
     entry.emplace_hint(entry.end(), "modified",
-                       Value(dos_time(*r.u16_le_at(at + 14), *r.u16_le_at(at + 12))));
+                       Value(dos_time(*header->u16_le_at(14), *header->u16_le_at(12))));
     entry.emplace_hint(entry.end(), "name", Value(entry_name));
     entry.emplace_hint(entry.end(), "uncompressed", Value(uncompressed));
     kind.add(entry_name);
     entries.emplace_back(std::move(entry));
-    at += 46 + std::uint64_t{name_length} + *r.u16_le_at(at + 30) + *r.u16_le_at(at + 32);
   }
   if (uncompressed_total > 0) {
     ns.set(

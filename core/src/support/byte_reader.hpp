@@ -55,13 +55,14 @@ public:
     pos_ += out.size();
     return out;
   }
-  /// A child reader over the next n bytes; the cursor moves past them.
+  /// A child reader over the next n bytes, loaded only as it reads them; the cursor moves
+  /// past them.
   [[nodiscard]] std::optional<ByteReader> sub(std::uint64_t n) noexcept {
-    const auto part = bytes(n);
-    if (!part) {
-      return std::nullopt;
+    auto child = sub_at(pos_, n);
+    if (child) {
+      pos_ += child->size();
     }
-    return ByteReader(*part, mirror_);
+    return child;
   }
   /// Moves forward n bytes.
   [[nodiscard]] bool skip(std::uint64_t n) noexcept { return bytes(n).has_value(); }

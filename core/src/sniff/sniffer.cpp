@@ -1,15 +1,15 @@
 // File-type sniffing: an ordered table of signatures and procedures over the head bytes,
 // first match wins. Procedures cover ISO base media brands, Office Open XML and compound-file
 // documents, Matroska, skippable frames, PDF and text.
-#include "sniff.hpp"
+#include "sniffer.hpp"
 
 #include <algorithm>
 #include <array>
 #include <string_view>
 
-#include "byte_reader.hpp"
-#include "sniff_cfb.hpp"
-#include "text.hpp"
+#include "../support/byte_reader.hpp"
+#include "../support/text.hpp"
+#include "compound_file.hpp"
 
 namespace trawl {
 
@@ -371,20 +371,16 @@ bool is_unix_compress(const Head& h) {
 
 // Skippable frames (magic 50..5F 2A 4D 18, then a 32-bit length) may precede the real frame.
 bool after_skippable_frames(const Head& h, std::string_view magic) {
-  std::uint64_t at = 0;
+  ByteReader r = h;
   for (;;) {
-    const std::uint64_t left = h.size() - at;
-    if (left >= 4 && h.matches_at(at, magic)) {
+    if (r.remaining() >= 4 && r.matches_at(r.position(), magic)) {
       return true;
     }
-    if (left < 8 || (*h.u32_le_at(at) & 0xFFFFFFF0U) != 0x184D2A50U) {
+    const auto frame_magic = r.u32_le();
+    const auto length = r.u32_le();
+    if (!length || (*frame_magic & 0xFFFFFFF0U) != 0x184D2A50U || !r.skip(*length)) {
       return false;
     }
-    const std::uint64_t frame = 8 + std::uint64_t{*h.u32_le_at(at + 4)};
-    if (left < frame) {
-      return false;
-    }
-    at += frame;
   }
 }
 bool is_zstd(const Head& h) {

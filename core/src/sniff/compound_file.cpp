@@ -1,6 +1,6 @@
 // A lenient reading of the MS-CFB container: header, DIFAT, FAT, directory tree and MiniFAT
 // are checked for consistency before the root entry's class id is trusted.
-#include "sniff_cfb.hpp"
+#include "compound_file.hpp"
 
 #include <algorithm>
 #include <array>
@@ -109,13 +109,13 @@ bool CompoundFile::read_header() {
   }
   bool ended = false;
   difat_.reserve(header_difat_count);
-  for (std::size_t i = 0; i < header_difat_count; ++i) {
-    const std::uint32_t v = *h_.u32_le_at(76 + 4 * i);
-    ended = ended || v == free_sector;
-    if (!ended && v >= invalid_sector) {
+  ByteReader listed = *h_.sub_at(76, 4 * header_difat_count);
+  while (const auto v = listed.u32_le()) {
+    ended = ended || *v == free_sector;
+    if (!ended && *v >= invalid_sector) {
       return false;
     }
-    difat_.push_back(ended ? free_sector : v);
+    difat_.push_back(ended ? free_sector : *v);
   }
   return true;
 }
@@ -133,9 +133,13 @@ bool CompoundFile::append_sector_values(std::uint32_t i, std::vector<std::uint32
   if (!bytes) {
     return false;
   }
-  const ByteReader r(*bytes);
+  ByteReader r(*bytes);
   for (std::size_t k = 0; k < count; ++k) {
-    out.push_back(*r.u32_le_at(4 * k));
+    const auto v = r.u32_le();
+    if (!v) {
+      return false;
+    }
+    out.push_back(*v);
   }
   return true;
 }
@@ -221,21 +225,20 @@ bool CompoundFile::read_fat() {
 }
 
 // UTF-16 to code points; nothing for an unpaired surrogate.
-std::optional<Name> decode_name(const ByteReader& r, std::size_t units) {
+std::optional<Name> decode_name(ByteReader units) {
   Name out;
   const auto push = [&out](std::uint32_t c) { out.chars.at(out.size++) = c; };
-  for (std::size_t i = 0; i < units; ++i) {
-    const std::uint32_t u = *r.u16_le_at(2 * i);
+  while (const auto unit = units.u16_le()) {
+    const std::uint32_t u = *unit;
     if (u >= 0xDC00 && u <= 0xDFFF) {
       return std::nullopt;
     }
     if (u >= 0xD800 && u <= 0xDBFF) {
-      const std::uint32_t low = i + 1 < units ? *r.u16_le_at(2 * (i + 1)) : 0;
+      const std::uint32_t low = units.u16_le().value_or(0);
       if (low < 0xDC00 || low > 0xDFFF) {
         return std::nullopt;
       }
       push(0x10000 + ((u - 0xD800) << 10U) + (low - 0xDC00));
-      ++i;
       continue;
     }
     push(u);
@@ -250,7 +253,7 @@ bool CompoundFile::read_entry(std::span<const std::uint8_t> bytes) {
     return false;
   }
   const std::size_t units = name_len == 0 ? 0 : name_len / 2U - 1U;
-  auto name = decode_name(r, units);
+  auto name = decode_name(*r.sub_at(0, 2 * units));
   if (!name) {
     return false;
   }

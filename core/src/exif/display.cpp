@@ -1,4 +1,4 @@
-// Text of EXIF tags and values: number layouts, the display rules of the tag table and units.
+// Text of EXIF tags and values: element decoding, the display rules of the tag table and units.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -13,164 +13,17 @@
 
 #include <trawl/value.hpp>
 
-#include "byte_reader.hpp"
-#include "exif.hpp"
-#include "exif_tags.hpp"
-#include "text.hpp"
+#include "../support/byte_reader.hpp"
+#include "../support/text.hpp"
+#include "number_text.hpp"
+#include "reader.hpp"
+#include "tags.hpp"
 
 namespace trawl::exif {
 
 namespace {
 
 using namespace std::string_view_literals;
-
-void append_digits(std::string& out, std::int64_t v) {
-  std::array<char, 24> buf{};
-  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
-  out.append(buf.data(), r.ptr);
-}
-
-void append_digits(std::string& out, std::uint64_t v) {
-  std::array<char, 24> buf{};
-  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
-  out.append(buf.data(), r.ptr);
-}
-
-// Significant digits and the decimal exponent of the first: d1.d2d3... * 10^exponent.
-struct Digits {
-  std::array<char, 32> text{};
-  std::size_t size = 0;
-  int exponent = 0;
-  [[nodiscard]] std::string_view view() const noexcept { return {text.data(), size}; }
-};
-
-// Shortest (precision < 0) or rounded scientific digits of a value, via std::to_chars.
-template <class F> Digits scientific(F value, int precision = -1) {
-  std::array<char, 64> buf{};
-  const auto r = precision < 0 ? std::to_chars(buf.data(), std::to_address(buf.end()), value,
-                                               std::chars_format::scientific)
-                               : std::to_chars(buf.data(), std::to_address(buf.end()), value,
-                                               std::chars_format::scientific, precision);
-  const std::string_view sci(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
-  Digits d;
-  const std::size_t e = sci.find('e');
-  for (const char c : sci.substr(0, e)) {
-    if (c != '.') {
-      d.text.at(d.size++) = c;
-    }
-  }
-  // The exponent always carries its sign: "e+05", "e-324".
-  for (const char c : sci.substr(e + 2)) {
-    d.exponent = d.exponent * 10 + (c - '0');
-  }
-  if (sci[e + 1] == '-') {
-    d.exponent = -d.exponent;
-  }
-  return d;
-}
-
-// The power of two of the lowest set bit of a finite non-zero value: its last decimal digit
-// sits at that power of ten when the power is negative.
-template <class F> int lowest_bit_exponent(F value) {
-  constexpr int bits = std::numeric_limits<F>::digits;
-  int exponent = 0;
-  const F fraction = std::frexp(value, &exponent);
-  const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, bits));
-  return exponent - bits + std::countr_zero(mantissa);
-}
-
-// Whether the two shortest candidates around the value are equally close: the value is exactly
-// the shortest digits followed by one 5.
-template <class F> bool is_tie(F magnitude, const Digits& shortest) {
-  // Both neighbours of such a midpoint read back as the value only when the digits are about as
-  // many as the mantissa holds: at least 16 for a double, 7 for a float (fewer for subnormals).
-  constexpr std::size_t min_digits = std::numeric_limits<F>::digits10 + 1;
-  if (magnitude == 0 || (shortest.size < min_digits && std::isnormal(magnitude))) {
-    return false;
-  }
-  const Digits longer = scientific(magnitude, static_cast<int>(shortest.size));
-  const int last_digit = longer.exponent - static_cast<int>(shortest.size);
-  return longer.exponent == shortest.exponent && longer.view().back() == '5' && last_digit < 0 &&
-         last_digit == lowest_bit_exponent(magnitude);
-}
-
-// Correctly rounded text to value. Standard libraries without floating-point from_chars
-// (libc++ before 20) parse with a stream in the classic locale, so never with a decimal comma.
-template <class F> F read_float(const std::string& text) {
-  F back{};
-#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
-  std::from_chars(std::to_address(text.begin()), std::to_address(text.end()), back);
-#else
-  std::istringstream in(text);
-  in.imbue(std::locale::classic());
-  in >> back;
-#endif
-  return back;
-}
-
-// The upper of two tied candidates, when it reads back as the same value.
-template <class F> std::optional<Digits> round_up(F magnitude, const Digits& digits) {
-  Digits up = digits;
-  std::size_t i = up.size;
-  while (i > 0 && up.text.at(i - 1) == '9') {
-    up.text.at(--i) = '0';
-  }
-  if (i == 0) {
-    up.text.at(0) = '1'; // 99.9 becomes 100, one digit fewer after the trailing zeros go
-    ++up.exponent;
-  } else {
-    ++up.text.at(i - 1);
-  }
-  std::string text(1, up.text.front());
-  text += '.';
-  text.append(up.view().substr(1));
-  text += 'e';
-  text += std::to_string(up.exponent);
-  const F back = read_float<F>(text);
-  return back == magnitude ? std::optional<Digits>(up) : std::nullopt;
-}
-
-// Shortest digits that read back as the value, ties to the larger magnitude, written without
-// an exponent.
-template <class F> std::string format_float(F value) {
-  if (std::isnan(value)) {
-    return "NaN";
-  }
-  if (std::isinf(value)) {
-    return value > 0 ? "inf" : "-inf";
-  }
-  const F magnitude = std::fabs(value);
-  Digits d = scientific(magnitude);
-  if (is_tie(magnitude, d)) {
-    if (const auto up = round_up(magnitude, d)) {
-      d = *up;
-    }
-  }
-  while (d.size > 1 && d.text.at(d.size - 1) == '0') {
-    --d.size;
-  }
-
-  std::string out = std::signbit(value) ? "-" : "";
-  const std::string_view digits = d.view();
-  const auto n = static_cast<int>(digits.size());
-  if (d.exponent >= n - 1) {
-    out += digits;
-    const int zeros = d.exponent - (n - 1);
-    out.append(static_cast<std::size_t>(zeros), '0');
-  } else if (d.exponent < 0) {
-    out += "0.";
-    const int zeros = -d.exponent - 1;
-    out.append(static_cast<std::size_t>(zeros), '0');
-    out += digits;
-  } else {
-    const int integer_digits = d.exponent + 1;
-    const auto point = static_cast<std::size_t>(integer_digits);
-    out += digits.substr(0, point);
-    out += '.';
-    out += digits.substr(point);
-  }
-  return out;
-}
 
 bool is_unsigned_int(std::uint16_t type) noexcept {
   const auto t = static_cast<Type>(type);
@@ -335,10 +188,10 @@ void append_default(std::string& out, const Elements& v) {
     join(out, v.size(), [&](std::size_t i) { append_fraction(out, v, i); });
     return;
   case Type::Float:
-    join(out, v.size(), [&](std::size_t i) { out += format_float(v.float_at(i)); });
+    join(out, v.size(), [&](std::size_t i) { out += format_decimal(v.float_at(i)); });
     return;
   case Type::Double:
-    join(out, v.size(), [&](std::size_t i) { out += format_float(v.double_at(i)); });
+    join(out, v.size(), [&](std::size_t i) { out += format_decimal(v.double_at(i)); });
     return;
   case Type::Ascii: {
     const auto strings = v.strings();
@@ -370,7 +223,7 @@ void append_decimal(std::string& out, const Elements& v) {
     append_default(out, v);
     return;
   }
-  join(out, v.size(), [&](std::size_t i) { out += format_float(v.decimal_at(i)); });
+  join(out, v.size(), [&](std::size_t i) { out += format_decimal(v.decimal_at(i)); });
 }
 
 void append_reserved(std::string& out, const LabelTable& table, const Elements& v) {
@@ -446,12 +299,12 @@ bool append_exposure_time(std::string& out, const Elements& v) {
   }
   const Fraction f = v.fraction_at(0);
   if (f.numerator >= f.denominator) {
-    out += format_float(v.decimal_at(0));
+    out += format_decimal(v.decimal_at(0));
     return true;
   }
   if (f.numerator != 0) {
     out += "1/";
-    out += format_float(static_cast<double>(f.denominator) / static_cast<double>(f.numerator));
+    out += format_decimal(static_cast<double>(f.denominator) / static_cast<double>(f.numerator));
     return true;
   }
   return false;
@@ -566,7 +419,7 @@ bool append_decimals_between(std::string& out, const Elements& v,
     return false;
   }
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    out += format_float(v.decimal_at(i));
+    out += format_decimal(v.decimal_at(i));
     out += texts[i];
   }
   return true;
@@ -584,7 +437,7 @@ bool append_gps_time(std::string& out, const Elements& v) {
     if (x < 10) {
       out += '0';
     }
-    out += format_float(x);
+    out += format_decimal(x);
   }
   return true;
 }
@@ -598,7 +451,7 @@ void append_first_decimal(std::string& out, const Elements& v) {
   }
   const std::int64_t den = v.fraction_at(0).denominator;
   const bool unknown = v.type() == Type::Rational ? den == 0xFFFFFFFF : den == -1;
-  out += unknown ? "unknown" : format_float(v.decimal_at(0));
+  out += unknown ? "unknown" : format_decimal(v.decimal_at(0));
 }
 
 // SubjectDistance and DigitalZoomRatio: a first numerator of 0 (or all ones for a distance)
@@ -739,14 +592,6 @@ void append_value(std::string& out, const TagInfo* info, const Elements& v) {
 }
 
 } // namespace
-
-std::string format_decimal(double value) {
-  return format_float(value);
-}
-
-std::string format_decimal(float value) {
-  return format_float(value);
-}
 
 std::string display_tag(Tag tag) {
   if (const TagInfo* info = find_tag(tag)) {

@@ -11,7 +11,7 @@
 
 #include <trawl/expected.hpp>
 
-#include "byte_reader.hpp"
+#include "../support/byte_reader.hpp"
 
 namespace trawl::exif {
 
@@ -155,10 +155,5 @@ struct ReadError {
 /// A value's text stops growing once it is this long: far beyond any real tag's, it keeps
 /// values that crafted data repeats from growing the output without bound.
 inline constexpr std::size_t max_value_text = std::size_t{1} << 20U;
-
-/// Shortest decimal text that reads back as the same double, laid out without an exponent.
-[[nodiscard]] std::string format_decimal(double value);
-/// The same for a single-precision value, with digits chosen for single precision.
-[[nodiscard]] std::string format_decimal(float value);
 
 } // namespace trawl::exif

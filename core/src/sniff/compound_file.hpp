@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "byte_reader.hpp"
+#include "../support/byte_reader.hpp"
 
 namespace trawl {
 

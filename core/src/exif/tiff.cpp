@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <optional>
 
-#include "byte_reader.hpp"
-#include "exif.hpp"
-#include "exif_tags.hpp"
+#include "../support/byte_reader.hpp"
+#include "reader.hpp"
+#include "tags.hpp"
 
 namespace trawl::exif {
 

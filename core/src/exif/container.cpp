@@ -3,9 +3,9 @@
 #include <cstring>
 #include <optional>
 
-#include "byte_reader.hpp"
-#include "exif.hpp"
-#include "text.hpp"
+#include "../support/byte_reader.hpp"
+#include "../support/text.hpp"
+#include "reader.hpp"
 
 namespace trawl::exif {
 

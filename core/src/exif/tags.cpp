@@ -1,6 +1,6 @@
 // The tag table of the EXIF reader (TIFF 6.0 baseline tags, CIPA DC-008 Exif, GPS and
 // interoperability tags) with the label tables of the enumerated ones.
-#include "exif_tags.hpp"
+#include "tags.hpp"
 
 #include <algorithm>
 #include <array>

@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "exif.hpp"
+#include "reader.hpp"
 
 namespace trawl::exif {
 

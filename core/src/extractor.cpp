@@ -1,0 +1,105 @@
+// The out-of-line parts of the extractor interface: I/O errors, the default Source
+// operations and extractor errors.
+#include <trawl/extractor.hpp>
+
+#include "support/platform.hpp"
+
+namespace trawl {
+
+IoError IoError::from_os(int code) {
+  return {platform::error_text(code), code};
+}
+
+bool IoError::interrupted() const noexcept {
+  return os_code_ != 0 && platform::interrupted(os_code_);
+}
+
+IoError IoError::from_text(std::string text) {
+  return {std::move(text), 0};
+}
+IoError IoError::unexpected_eof() {
+  return from_text("failed to fill whole buffer");
+}
+IoError IoError::invalid_seek() {
+  return from_text("invalid seek to a negative or overflowing position");
+}
+
+IoResult<void> Source::read_exact(std::span<std::uint8_t> buffer) {
+  while (!buffer.empty()) {
+    auto n = read(buffer);
+    if (!n) {
+      return std::move(n).error();
+    }
+    if (*n == 0) {
+      return IoError::unexpected_eof();
+    }
+    buffer = buffer.subspan(*n);
+  }
+  return {};
+}
+
+IoResult<std::uint64_t> Source::read_to_end(std::vector<std::uint8_t>& out) {
+  constexpr std::size_t chunk = std::size_t{64} * 1024;
+  const std::size_t start = out.size();
+  for (;;) {
+    const std::size_t before = out.size();
+    out.resize(before + chunk);
+    auto n = read(std::span(out).subspan(before));
+    if (!n) {
+      out.resize(before);
+      return std::move(n).error();
+    }
+    out.resize(before + *n);
+    if (*n == 0) {
+      return static_cast<std::uint64_t>(out.size() - start);
+    }
+  }
+}
+
+IoResult<std::uint64_t> Source::stream_position() {
+  return seek(SeekBase::Current, 0);
+}
+
+IoResult<std::uint64_t> Source::stream_length() {
+  auto here = stream_position();
+  if (!here) {
+    return here;
+  }
+  auto end = seek(SeekBase::End, 0);
+  if (!end) {
+    return end;
+  }
+  if (*end != *here) {
+    auto back = seek_to(*here);
+    if (!back) {
+      return back;
+    }
+  }
+  return end;
+}
+
+ExtractError io_error(const IoError& error) {
+  return {ExtractError::Kind::Io, {}, std::string(error.text())};
+}
+
+ExtractError malformed(std::string_view format, std::string reason) {
+  return {ExtractError::Kind::Malformed, format, std::move(reason)};
+}
+
+ExtractError other(std::string text) {
+  return {ExtractError::Kind::Other, {}, std::move(text)};
+}
+
+std::string ExtractError::message() const {
+  switch (kind_) {
+  case Kind::Io:
+    return "I/O error: " + text_;
+  case Kind::Malformed:
+    return "malformed " + std::string(format_) + ": " + text_;
+  case Kind::Other:
+    break;
+  }
+  return text_;
+}
+
+} // namespace trawl
