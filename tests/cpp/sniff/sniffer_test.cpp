@@ -85,6 +85,9 @@ TEST(Sniff, OrderAndMinimumLengths) {
       {"empty", {}, ""},
       {"one byte", {0xFF}, ""},
       {"two bytes suffice for MZ", text("MZ"), "application/vnd.microsoft.portable-executable exe"},
+      {"Debian package before plain ar", text("!<arch>\ndebian-binary   "),
+       "application/vnd.debian.binary-package deb"},
+      {"plain ar", text("!<arch>\nfoo.o/          "), "application/x-unix-archive ar"},
       {"TIFF that is also CR2",
        text("II\x2A\x00\x10\x00\x00\x00"
             "CR\x02"sv),

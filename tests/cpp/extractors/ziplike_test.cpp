@@ -18,13 +18,16 @@ using testing::parsed;
 using testing::render;
 using testing::text;
 
-// Central-directory header: method, DOS time and date, sizes, name (extra and comment empty).
+// Central-directory header: method, DOS time and date, sizes, name, extra field, comment.
 Bytes central(std::string_view name, std::uint16_t method = 8, std::uint32_t compressed = 1,
-              std::uint32_t uncompressed = 3) {
+              std::uint32_t uncompressed = 3, std::string_view extra = {},
+              std::string_view comment = {}) {
+  const auto size = [](std::string_view part) {
+    return le16(static_cast<std::uint16_t>(part.size()));
+  };
   return cat({text("PK\x01\x02"sv), Bytes(6, 0), le16(method), le16(0x53D8), le16(0x56EF),
-              Bytes(4, 0), le32(compressed), le32(uncompressed),
-              le16(static_cast<std::uint16_t>(name.size())), le16(0), le16(0), Bytes(12, 0),
-              text(name)});
+              Bytes(4, 0), le32(compressed), le32(uncompressed), size(name), size(extra),
+              size(comment), Bytes(12, 0), text(name), text(extra), text(comment)});
 }
 Bytes end_record(std::uint16_t count, std::uint32_t directory, const Bytes& comment = {}) {
   return cat({text("PK\x05\x06"sv), Bytes(6, 0), le16(count), Bytes(4, 0), le32(directory),
@@ -68,6 +71,9 @@ TEST(ZipExtractor, EndRecordAndEntries) {
        "zip: malformed zip: no end-of-central-directory record"},
       {"directory past the data", cat({local, central("a"), end_record(1, 4000)}), "count 1 []"},
       {"headers outnumber the count", archive({"a", "b", "c"}, 1), "count 1 [a b c]"},
+      {"extra field and comment before the next header",
+       cat({local, central("a", 8, 1, 3, "xtra", "a comment"), central("b"), end_record(2, 4)}),
+       "count 2 [a b]"},
       {"count outnumbers the headers", archive({"a"}, 9), "count 9 [a]"},
       {"name cut at the end of the data",
        cat({end_record(1, 22), Bytes(cut_header.begin(), cut_header.end() - 3)}), "count 1 [abc]"},

@@ -29,6 +29,7 @@ TEST(ByteReader, ShortReadGivesNothingAndKeepsTheCursor) {
   };
   const Case cases[] = {
       {"empty request at end", 8, 0, true},
+      {"empty request inside", 3, 0, true},
       {"exact fit", 4, 4, true},
       {"one past the end", 5, 4, false},
       {"huge n", 0, std::numeric_limits<std::uint64_t>::max(), false},
@@ -46,6 +47,11 @@ TEST(ByteReader, ShortReadGivesNothingAndKeepsTheCursor) {
   EXPECT_FALSE(r.u32_le().has_value());
   EXPECT_EQ(r.position(), 6U);
   EXPECT_FALSE(r.seek(9));
+  // Zero bytes at the very end are there to read, by position and by cursor.
+  EXPECT_TRUE(r.bytes_at(8, 0).has_value());
+  EXPECT_TRUE(r.sub_at(8, 0).has_value());
+  EXPECT_TRUE(r.matches_at(8, ""));
+  EXPECT_FALSE(r.bytes_at(9, 0).has_value());
   EXPECT_FALSE(r.bytes_at(std::numeric_limits<std::uint64_t>::max(), 1).has_value());
   EXPECT_FALSE(ByteReader({}).u8().has_value());
 }

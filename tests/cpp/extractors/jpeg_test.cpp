@@ -53,6 +53,16 @@ TEST(EstimateIjgQuality, RecoversEveryIjgQuality) {
   for (unsigned q = 1; q <= 100; ++q) {
     EXPECT_EQ(estimate_ijg_quality(ijg_table(q)), q);
   }
+  // A table between two qualities (the element-wise mean, rounded down) is nearer the upper
+  // one only with libjpeg's rounding of each scaled element.
+  for (const unsigned q : {10U, 50U, 75U, 90U}) {
+    Bytes between = ijg_table(q);
+    const Bytes upper = ijg_table(q + 1);
+    for (std::size_t k = 0; k < between.size(); ++k) {
+      between[k] = static_cast<std::uint8_t>((between[k] + upper[k]) / 2);
+    }
+    EXPECT_EQ(estimate_ijg_quality(between), q + 1) << q;
+  }
   EXPECT_EQ(estimate_ijg_quality(Bytes(64, 1)), 100U);
   EXPECT_EQ(estimate_ijg_quality(Bytes(64, 255)), 1U);
 }

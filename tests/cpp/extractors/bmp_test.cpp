@@ -1,3 +1,4 @@
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,47 @@ using testing::le32;
 using testing::parsed;
 using testing::render;
 using testing::text;
+
+Bytes bmp(std::uint32_t dib, std::int32_t width, std::int32_t height, std::uint32_t compression,
+          std::size_t size = 54) {
+  Bytes out = cat({text("BM"), le32(static_cast<std::uint32_t>(size)), Bytes(8, 0), le32(dib),
+                   le32(static_cast<std::uint32_t>(width)),
+                   le32(static_cast<std::uint32_t>(height)), le16(1), le16(24), le32(compression)});
+  out.resize(size, 0);
+  return out;
+}
+
+TEST(BmpExtractor, HeaderFields) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"bottom-up", bmp(40, 640, 480, 0), "640x480 down=0 24 none (BI_RGB)"},
+      {"top-down", bmp(124, 640, -480, 3), "640x480 down=1 24 bitfields"},
+      {"most negative width", bmp(40, std::numeric_limits<std::int32_t>::min(), 1, 6),
+       "2147483648x1 down=0 24 other"},
+      {"compression 11", bmp(40, 1, 1, 11), "1x1 down=0 24 other"},
+      {"core header of 12 bytes", bmp(12, 640, 480, 0, 200), ""},
+      {"info header in a short file", bmp(40, 640, 480, 0, 53), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Map m = parsed(c.data, "bmp");
+    EXPECT_EQ(m.at("file_size_header").as_uint(), c.data.size());
+    std::string got;
+    if (m.contains("width")) {
+      got = std::to_string(m.at("width").as_uint()) + "x" +
+            std::to_string(m.at("height").as_uint()) +
+            " down=" + (m.at("top_down").as_bool() ? "1" : "0") + " " +
+            std::to_string(m.at("bit_depth").as_uint()) + " " + m.at("compression").as_string();
+    }
+    EXPECT_EQ(got, c.expected);
+  }
+  EXPECT_EQ(errors_of(bmp(40, 1, 1, 0, 29)),
+            (std::vector<std::string>{"bmp: malformed bmp: header too short"}));
+}
 
 Bytes riff(std::string_view form, const Bytes& chunks) {
   return cat(
