@@ -10,40 +10,6 @@
 namespace trawl {
 namespace {
 
-TEST(Namespace, SetReplacesAndKeepsOneEntry) {
-  Namespace ns("file");
-  EXPECT_TRUE(ns.empty());
-  ns.set("k", 1U).set("k", "text");
-  ASSERT_EQ(ns.entries().size(), 1U);
-  EXPECT_EQ(ns.entries().at("k").kind(), Kind::String);
-  EXPECT_EQ(ns.entries().at("k").as_string(), "text");
-  EXPECT_FALSE(ns.empty());
-}
-
-TEST(Namespace, SetPicksTheKindOfEachForm) {
-  Namespace ns("t");
-  const std::string owned = "owned";
-  ns.set("literal", "text")
-      .set("view", std::string_view("view"))
-      .set("owned", owned)
-      .set("flag", true)
-      .set("small", std::uint8_t{7})
-      .set("big", std::uint64_t{18446744073709551615U})
-      .set("list", List{Value(1U)})
-      .set("map", Map{{"a", Value(false)}})
-      .set("float", Value::from_float(0.5));
-  const Map& e = ns.entries();
-  EXPECT_EQ(e.at("literal").kind(), Kind::String);
-  EXPECT_EQ(e.at("view").kind(), Kind::String);
-  EXPECT_EQ(e.at("owned").kind(), Kind::String);
-  EXPECT_EQ(e.at("flag").kind(), Kind::Bool);
-  EXPECT_EQ(e.at("small").kind(), Kind::UInt);
-  EXPECT_EQ(e.at("big").as_uint(), 18446744073709551615U);
-  EXPECT_EQ(e.at("list").kind(), Kind::List);
-  EXPECT_EQ(e.at("map").kind(), Kind::Map);
-  EXPECT_EQ(e.at("float").kind(), Kind::Float);
-}
-
 TEST(Namespace, IteratesInByteWiseKeyOrder) {
   Namespace ns("t");
   for (const char* key : {"b", "gps_decimal", "a", "\xff", "B", "gps"}) {
@@ -54,14 +20,6 @@ TEST(Namespace, IteratesInByteWiseKeyOrder) {
     keys.push_back(key);
   }
   EXPECT_EQ(keys, (std::vector<std::string>{"B", "a", "b", "gps", "gps_decimal", "\xff"}));
-}
-
-TEST(Value, CopiesDeeply) {
-  Value original(List{Value(Map{{"k", Value::from_bytes({1, 2})}})});
-  Value copy = original;
-  EXPECT_EQ(copy, original);
-  original = Value();
-  EXPECT_EQ(copy.as_list().at(0).as_map().at("k").as_bytes(), (Bytes{1, 2}));
 }
 
 TEST(ToHex, WritesTwoLowerCaseDigitsPerByte) {
