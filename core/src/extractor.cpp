@@ -1,5 +1,7 @@
 // The out-of-line parts of the extractor interface: I/O errors, the default Source
 // operations and extractor errors.
+#include <algorithm>
+
 #include <trawl/extractor.hpp>
 
 #include "support/platform.hpp"
@@ -39,11 +41,11 @@ IoResult<void> Source::read_exact(std::span<std::uint8_t> buffer) {
 }
 
 IoResult<std::uint64_t> Source::read_to_end(std::vector<std::uint8_t>& out) {
-  constexpr std::size_t chunk = std::size_t{64} * 1024;
   const std::size_t start = out.size();
+  std::size_t step = std::size_t{64} * 1024;
   for (;;) {
     const std::size_t before = out.size();
-    out.resize(before + chunk);
+    out.resize(before + step);
     auto n = read(std::span(out).subspan(before));
     if (!n) {
       out.resize(before);
@@ -53,6 +55,8 @@ IoResult<std::uint64_t> Source::read_to_end(std::vector<std::uint8_t>& out) {
     if (*n == 0) {
       return static_cast<std::uint64_t>(out.size() - start);
     }
+    // Grow the request with the data so large inputs take few reads.
+    step = std::min<std::size_t>(std::max(step, out.size()), std::size_t{64} << 20U);
   }
 }
 

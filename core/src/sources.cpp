@@ -127,26 +127,16 @@ IoResult<std::uint64_t> FileSource::seek(SeekBase base, std::int64_t offset) {
 }
 
 IoResult<std::uint64_t> FileSource::read_to_end(std::vector<std::uint8_t>& out) {
-  const std::size_t start = out.size();
+  // What the buffer holds, then the rest straight from the file.
+  const std::size_t buffered = filled_ - pos_;
   out.insert(out.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(pos_),
              buffer_.begin() + static_cast<std::ptrdiff_t>(filled_));
   discard_buffer();
-  std::size_t step = std::size_t{64} * 1024;
-  for (;;) {
-    const std::size_t before = out.size();
-    out.resize(before + step);
-    auto n = read_fd(std::span(out).subspan(before));
-    if (!n) {
-      out.resize(before);
-      return std::move(n).error();
-    }
-    out.resize(before + *n);
-    if (*n == 0) {
-      return static_cast<std::uint64_t>(out.size() - start);
-    }
-    // Grow the request with the data so large files take few system calls.
-    step = std::min<std::size_t>(std::max(step, out.size()), std::size_t{64} << 20U);
+  auto rest = Source::read_to_end(out);
+  if (!rest) {
+    return rest;
   }
+  return *rest + buffered;
 }
 
 IoResult<std::span<const std::uint8_t>> FileSource::contents() {
