@@ -33,6 +33,9 @@ public:
   [[nodiscard]] E& error() & { return std::get<1>(data_); }
   [[nodiscard]] const E& error() const& { return std::get<1>(data_); }
   [[nodiscard]] E&& error() && { return std::get<1>(std::move(data_)); }
+  template <class U> [[nodiscard]] T value_or(U&& other) const& {
+    return has_value() ? value() : static_cast<T>(std::forward<U>(other));
+  }
 
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
