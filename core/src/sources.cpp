@@ -1,10 +1,7 @@
 #include "sources.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <limits>
-#include <string>
 
 namespace trawl {
 
@@ -65,22 +62,18 @@ IoResult<std::uint64_t> BufferSource::read_to_end(std::vector<std::uint8_t>& out
   return static_cast<std::uint64_t>(rest.size());
 }
 
-IoResult<std::size_t> FileSource::read_fd(std::span<std::uint8_t> buffer) const {
+IoResult<std::size_t> FileSource::read_file(std::span<std::uint8_t> buffer) const {
   return platform::read(file_, buffer, stop_requested_);
-}
-
-IoResult<std::uint64_t> FileSource::lseek_fd(std::int64_t offset, platform::From from) const {
-  return platform::seek(file_, offset, from);
 }
 
 IoResult<std::size_t> FileSource::read(std::span<std::uint8_t> buffer) {
   // Large reads into an empty buffer bypass it, as a copy would gain nothing.
   if (pos_ == filled_ && buffer.size() >= capacity) {
     discard_buffer();
-    return read_fd(buffer);
+    return read_file(buffer);
   }
   if (pos_ == filled_) {
-    auto n = read_fd(buffer_);
+    auto n = read_file(buffer_);
     if (!n) {
       return n;
     }
@@ -98,18 +91,18 @@ IoResult<std::uint64_t> FileSource::seek_to(std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     return IoError::from_os(platform::invalid_argument);
   }
-  return lseek_fd(static_cast<std::int64_t>(offset), platform::From::Start);
+  return platform::seek(file_, static_cast<std::int64_t>(offset), platform::From::Start);
 }
 
 IoResult<std::uint64_t> FileSource::seek(SeekBase base, std::int64_t offset) {
   if (base == SeekBase::End) {
     discard_buffer();
-    return lseek_fd(offset, platform::From::End);
+    return platform::seek(file_, offset, platform::From::End);
   }
   // The file is ahead of the logical position by the unread part of the buffer.
   const auto unread = static_cast<std::int64_t>(filled_ - pos_);
   if (offset == 0) {
-    auto at = lseek_fd(0, platform::From::Current);
+    auto at = platform::seek(file_, 0, platform::From::Current);
     if (!at) {
       return at;
     }
@@ -117,13 +110,13 @@ IoResult<std::uint64_t> FileSource::seek(SeekBase base, std::int64_t offset) {
   }
   discard_buffer();
   if (offset >= std::numeric_limits<std::int64_t>::min() + unread) {
-    return lseek_fd(offset - unread, platform::From::Current);
+    return platform::seek(file_, offset - unread, platform::From::Current);
   }
-  auto back = lseek_fd(-unread, platform::From::Current);
+  auto back = platform::seek(file_, -unread, platform::From::Current);
   if (!back) {
     return back;
   }
-  return lseek_fd(offset, platform::From::Current);
+  return platform::seek(file_, offset, platform::From::Current);
 }
 
 IoResult<std::uint64_t> FileSource::read_to_end(std::vector<std::uint8_t>& out) {

@@ -53,8 +53,7 @@ public:
   static constexpr std::size_t capacity = 8192;
 
 private:
-  [[nodiscard]] IoResult<std::size_t> read_fd(std::span<std::uint8_t> buffer) const;
-  [[nodiscard]] IoResult<std::uint64_t> lseek_fd(std::int64_t offset, platform::From from) const;
+  [[nodiscard]] IoResult<std::size_t> read_file(std::span<std::uint8_t> buffer) const;
   void discard_buffer() noexcept { pos_ = filled_ = 0; }
 
   platform::FileId file_;
