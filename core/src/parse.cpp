@@ -89,6 +89,25 @@ void add_path_facts(Report& report, std::string_view path, const platform::FileS
   }
 }
 
+// What a parse by path must say when the file was not left alone while it was read: its size
+// or times moved, or it ended before the size it had when opened.
+std::optional<std::string> change_seen(platform::FileId file, const platform::FileStat& before,
+                                       bool came_short) {
+  auto after = platform::stat_file(file);
+  if (after && after->size != before.size) {
+    return "changed while read: size " + std::to_string(before.size) + " bytes when opened, " +
+           std::to_string(after->size) + " after";
+  }
+  if (came_short) {
+    return "changed while read: ended before its " + std::to_string(before.size) + " bytes";
+  }
+  if (after && (after->modified_stamp != before.modified_stamp ||
+                after->changed_stamp != before.changed_stamp)) {
+    return std::string("changed while read: modified during the read");
+  }
+  return std::nullopt;
+}
+
 } // namespace
 
 Expected<Report, IoError> parse_path(std::string_view path, const RunOptions& options) {
@@ -104,9 +123,17 @@ Expected<Report, IoError> parse_path(std::string_view path, const RunOptions& op
   if (!st) {
     return std::move(st).error();
   }
-  FileSource source(file.get());
+  // A file's size when opened is where its data ends: one that grows is not read further. A
+  // special file that tells no size (a pipe, a /proc entry) is read to its end.
+  const bool sized = st->sized && st->size > 0;
+  FileSource source(file.get(), sized ? std::optional(st->size) : std::nullopt);
   source.set_stop_requested(options.stop_requested);
   Report report = parse(source, st->size, options);
+  if (sized && !report.interrupted) {
+    if (auto change = change_seen(file.get(), *st, source.came_short())) {
+      report.errors.push_back({"file", std::move(*change)});
+    }
+  }
   add_path_facts(report, path, *st);
   return report;
 }

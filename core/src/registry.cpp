@@ -67,16 +67,20 @@ IoResult<std::size_t> fill(Source& source, std::span<std::uint8_t> buffer) {
 // the helper still works on k-1 and k-2.
 class Pass {
 public:
-  Pass(Source& source, std::span<Scan* const> scans, const RunOptions& options)
-      : source_(source), scans_(scans), options_(options), whole_(source.contents_if_ready()) {}
+  // `keep` is a buffer for the whole input that already holds its first `kept` bytes, read
+  // from the start; the pass fills the rest. Without it the pass reads through a ring.
+  Pass(Source& source, std::span<Scan* const> scans, const RunOptions& options,
+       std::span<std::uint8_t> keep, std::size_t kept)
+      : source_(source), scans_(scans), options_(options), whole_(source.contents_if_ready()),
+        keep_(keep), kept_(kept) {}
 
   // Runs the pass; false when stopped. A read failure ends it and is kept in failure().
   bool run(bool threaded, std::uint64_t len) {
     threaded_ = threaded;
-    if (!whole_) {
-      // A small file needs a small buffer (one more byte sees its end in the same read); one
-      // thread needs only one buffer.
-      const std::size_t size = len < block_size ? static_cast<std::size_t>(len) + 1 : block_size;
+    if (!whole_ && keep_.empty()) {
+      // One thread needs only one buffer; an input of unknown length (a pipe) gets full blocks.
+      const std::size_t size =
+          len != 0 && len < block_size ? static_cast<std::size_t>(len) + 1 : block_size;
       for (std::size_t i = 0; i < (threaded ? ring_.size() : 1); ++i) {
         ring_.at(i).resize(size);
       }
@@ -125,6 +129,8 @@ public:
   }
 
   [[nodiscard]] const std::optional<IoError>& failure() const noexcept { return failure_; }
+  // How much of the keep buffer holds data.
+  [[nodiscard]] std::size_t kept() const noexcept { return kept_; }
 
 private:
   // Block k, an empty span at the end, nothing on failure or stop.
@@ -140,6 +146,9 @@ private:
       return whole_->subspan(static_cast<std::size_t>(at),
                              std::min<std::size_t>(block_size, whole_->size() - at));
     }
+    if (!keep_.empty()) {
+      return next_kept(k);
+    }
     auto& buffer = ring_.at(threaded_ ? k % ring_.size() : 0);
     for (;;) {
       auto n = fill(source_, buffer);
@@ -153,6 +162,34 @@ private:
         return std::nullopt;
       }
     }
+  }
+
+  // Block k of the keep buffer, read into place as far as the input goes.
+  std::optional<std::span<const std::uint8_t>> next_kept(std::uint64_t k) {
+    const std::uint64_t start = k * block_size;
+    if (start >= keep_.size() || kept_ < start) {
+      return std::span<const std::uint8_t>{};
+    }
+    const auto end =
+        static_cast<std::size_t>(std::min<std::uint64_t>(keep_.size(), start + block_size));
+    while (kept_ < end) {
+      auto n = fill(source_, keep_.subspan(kept_, end - kept_));
+      if (!n) {
+        if (n.error().interrupted() && !stop()) {
+          continue;
+        }
+        if (!stopped_) {
+          failure_ = std::move(n).error();
+        }
+        return std::nullopt;
+      }
+      if (*n == 0) {
+        break;
+      }
+      kept_ += *n;
+    }
+    return std::span<const std::uint8_t>(keep_).subspan(static_cast<std::size_t>(start),
+                                                        kept_ - static_cast<std::size_t>(start));
   }
 
   bool stop() {
@@ -187,6 +224,8 @@ private:
   std::span<Scan* const> scans_;
   const RunOptions& options_;
   std::optional<std::span<const std::uint8_t>> whole_;
+  std::span<std::uint8_t> keep_;
+  std::size_t kept_ = 0;
   std::array<std::vector<std::uint8_t>, 3> ring_;
   std::array<std::span<const std::uint8_t>, 3> blocks_;
   std::optional<IoError> failure_;
@@ -201,21 +240,62 @@ private:
 
 const char* const out_of_memory = "out of memory";
 
+// The head for sniffing. A source that keeps its whole input gets a buffer for it here, holding
+// what has been read; a small one is read whole at once, so that nothing is read twice.
+struct Head {
+  std::vector<std::uint8_t> copy;
+  std::unique_ptr<std::uint8_t[]> whole;
+  std::size_t whole_size = 0;
+  std::size_t read = 0; // bytes of `whole` read
+  bool ended = false;   // the reads of `whole` met the input's end
+  std::span<const std::uint8_t> bytes;
+};
+
+Head read_head(Source& source, std::uint64_t len) {
+  Head head;
+  if (const auto ready = source.contents_if_ready()) {
+    const std::uint64_t wanted = std::min<std::uint64_t>(len, head_limit);
+    head.bytes =
+        ready->first(static_cast<std::size_t>(std::min<std::uint64_t>(ready->size(), wanted)));
+    return head;
+  }
+  if (source.wants_whole(len)) {
+    head.whole_size = static_cast<std::size_t>(len);
+    head.whole = std::make_unique_for_overwrite<std::uint8_t[]>(head.whole_size);
+    const std::span<std::uint8_t> whole(head.whole.get(), head.whole_size);
+    if (source.seek_to(0)) {
+      const auto first = whole.first(std::min<std::size_t>(whole.size(), block_size));
+      if (auto n = fill(source, first)) {
+        head.read = *n;
+        head.ended = *n < first.size();
+      }
+    }
+    head.bytes = whole.first(std::min(head.read, head_limit));
+    return head;
+  }
+  head.copy.resize(static_cast<std::size_t>(std::min<std::uint64_t>(len, head_limit)));
+  std::size_t head_len = 0;
+  if (!head.copy.empty()) {
+    (void)source.seek_to(0);
+    if (auto n = source.read(head.copy)) {
+      head_len = std::min(*n, head.copy.size());
+    }
+  }
+  head.bytes = std::span<const std::uint8_t>(head.copy).first(head_len);
+  return head;
+}
+
 } // namespace
 
 RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& options) const {
   // One read of the head: sniffing and every supports() decision look at nothing else.
-  std::vector<std::uint8_t> head(
-      static_cast<std::size_t>(std::min<std::uint64_t>(len, head_limit)));
-  std::size_t head_len = 0;
-  if (!head.empty()) {
-    (void)source.seek_to(0);
-    if (auto n = source.read(head)) {
-      head_len = std::min(*n, head.size());
-    }
+  Head head = read_head(source, len);
+  if (head.whole && (head.read == head.whole_size || head.ended)) {
+    // Read to its end already, or to where it ended early.
+    source.keep(std::move(head.whole), head.read);
   }
   Probe probe;
-  probe.head = std::span<const std::uint8_t>(head).first(head_len);
+  probe.head = head.bytes;
   probe.len = len;
   probe.fast = options.fast;
   if (const auto sniffed = sniff(probe.head)) {
@@ -247,13 +327,19 @@ RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& opt
 
   std::optional<IoError> failure;
   if (!scans.empty()) {
-    Pass pass(source, scans, options);
+    const std::span<std::uint8_t> keep =
+        head.whole ? std::span<std::uint8_t>(head.whole.get(), head.whole_size)
+                   : std::span<std::uint8_t>{};
+    Pass pass(source, scans, options, keep, head.read);
     const bool threaded = len >= threaded_from && std::thread::hardware_concurrency() > 1;
     if (!pass.run(threaded, len)) {
       out.interrupted = true;
       return out;
     }
     failure = pass.failure();
+    if (head.whole && !failure) {
+      source.keep(std::move(head.whole), pass.kept());
+    }
   }
 
   for (auto& [extractor, scan] : chosen) {

@@ -62,27 +62,54 @@ IoResult<std::uint64_t> BufferSource::read_to_end(std::vector<std::uint8_t>& out
   return static_cast<std::uint64_t>(rest.size());
 }
 
-IoResult<std::size_t> FileSource::read_file(std::span<std::uint8_t> buffer) const {
-  return platform::read(file_, buffer, stop_requested_);
+IoResult<std::size_t> FileSource::read_file(std::span<std::uint8_t> buffer) {
+  // The file's own position is at_ plus what the buffer holds unread.
+  const std::uint64_t file_at = at_ + (filled_ - pos_);
+  if (limit_) {
+    if (file_at >= *limit_) {
+      return std::size_t{0};
+    }
+    buffer = buffer.first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), *limit_ - file_at)));
+  }
+  auto n = platform::read(file_, buffer, stop_requested_);
+  if (n && *n == 0 && !buffer.empty() && limit_) {
+    came_short_ = true;
+  }
+  return n;
 }
 
 IoResult<std::size_t> FileSource::read(std::span<std::uint8_t> buffer) {
+  if (has_whole_) {
+    const auto rest =
+        std::span<const std::uint8_t>(whole_.get(), whole_size_)
+            .subspan(static_cast<std::size_t>(std::min<std::uint64_t>(at_, whole_size_)));
+    const std::size_t n = std::min(buffer.size(), rest.size());
+    std::copy_n(rest.begin(), n, buffer.begin());
+    at_ += n;
+    return n;
+  }
   // Large reads into an empty buffer bypass it, as a copy would gain nothing.
   if (pos_ == filled_ && buffer.size() >= capacity) {
     discard_buffer();
-    return read_file(buffer);
+    auto n = read_file(buffer);
+    if (n) {
+      at_ += *n;
+    }
+    return n;
   }
   if (pos_ == filled_) {
+    discard_buffer();
     auto n = read_file(buffer_);
     if (!n) {
       return n;
     }
-    pos_ = 0;
     filled_ = *n;
   }
   const std::size_t n = std::min(buffer.size(), filled_ - pos_);
   std::copy_n(std::span(buffer_).subspan(pos_).begin(), n, buffer.begin());
   pos_ += n;
+  at_ += n;
   return n;
 }
 
@@ -91,73 +118,105 @@ IoResult<std::uint64_t> FileSource::seek_to(std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     return IoError::from_os(platform::invalid_argument);
   }
-  return platform::seek(file_, static_cast<std::int64_t>(offset), platform::From::Start);
+  if (has_whole_) {
+    at_ = offset;
+    return offset;
+  }
+  auto to = platform::seek(file_, static_cast<std::int64_t>(offset), platform::From::Start);
+  if (to) {
+    at_ = *to;
+  }
+  return to;
 }
 
 IoResult<std::uint64_t> FileSource::seek(SeekBase base, std::int64_t offset) {
-  if (base == SeekBase::End) {
-    discard_buffer();
-    return platform::seek(file_, offset, platform::From::End);
+  if (has_whole_) {
+    const auto to = offset_from(base == SeekBase::End ? whole_size_ : at_, offset);
+    if (!to) {
+      return IoError::invalid_seek();
+    }
+    at_ = *to;
+    return *to;
+  }
+  if (base == SeekBase::Current && offset == 0) {
+    return at_;
   }
   // The file is ahead of the logical position by the unread part of the buffer.
   const auto unread = static_cast<std::int64_t>(filled_ - pos_);
-  if (offset == 0) {
-    auto at = platform::seek(file_, 0, platform::From::Current);
-    if (!at) {
-      return at;
-    }
-    return *at - static_cast<std::uint64_t>(unread);
-  }
   discard_buffer();
-  if (offset >= std::numeric_limits<std::int64_t>::min() + unread) {
-    return platform::seek(file_, offset - unread, platform::From::Current);
+  IoResult<std::uint64_t> to = std::uint64_t{0};
+  if (base == SeekBase::End) {
+    to = platform::seek(file_, offset, platform::From::End);
+  } else if (offset >= std::numeric_limits<std::int64_t>::min() + unread) {
+    to = platform::seek(file_, offset - unread, platform::From::Current);
+  } else {
+    auto back = platform::seek(file_, -unread, platform::From::Current);
+    if (!back) {
+      return back;
+    }
+    to = platform::seek(file_, offset, platform::From::Current);
   }
-  auto back = platform::seek(file_, -unread, platform::From::Current);
-  if (!back) {
-    return back;
+  if (to) {
+    at_ = *to;
   }
-  return platform::seek(file_, offset, platform::From::Current);
+  return to;
 }
 
-IoResult<std::uint64_t> FileSource::read_to_end(std::vector<std::uint8_t>& out) {
-  // What the buffer holds, then the rest straight from the file.
-  const std::size_t buffered = filled_ - pos_;
-  out.insert(out.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(pos_),
-             buffer_.begin() + static_cast<std::ptrdiff_t>(filled_));
+bool FileSource::wants_whole(std::uint64_t len) const {
+  return !has_whole_ && limit_ && len == *limit_ && len <= whole_up_to_;
+}
+
+void FileSource::keep(std::unique_ptr<std::uint8_t[]> whole, std::size_t filled) {
+  whole_ = std::move(whole);
+  whole_size_ = filled;
+  has_whole_ = true;
   discard_buffer();
-  auto rest = Source::read_to_end(out);
-  if (!rest) {
-    return rest;
-  }
-  return *rest + buffered;
+  cache_.reset();
 }
 
 IoResult<std::span<const std::uint8_t>> FileSource::contents() {
-  // The whole file is never copied: readers use the mirror, loaded as they go.
-  auto len = stream_length();
-  if (!len) {
-    return std::move(len).error();
-  }
-  FileMirror* whole = *len <= FileMirror::resident_budget ? mirror(*len) : nullptr;
-  if (whole == nullptr) {
-    if (*len == 0) {
-      return std::span<const std::uint8_t>{};
+  if (!has_whole_) {
+    // The whole file is never copied beyond the cache's budget: larger ones go through cache().
+    if (!limit_ || *limit_ > whole_up_to_) {
+      return IoError::from_os(platform::out_of_memory);
     }
-    return IoError::from_os(platform::out_of_memory);
+    const auto len = static_cast<std::size_t>(*limit_);
+    auto whole = std::make_unique_for_overwrite<std::uint8_t[]>(len);
+    const std::span<std::uint8_t> dst(whole.get(), len);
+    if (auto at = seek_to(0); !at) {
+      return std::move(at).error();
+    }
+    std::size_t filled = 0;
+    while (filled < len) {
+      auto n = read(dst.subspan(filled));
+      if (!n) {
+        return std::move(n).error();
+      }
+      if (*n == 0) {
+        break;
+      }
+      filled += *n;
+    }
+    keep(std::move(whole), filled);
   }
-  whole->load(whole->data());
-  return whole->data();
+  return std::span<const std::uint8_t>(whole_.get(), whole_size_);
 }
 
 std::optional<std::span<const std::uint8_t>> FileSource::contents_if_ready() const {
-  return std::nullopt;
+  if (!has_whole_) {
+    return std::nullopt;
+  }
+  return std::span<const std::uint8_t>(whole_.get(), whole_size_);
 }
 
-FileMirror* FileSource::mirror(std::uint64_t len) {
-  if (!mirror_) {
-    mirror_ = FileMirror::create(file_, len);
+FileCache* FileSource::cache(std::uint64_t len) {
+  if (has_whole_ || len == 0 || (limit_ && len <= std::min(small_file, whole_up_to_))) {
+    return nullptr;
   }
-  return mirror_.get();
+  if (!cache_) {
+    cache_ = std::make_unique<FileCache>(file_, len);
+  }
+  return cache_.get();
 }
 
 } // namespace trawl

@@ -46,7 +46,7 @@ template <class T> using IoResult = Expected<T, IoError>;
 /// Where a signed seek counts from.
 enum class SeekBase : std::uint8_t { End, Current };
 
-class FileMirror;
+class FileCache;
 
 /// The input as a seekable byte reader; lent to one extractor at a time.
 class Source {
@@ -69,9 +69,15 @@ public:
   [[nodiscard]] virtual IoResult<std::span<const std::uint8_t>> contents() = 0;
   /// The view of contents() if it is already at hand, without reading.
   [[nodiscard]] virtual std::optional<std::span<const std::uint8_t>> contents_if_ready() const = 0;
-  /// A lazily read copy of the first `len` bytes for random access, made on first call; null
-  /// when the source cannot serve one (it is then read whole through contents()).
-  [[nodiscard]] virtual FileMirror* mirror(std::uint64_t /*len*/) { return nullptr; }
+  /// Random access to the first `len` bytes through a bounded page cache, made on first call;
+  /// null when the source does not need one (it is then read whole through contents()).
+  [[nodiscard]] virtual FileCache* cache(std::uint64_t /*len*/) { return nullptr; }
+  /// Takes the whole input, read by the caller from the start, to serve contents() from;
+  /// its first `filled` bytes hold data.
+  virtual void keep(std::unique_ptr<std::uint8_t[]> /*whole*/, std::size_t /*filled*/) {}
+  /// Whether the caller should read the whole input of `len` bytes into one buffer and hand it
+  /// to keep().
+  [[nodiscard]] virtual bool wants_whole(std::uint64_t /*len*/) const { return false; }
 
   /// Fills the whole buffer or fails with "failed to fill whole buffer".
   [[nodiscard]] IoResult<void> read_exact(std::span<std::uint8_t> buffer);

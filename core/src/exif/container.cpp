@@ -1,5 +1,6 @@
 // Where the EXIF block lies: a TIFF file is one; JPEG keeps it in an APP1 "Exif" segment, PNG in
 // an eXIf chunk, WebP in an EXIF chunk (RIFF) and HEIF in an "Exif" item (ISO/IEC 23008-12).
+#include <array>
 #include <cstring>
 #include <optional>
 
@@ -12,7 +13,6 @@ namespace trawl::exif {
 namespace {
 
 using namespace std::string_view_literals;
-using Bytes = std::span<const std::uint8_t>;
 
 constexpr std::size_t detection_bytes = 4096;
 constexpr std::uint64_t max_heif_exif = 65535;
@@ -24,20 +24,19 @@ Unexpected<ReadError> not_found(std::string_view text) {
   return unexpected(ReadError{ReadError::Kind::NotFound, text});
 }
 
-/// The located block: a view of the input, or of `owned` when HEIF extents had to be joined.
+/// The located block: a part of the input, or `owned` when HEIF extents had to be joined.
 struct Block {
   std::vector<std::uint8_t> owned;
-  Bytes tiff;
-  FileMirror* mirror = nullptr; // set when `tiff` is a view of a file's mirror
+  ByteReader tiff{std::span<const std::uint8_t>{}};
 };
 using Located = Expected<Block, ReadError>;
 
 // Moves past the next 0xFF byte; false when there is none. Searched a window at a time, so a
-// file's mirror holds only the part being searched.
+// large file's cache holds only the part being searched.
 bool skip_past_ff(ByteReader& r) {
   constexpr std::uint64_t window = std::uint64_t{64} * 1024;
   for (;;) {
-    const Bytes rest = *r.bytes_at(r.position(), std::min<std::uint64_t>(r.remaining(), window));
+    const auto rest = *r.bytes_at(r.position(), std::min<std::uint64_t>(r.remaining(), window));
     if (rest.empty()) {
       return false;
     }
@@ -50,7 +49,7 @@ bool skip_past_ff(ByteReader& r) {
   }
 }
 
-Located locate_jpeg(ByteReader r, FileMirror* mirror) {
+Located locate_jpeg(ByteReader r) {
   constexpr auto broken = "Broken JPEG file"sv;
   (void)r.skip(2);
   for (;;) {
@@ -86,12 +85,12 @@ Located locate_jpeg(ByteReader r, FileMirror* mirror) {
       return failed(broken);
     }
     if (*code == 0xE1 && payload->matches_at(0, "Exif\0\0"sv)) {
-      return Block{{}, *payload->bytes_at(6, payload->size() - 6), mirror};
+      return Block{{}, *payload->sub_at(6, payload->size() - 6)};
     }
   }
 }
 
-Located locate_png(ByteReader r, FileMirror* mirror) {
+Located locate_png(ByteReader r) {
   constexpr auto broken = "Broken PNG file"sv;
   (void)r.skip(8);
   while (!r.at_end()) {
@@ -100,12 +99,12 @@ Located locate_png(ByteReader r, FileMirror* mirror) {
     if (!length || !type) {
       return failed(broken);
     }
-    if (as_chars(*type) == "eXIf") {
-      const auto data = r.bytes(*length);
+    if (as_chars(type->span()) == "eXIf") {
+      const auto data = r.sub(*length);
       if (!data) {
         return failed(broken);
       }
-      return Block{{}, *data, mirror};
+      return Block{{}, *data};
     }
     if (!r.skip(std::uint64_t{*length} + 4)) {
       return failed(broken);
@@ -115,7 +114,7 @@ Located locate_png(ByteReader r, FileMirror* mirror) {
 }
 
 // Only the chunks inside the size the RIFF header declares are looked at.
-Located locate_webp(ByteReader r, FileMirror* mirror) {
+Located locate_webp(ByteReader r) {
   constexpr auto broken = "Broken WebP file"sv;
   constexpr auto overflow = "Chunk overflowing parent"sv;
   (void)r.skip(4);
@@ -139,12 +138,12 @@ Located locate_webp(ByteReader r, FileMirror* mirror) {
       return failed(overflow);
     }
     left -= *size;
-    if (as_chars(*fourcc) == "EXIF") {
-      const auto data = r.bytes(*size);
+    if (as_chars(fourcc->span()) == "EXIF") {
+      const auto data = r.sub(*size);
       if (!data) {
         return failed(broken);
       }
-      return Block{{}, *data, mirror};
+      return Block{{}, *data};
     }
     std::uint64_t skip = *size;
     if (skip % 2 == 1 && left > 0) {
@@ -160,17 +159,23 @@ Located locate_webp(ByteReader r, FileMirror* mirror) {
 
 // ISO/IEC 14496-12 box header: 32-bit size (1: a 64-bit size follows, 0: to the end), type.
 struct BoxHeader {
-  Bytes type;
+  std::array<char, 4> type{};
   std::optional<std::uint64_t> body_size; // none: up to the end of the parent
+
+  [[nodiscard]] std::string_view type_text() const noexcept { return {type.data(), type.size()}; }
 };
 
 enum class HeaderError : std::uint8_t { Short, InvalidSize };
 
 Expected<BoxHeader, HeaderError> read_box_header(ByteReader& r) {
   const auto size = r.u32_be();
-  const auto type = r.bytes(4);
+  const auto type = r.u32_be();
   if (!size || !type) {
     return unexpected(HeaderError::Short);
+  }
+  BoxHeader header;
+  for (std::size_t i = 0; i < 4; ++i) {
+    header.type.at(i) = static_cast<char>((*type >> (24U - 8U * i)) & 0xFFU);
   }
   if (*size == 1) {
     const auto large = r.u64_be();
@@ -180,21 +185,26 @@ Expected<BoxHeader, HeaderError> read_box_header(ByteReader& r) {
     if (*large < 16) {
       return unexpected(HeaderError::InvalidSize);
     }
-    return BoxHeader{*type, *large - 16};
+    header.body_size = *large - 16;
+    return header;
   }
   if (*size == 0) {
-    return BoxHeader{*type, std::nullopt};
+    return header;
   }
   if (*size < 8) {
     return unexpected(HeaderError::InvalidSize);
   }
-  return BoxHeader{*type, *size - 8U};
+  header.body_size = *size - 8U;
+  return header;
 }
 
-bool has_heif_brand(Bytes ftyp_body) {
-  for (std::size_t at = 8; at + 4 <= ftyp_body.size(); at += 4) {
-    const std::string_view brand = as_chars(ftyp_body.subspan(at, 4));
-    if (brand == "mif1" || brand == "msf1") {
+// Brands from the ninth byte on, four bytes each; a partial last one is ignored.
+bool has_heif_brand(ByteReader ftyp_body) {
+  if (!ftyp_body.skip(8)) {
+    return false;
+  }
+  while (const auto brand = ftyp_body.u32_be()) {
+    if (*brand == 0x6D696631U || *brand == 0x6D736631U) { // "mif1", "msf1"
       return true;
     }
   }
@@ -202,18 +212,17 @@ bool has_heif_brand(Bytes ftyp_body) {
 }
 
 // The first "ftyp" among the boxes wholly inside the detection bytes decides.
-bool looks_like_heif(Bytes head) {
-  ByteReader r(head);
+bool looks_like_heif(ByteReader r) {
   for (;;) {
     const auto header = read_box_header(r);
     if (!header) {
       return false;
     }
-    const auto body = r.bytes(header->body_size.value_or(r.remaining()));
+    const auto body = r.sub(header->body_size.value_or(r.remaining()));
     if (!body) {
       return false;
     }
-    if (as_chars(header->type) == "ftyp") {
+    if (header->type_text() == "ftyp") {
       return body->size() >= 8 && has_heif_brand(*body);
     }
   }
@@ -221,8 +230,10 @@ bool looks_like_heif(Bytes head) {
 
 // A box inside a parent's body: too short a body is "Box too small".
 struct ChildBox {
-  std::string_view type;
+  std::array<char, 4> type_bytes{};
   ByteReader body;
+
+  [[nodiscard]] std::string_view type() const noexcept { return {type_bytes.data(), 4}; }
 };
 
 Expected<ChildBox, std::string_view> read_child(ByteReader& parent) {
@@ -235,7 +246,7 @@ Expected<ChildBox, std::string_view> read_child(ByteReader& parent) {
   if (!body) {
     return unexpected("Box too small"sv);
   }
-  return ChildBox{as_chars(header->type), *body};
+  return ChildBox{header->type, *body};
 }
 
 // ISO/IEC 14496-12 full box: version in the top 8 bits, flags below.
@@ -278,8 +289,7 @@ struct ItemLocation {
 
 class HeifMeta {
 public:
-  HeifMeta(const ByteReader& file, ByteReader meta, FileMirror* mirror)
-      : file_(file), meta_(meta), mirror_(mirror) {}
+  HeifMeta(const ByteReader& file, ByteReader meta) : file_(file), meta_(meta) {}
 
   Located locate() {
     const auto version = full_box_version(meta_);
@@ -295,14 +305,14 @@ public:
       if (!child) {
         return failed(child.error());
       }
-      if (child->type == "iinf") {
+      if (child->type() == "iinf") {
         if (const auto error = read_item_info(child->body)) {
           return failed(*error);
         }
-      } else if (child->type == "iloc") {
+      } else if (child->type() == "iloc") {
         iloc = child->body;
-      } else if (child->type == "idat") {
-        idat_ = *child->body.bytes_at(0, child->body.size());
+      } else if (child->type() == "idat") {
+        idat_ = child->body;
       }
     }
     if (!exif_item_) {
@@ -335,7 +345,7 @@ private:
       if (!child) {
         return child.error();
       }
-      if (child->type != "infe") {
+      if (child->type() != "infe") {
         continue;
       }
       ByteReader e = child->body;
@@ -352,11 +362,11 @@ private:
         return "Unsupported ItemInfoEntry"sv;
       }
       const auto protection = e.u16_be();
-      const auto type = e.bytes(4);
+      const auto type = e.u32_be();
       if (!id || !protection || !type) {
         return too_small;
       }
-      if (as_chars(*type) == "Exif") {
+      if (*type == 0x45786966U) { // "Exif"
         exif_item_ = id;
       }
     }
@@ -416,7 +426,7 @@ private:
         }
       }
     }
-    return ByteReader(*r.bytes_at(start, r.position() - start));
+    return *r.sub_at(start, r.position() - start);
   }
 
   // ISO/IEC 14496-12 item location box: field sizes, then each item's extents.
@@ -500,8 +510,7 @@ private:
     if (start > end || end > idat_->size()) {
       return unexpected("Out of ItemDataBox"sv);
     }
-    return ByteReader(
-        idat_->subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
+    return *idat_->sub_at(start, end - start);
   }
 
   // Joins the extents; a single extent stays a view of the input.
@@ -520,28 +529,27 @@ private:
       if (total > max_heif_exif) {
         return failed("Exif data too large");
       }
-      const Bytes bytes = *piece->bytes_at(0, piece->size());
       if (e == 0) {
-        block.tiff = bytes;
-        block.mirror = at.construction_method == 0 ? mirror_ : nullptr;
-      } else {
-        if (block.owned.empty()) {
-          block.owned.assign(block.tiff.begin(), block.tiff.end());
-        }
-        block.owned.insert(block.owned.end(), bytes.begin(), bytes.end());
-        block.tiff = block.owned;
-        block.mirror = nullptr;
+        block.tiff = *piece;
+        continue;
       }
+      if (e == 1) {
+        const auto first = *block.tiff.bytes_at(0, block.tiff.size());
+        block.owned.assign(first.span().begin(), first.span().end());
+      }
+      const auto bytes = *piece->bytes_at(0, piece->size());
+      block.owned.insert(block.owned.end(), bytes.span().begin(), bytes.span().end());
+      block.tiff = ByteReader(block.owned);
     }
     // The item starts with a 32-bit offset to the TIFF header (6 to skip "Exif\0\0").
-    const ByteReader item(block.tiff);
+    const ByteReader& item = block.tiff;
     const auto header_offset = item.u32_be_at(0);
     if (!header_offset) {
       return failed("ExifDataBlock too small");
     }
     const auto tiff =
-        item.bytes_at(4 + std::uint64_t{*header_offset},
-                      item.size() - 4 - std::min<std::uint64_t>(*header_offset, item.size() - 4));
+        item.sub_at(4 + std::uint64_t{*header_offset},
+                    item.size() - 4 - std::min<std::uint64_t>(*header_offset, item.size() - 4));
     if (*header_offset > item.size() - 4 || !tiff) {
       return failed("Invalid Exif header offset");
     }
@@ -551,13 +559,12 @@ private:
 
   ByteReader file_;
   ByteReader meta_;
-  FileMirror* mirror_;
   std::optional<std::uint32_t> exif_item_;
-  std::optional<Bytes> idat_;
+  std::optional<ByteReader> idat_;
 };
 
 // Top-level boxes up to the first "meta", whose answer is final.
-Located locate_heif(ByteReader r, FileMirror* mirror) {
+Located locate_heif(ByteReader r) {
   constexpr auto broken = "Broken HEIF file"sv;
   bool seen_file_type = false;
   while (!r.at_end()) {
@@ -565,7 +572,7 @@ Located locate_heif(ByteReader r, FileMirror* mirror) {
     if (!header) {
       return failed(header.error() == HeaderError::Short ? broken : "Invalid box size"sv);
     }
-    const std::string_view type = as_chars(header->type);
+    const std::string_view type = header->type_text();
     const std::uint64_t size = header->body_size.value_or(r.remaining());
     if (type == "ftyp" || type == "meta") {
       auto body = r.sub(size);
@@ -576,12 +583,12 @@ Located locate_heif(ByteReader r, FileMirror* mirror) {
         if (!seen_file_type) {
           return failed("MetaBox found before FileTypeBox");
         }
-        return HeifMeta(r, *body, mirror).locate();
+        return HeifMeta(r, *body).locate();
       }
       if (body->size() < 8) {
         return failed("Box too small");
       }
-      if (!has_heif_brand(*body->bytes_at(0, body->size()))) {
+      if (!has_heif_brand(*body)) {
         return failed("No compatible brand recognized in ISO base media file");
       }
       seen_file_type = true;
@@ -598,23 +605,23 @@ Located locate_heif(ByteReader r, FileMirror* mirror) {
   return not_found("No Exif data found in HEIF");
 }
 
-Located locate(const ByteReader& r, FileMirror* mirror) {
-  const ByteReader head(*r.bytes_at(0, std::min<std::size_t>(r.size(), detection_bytes)));
+Located locate(const ByteReader& r) {
+  const ByteReader head = *r.sub_at(0, std::min<std::size_t>(r.size(), detection_bytes));
   if (head.matches_at(0, "MM\0*"sv) || head.matches_at(0, "II*\0"sv)) {
-    // The whole input: only the parts the TIFF walk reaches are loaded.
-    return Block{{}, r.data(), mirror};
+    // The whole input: only the parts the TIFF walk reaches are read.
+    return Block{{}, r};
   }
   if (head.matches_at(0, "\xFF\xD8"sv)) {
-    return locate_jpeg(r, mirror);
+    return locate_jpeg(r);
   }
   if (head.matches_at(0, "\x89PNG\r\n\x1A\n"sv)) {
-    return locate_png(r, mirror);
+    return locate_png(r);
   }
-  if (looks_like_heif(*head.bytes_at(0, head.size()))) {
-    return locate_heif(r, mirror);
+  if (looks_like_heif(head)) {
+    return locate_heif(r);
   }
   if (head.matches_at(0, "RIFF"sv) && head.matches_at(8, "WEBP"sv)) {
-    return locate_webp(r, mirror);
+    return locate_webp(r);
   }
   return failed("Unknown image format");
 }
@@ -622,11 +629,11 @@ Located locate(const ByteReader& r, FileMirror* mirror) {
 } // namespace
 
 Expected<ExifData, ReadError> read_exif(const ByteReader& stream) {
-  auto block = locate(stream, stream.mirror());
+  auto block = locate(stream);
   if (!block) {
     return unexpected(block.error());
   }
-  return read_tiff(std::move(block->owned), block->tiff, block->mirror);
+  return read_tiff(std::move(block->owned), block->tiff);
 }
 
 Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream) {

@@ -35,16 +35,16 @@ class Elements {
 public:
   Elements(const ExifData& data, const Field& field)
       : field_(field), big_endian_(data.big_endian()),
-        bytes_(data.tiff_reader()
+        bytes_(data.tiff()
                    .bytes_at(field.offset, std::uint64_t{field.count} * unit_size(field.type))
-                   .value_or(std::span<const std::uint8_t>{})) {}
+                   .value_or(ByteView{})) {}
 
   [[nodiscard]] Type type() const noexcept { return static_cast<Type>(field_.type); }
   [[nodiscard]] bool known() const noexcept { return unit_size(field_.type) != 0; }
   [[nodiscard]] std::size_t size() const noexcept {
     return known() ? bytes_.size() / unit_size(field_.type) : 0;
   }
-  [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return bytes_; }
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return bytes_.span(); }
 
   // The first (or second, ...) element when the type is BYTE, SHORT or LONG.
   [[nodiscard]] std::optional<std::uint32_t> uint_at(std::size_t i) const noexcept {
@@ -113,7 +113,7 @@ private:
     return read(i * width, width);
   }
   [[nodiscard]] std::uint64_t read(std::size_t at, std::size_t width) const noexcept {
-    const ByteReader r(bytes_);
+    const ByteReader r(bytes_.span());
     switch (width) {
     case 1:
       return r.u8_at(at).value_or(0);
@@ -128,7 +128,7 @@ private:
 
   const Field& field_;
   bool big_endian_;
-  std::span<const std::uint8_t> bytes_;
+  ByteView bytes_; // kept alive: from a large file it is a cached page or a copy
 };
 
 void append_fraction(std::string& out, const Elements& v, std::size_t i) {

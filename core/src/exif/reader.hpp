@@ -84,9 +84,8 @@ struct Fraction {
 /// The fields of one EXIF block and the problems met while reading them.
 class ExifData {
 public:
-  /// `tiff` lies in `owned`, in the caller's data, or in `mirror` when that is not null.
-  ExifData(std::vector<std::uint8_t> owned, std::span<const std::uint8_t> tiff, bool big_endian,
-           FileMirror* mirror = nullptr);
+  /// `tiff` reads `owned` or the input.
+  ExifData(std::vector<std::uint8_t> owned, const ByteReader& tiff, bool big_endian);
   ExifData(ExifData&&) noexcept = default;
   ExifData& operator=(ExifData&&) noexcept = default;
   ExifData(const ExifData&) = delete;
@@ -114,15 +113,12 @@ public:
   /// Records a problem that does not end the read.
   void collect(std::string_view problem) { problems_.push_back(problem); }
   /// The TIFF data the offsets refer to.
-  [[nodiscard]] std::span<const std::uint8_t> tiff() const noexcept { return tiff_; }
-  /// A reader over tiff() that loads what it reads when the data is a file's mirror.
-  [[nodiscard]] ByteReader tiff_reader() const noexcept { return ByteReader(tiff_, mirror_); }
+  [[nodiscard]] const ByteReader& tiff() const noexcept { return tiff_; }
   [[nodiscard]] bool big_endian() const noexcept { return big_endian_; }
 
 private:
   std::vector<std::uint8_t> owned_;
-  std::span<const std::uint8_t> tiff_;
-  FileMirror* mirror_ = nullptr;
+  ByteReader tiff_;
   bool big_endian_ = true;
   std::vector<Field> fields_;
   std::vector<std::string_view> problems_;
@@ -146,8 +142,7 @@ struct ReadError {
 
 /// Reads TIFF data (header and IFDs); the block of any container.
 [[nodiscard]] Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned,
-                                                      std::span<const std::uint8_t> tiff,
-                                                      FileMirror* mirror = nullptr);
+                                                      const ByteReader& tiff);
 
 /// The tag's name, or "Tag(Context, N)" for a tag without one.
 [[nodiscard]] std::string display_tag(Tag tag);

@@ -33,7 +33,7 @@ using IfdResult = Expected<std::uint32_t, std::string_view>;
 class TiffWalk {
 public:
   explicit TiffWalk(ExifData& data)
-      : data_(data), r_(data.tiff_reader()), entries_left_(8 * (r_.size() / 12) + 64),
+      : data_(data), r_(data.tiff()), entries_left_(8 * (r_.size() / 12) + 64),
         bytes_left_(8 * std::uint64_t{r_.size()} + 65536) {}
 
   void walk(std::uint32_t first) {
@@ -175,9 +175,8 @@ std::optional<std::size_t> reference_slot(Tag tag) noexcept {
 
 } // namespace
 
-ExifData::ExifData(std::vector<std::uint8_t> owned, std::span<const std::uint8_t> tiff,
-                   bool big_endian, FileMirror* mirror)
-    : owned_(std::move(owned)), tiff_(tiff), mirror_(mirror), big_endian_(big_endian) {
+ExifData::ExifData(std::vector<std::uint8_t> owned, const ByteReader& tiff, bool big_endian)
+    : owned_(std::move(owned)), tiff_(tiff), big_endian_(big_endian) {
   for (auto& slots : last_reference_) {
     slots.fill(no_field);
   }
@@ -203,9 +202,8 @@ const Field* ExifData::find(Tag tag, unsigned ifd) const noexcept {
   return it == fields_.rend() ? nullptr : &*it;
 }
 
-Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned,
-                                        std::span<const std::uint8_t> tiff, FileMirror* mirror) {
-  const ByteReader r(tiff, mirror);
+Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned, const ByteReader& tiff) {
+  const ByteReader& r = tiff;
   if (r.size() < 8) {
     return unexpected(ReadError{ReadError::Kind::Failed, "Truncated TIFF header"});
   }
@@ -217,7 +215,7 @@ Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned,
     return unexpected(ReadError{ReadError::Kind::Failed, "Invalid forty two"});
   }
   const std::uint32_t first = big_endian ? *r.u32_be_at(4) : *r.u32_le_at(4);
-  ExifData data(std::move(owned), tiff, big_endian, mirror);
+  ExifData data(std::move(owned), tiff, big_endian);
   TiffWalk(data).walk(first);
   return data;
 }

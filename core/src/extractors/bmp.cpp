@@ -146,7 +146,8 @@ ExtractResult RiffExtractor::extract(Source& source, const Probe& probe) const {
     return input.error();
   }
   const ByteReader& r = *input;
-  const std::string form = utf8_lossy(as_chars(*r.bytes_at(8, 4)));
+  const auto form_bytes = *r.bytes_at(8, 4);
+  const std::string form = utf8_lossy(as_chars(form_bytes.span()));
   Namespace ns(name());
   ns.set("form_type", form);
   if (form == "WEBP") {

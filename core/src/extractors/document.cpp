@@ -358,13 +358,14 @@ private:
 };
 
 // The text from `start` up to the next NUL byte, searched a window at a time.
-std::optional<std::string_view> nul_terminated(const ByteReader& r, std::uint64_t start) {
+std::optional<ByteView> nul_terminated(const ByteReader& r, std::uint64_t start) {
   constexpr std::uint64_t window = std::uint64_t{64} * 1024;
   for (std::uint64_t at = start; at < r.size();) {
-    const auto part = as_chars(*r.bytes_at(at, std::min(window, r.size() - at)));
+    const auto window_bytes = *r.bytes_at(at, std::min(window, r.size() - at));
+    const std::string_view part = as_chars(window_bytes.span());
     const std::size_t nul = part.find('\0');
     if (nul != std::string_view::npos) {
-      return as_chars(*r.bytes_at(start, at + nul - start));
+      return r.bytes_at(start, at + nul - start);
     }
     at += part.size();
   }
@@ -428,7 +429,7 @@ ExtractResult GzipExtractor::extract(Source& source, const Probe& probe) const {
     }
     // RFC 1952 names are ISO 8859-1; UTF-8 names are kept as they are.
     if (const auto name = nul_terminated(r, start)) {
-      ns.set("original_filename", utf8_or_latin1(*name));
+      ns.set("original_filename", utf8_or_latin1(as_chars(name->span())));
     }
   }
   return ns;

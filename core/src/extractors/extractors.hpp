@@ -39,7 +39,7 @@ inline void mark_truncated(Namespace& ns, std::string_view key) {
 }
 
 /// A reader over the whole input of an extractor that needs at least `header` bytes of it: the
-/// caller's buffer, or a file's mirror (bytes are read as the reader reaches them), or the
+/// input in memory, or a large file's cache (bytes are read as the reader reaches them), or the
 /// I/O error, or "header too short" under the extractor's name.
 [[nodiscard]] inline Expected<ByteReader, ExtractError> whole_input(const Extractor& extractor,
                                                                     Source& source,
@@ -48,8 +48,8 @@ inline void mark_truncated(Namespace& ns, std::string_view key) {
   ByteReader r{std::span<const std::uint8_t>{}};
   if (const auto ready = source.contents_if_ready()) {
     r = ByteReader(*ready);
-  } else if (FileMirror* mirror = source.mirror(probe.len)) {
-    r = ByteReader(mirror->data(), mirror);
+  } else if (FileCache* cache = source.cache(probe.len)) {
+    r = ByteReader(*cache);
   } else if (probe.len != 0) {
     auto data = source.contents();
     if (!data) {

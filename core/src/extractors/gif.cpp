@@ -66,8 +66,9 @@ public:
     const ByteReader r(header_);
     const std::uint8_t packed = *r.u8_at(10);
     const bool has_table = (packed & 0x80U) != 0;
+    const auto version = *r.bytes_at(3, 3);
     Namespace ns("gif");
-    ns.set("version", utf8_lossy(as_chars(*r.bytes_at(3, 3))))
+    ns.set("version", utf8_lossy(as_chars(version.span())))
         .set("width", *r.u16_le_at(6))
         .set("height", *r.u16_le_at(8))
         .set("color_resolution_bits", ((packed >> 4U) & 0x07U) + 1U)
@@ -130,7 +131,7 @@ private:
       return;
     }
     const auto part = *rest.bytes(std::min<std::size_t>(rest.remaining(), header_.size()));
-    std::copy(part.begin(), part.end(), header_.begin());
+    std::copy(part.span().begin(), part.span().end(), header_.begin());
     const std::uint8_t packed = header_.at(10);
     pos_ = 13 + ((packed & 0x80U) != 0 ? color_table_bytes(packed) : 0);
     state_ = State::Blocks;

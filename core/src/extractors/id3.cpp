@@ -93,12 +93,14 @@ Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size,
   ByteReader area = *r.sub_at(10, end);
   Map frames;
   while (const auto frame_header = area.bytes(header)) {
-    const ByteReader h(*frame_header);
-    const auto id = *h.bytes_at(0, id_length);
+    const ByteReader h(frame_header->span());
+    const auto id_bytes = *h.bytes_at(0, id_length);
+    const auto id = id_bytes.span();
     if (std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0; })) {
       break;
     }
-    const auto size_bytes = *h.bytes_at(id_length, v2 ? 3 : 4);
+    const auto size_view = *h.bytes_at(id_length, v2 ? 3 : 4);
+    const auto size_bytes = size_view.span();
     std::uint64_t size = 0;
     if (v2) {
       size = (std::uint64_t{size_bytes[0]} << 16U) | (std::uint64_t{size_bytes[1]} << 8U) |
@@ -118,7 +120,8 @@ Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size,
       // A text frame is read up to the cap; the rest of it is skipped.
       const std::uint64_t kept = std::min<std::uint64_t>(data.size(), text_cap);
       truncated = truncated || kept < data.size();
-      if (auto text = decode_text(*data.bytes_at(0, kept))) {
+      const auto text_bytes = *data.bytes_at(0, kept);
+      if (auto text = decode_text(text_bytes)) {
         frames.insert_or_assign(std::string(key), Value(std::move(*text)));
       }
     }
@@ -143,7 +146,8 @@ ExtractResult Id3Extractor::extract(Source& source, const Probe& probe) const {
   const ByteReader& r = *input;
   const std::uint8_t major = *r.u8_at(3);
   const std::uint8_t flags = *r.u8_at(5);
-  const std::uint32_t tag_size = synchsafe(*r.bytes_at(6, 4));
+  const auto size_bytes = *r.bytes_at(6, 4);
+  const std::uint32_t tag_size = synchsafe(size_bytes);
   Namespace ns(name());
   ns.set("version", "2." + std::to_string(major) + "." + std::to_string(*r.u8_at(4)))
       .set("unsynchronisation", (flags & 0x80U) != 0)

@@ -160,8 +160,8 @@ void read_app1(Namespace& ns, Map& entry, const ByteReader& p) {
     entry.insert_or_assign("payload", Value("EXIF"));
   } else if (p.matches_at(0, xmp_signature)) {
     entry.insert_or_assign("payload", Value("XMP"));
-    const std::string_view packet =
-        as_chars(*p.bytes_at(xmp_signature.size(), p.size() - xmp_signature.size()));
+    const auto packet_bytes = *p.bytes_at(xmp_signature.size(), p.size() - xmp_signature.size());
+    const std::string_view packet = as_chars(packet_bytes.span());
     if (is_valid_utf8(packet)) {
       ns.set("xmp_packet_chars", packet.size());
     }
@@ -169,7 +169,8 @@ void read_app1(Namespace& ns, Map& entry, const ByteReader& p) {
 }
 
 void read_comment(Map& entry, const ByteReader& p) {
-  std::string_view text = as_chars(*p.bytes_at(0, p.size()));
+  const auto bytes = *p.bytes_at(0, p.size());
+  std::string_view text = as_chars(bytes.span());
   if (!is_valid_utf8(text)) {
     return;
   }
@@ -189,7 +190,8 @@ void read_segment(Namespace& ns, Map& entry, std::uint8_t code, const ByteReader
   case 0xDB:
     // Only the segment's first table, and only an 8-bit table 0 with all 64 elements.
     if (p.size() >= 65 && *p.u8_at(0) == 0 && !ns.entries().contains("quality_estimate")) {
-      ns.set("quality_estimate", std::uint64_t{estimate_ijg_quality(*p.bytes_at(1, 64))});
+      const auto table = *p.bytes_at(1, 64);
+      ns.set("quality_estimate", std::uint64_t{estimate_ijg_quality(table)});
     }
     break;
   case 0xE0:

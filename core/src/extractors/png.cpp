@@ -46,8 +46,8 @@ void read_header(Namespace& ns, const ByteReader& d) {
 // text that is valid UTF-8 is kept as it is and anything else is read as ISO 8859-1.
 void read_text(Namespace& ns, Map& texts, const ByteReader& d, std::uint64_t cap) {
   // Only the first text_cap bytes are looked at; a keyword has at most 79.
-  const std::string_view data =
-      as_chars(*d.bytes_at(0, std::min<std::uint64_t>(d.size(), text_cap)));
+  const auto bytes = *d.bytes_at(0, std::min<std::uint64_t>(d.size(), text_cap));
+  const std::string_view data = as_chars(bytes.span());
   const std::size_t nul = data.find('\0');
   if (nul == std::string_view::npos) {
     return;

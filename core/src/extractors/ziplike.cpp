@@ -185,8 +185,8 @@ ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
     }
     const std::uint16_t name_length = *header->u16_le_at(28);
     // A name cut short by the end of the data is kept as far as it goes.
-    const auto raw_name =
-        as_chars(*walk.bytes(std::min<std::uint64_t>(name_length, walk.remaining())));
+    const auto name_bytes = *walk.bytes(std::min<std::uint64_t>(name_length, walk.remaining()));
+    const std::string_view raw_name = as_chars(name_bytes.span());
     const std::uint64_t rest = std::uint64_t{name_length} - raw_name.size() +
                                *header->u16_le_at(30) + *header->u16_le_at(32); // extra, comment
     more = walk.skip(rest);

@@ -1,58 +1,56 @@
 // Bounds-checked reading of file structures: every read either succeeds whole or gives nothing
-// and leaves the cursor where it was.
+// and leaves the cursor where it was. Reads through a file's cache may throw std::bad_alloc,
+// which the registry turns into the extractor's "out of memory".
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
 
-#include "file_mirror.hpp"
+#include "file_cache.hpp"
 
 namespace trawl {
 
-/// A non-owning view of bytes with a cursor. Over a file's mirror, every read first loads the
-/// bytes it returns, and child readers do the same.
+/// A view of bytes with a cursor: either memory that outlives the reader (a caller's buffer, a
+/// file read whole) or a range of a large file, read through its cache as the reader goes.
 class ByteReader {
 public:
-  explicit ByteReader(std::span<const std::uint8_t> data, FileMirror* mirror = nullptr) noexcept
-      : data_(data), mirror_(mirror) {}
+  explicit ByteReader(std::span<const std::uint8_t> data) noexcept
+      : data_(data), size_(data.size()) {}
+  /// The whole of a file behind `cache`.
+  explicit ByteReader(FileCache& cache) noexcept
+      : cache_(&cache), size_(static_cast<std::size_t>(cache.size())) {}
 
   [[nodiscard]] std::size_t position() const noexcept { return pos_; }
-  [[nodiscard]] std::size_t remaining() const noexcept { return data_.size() - pos_; }
-  [[nodiscard]] std::size_t size() const noexcept { return data_.size(); }
-  [[nodiscard]] bool at_end() const noexcept { return pos_ == data_.size(); }
-  /// The whole view, not loaded: only for handing on with mirror().
-  [[nodiscard]] std::span<const std::uint8_t> data() const noexcept { return data_; }
-  /// The file mirror the view lies in, or null.
-  [[nodiscard]] FileMirror* mirror() const noexcept { return mirror_; }
+  [[nodiscard]] std::size_t remaining() const noexcept { return size_ - pos_; }
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] bool at_end() const noexcept { return pos_ == size_; }
 
-  [[nodiscard]] std::optional<std::uint8_t> u8() noexcept {
-    return narrow<std::uint8_t>(take<1, false>());
-  }
-  [[nodiscard]] std::optional<std::uint16_t> u16_be() noexcept {
+  [[nodiscard]] std::optional<std::uint8_t> u8() { return narrow<std::uint8_t>(take<1, false>()); }
+  [[nodiscard]] std::optional<std::uint16_t> u16_be() {
     return narrow<std::uint16_t>(take<2, true>());
   }
-  [[nodiscard]] std::optional<std::uint16_t> u16_le() noexcept {
+  [[nodiscard]] std::optional<std::uint16_t> u16_le() {
     return narrow<std::uint16_t>(take<2, false>());
   }
-  [[nodiscard]] std::optional<std::uint32_t> u32_be() noexcept {
+  [[nodiscard]] std::optional<std::uint32_t> u32_be() {
     return narrow<std::uint32_t>(take<4, true>());
   }
-  [[nodiscard]] std::optional<std::uint32_t> u32_le() noexcept {
+  [[nodiscard]] std::optional<std::uint32_t> u32_le() {
     return narrow<std::uint32_t>(take<4, false>());
   }
-  [[nodiscard]] std::optional<std::uint64_t> u64_be() noexcept { return take<8, true>(); }
-  [[nodiscard]] std::optional<std::uint64_t> u64_le() noexcept { return take<8, false>(); }
+  [[nodiscard]] std::optional<std::uint64_t> u64_be() { return take<8, true>(); }
+  [[nodiscard]] std::optional<std::uint64_t> u64_le() { return take<8, false>(); }
 
-  /// The next n bytes as a sub-span.
-  [[nodiscard]] std::optional<std::span<const std::uint8_t>> bytes(std::uint64_t n) noexcept {
-    if (n > remaining()) {
-      return std::nullopt;
+  /// The next n bytes.
+  [[nodiscard]] std::optional<ByteView> bytes(std::uint64_t n) {
+    auto out = bytes_at(pos_, n);
+    if (out) {
+      pos_ += out->size();
     }
-    const auto out = data_.subspan(pos_, static_cast<std::size_t>(n));
-    touch(out);
-    pos_ += out.size();
     return out;
   }
   /// A child reader over the next n bytes, loaded only as it reads them; the cursor moves
@@ -64,11 +62,17 @@ public:
     }
     return child;
   }
-  /// Moves forward n bytes.
-  [[nodiscard]] bool skip(std::uint64_t n) noexcept { return bytes(n).has_value(); }
+  /// Moves forward n bytes without reading them.
+  [[nodiscard]] bool skip(std::uint64_t n) noexcept {
+    if (n > remaining()) {
+      return false;
+    }
+    pos_ += static_cast<std::size_t>(n);
+    return true;
+  }
   /// Moves to an absolute offset (the end itself is allowed).
   [[nodiscard]] bool seek(std::uint64_t offset) noexcept {
-    if (offset > data_.size()) {
+    if (offset > size_) {
       return false;
     }
     pos_ = static_cast<std::size_t>(offset);
@@ -76,47 +80,54 @@ public:
   }
 
   /// Random access: the bytes at `offset`, without moving the cursor.
-  [[nodiscard]] std::optional<std::span<const std::uint8_t>>
-  bytes_at(std::uint64_t offset, std::uint64_t n) const noexcept {
-    if (offset > data_.size() || n > data_.size() - offset) {
+  [[nodiscard]] std::optional<ByteView> bytes_at(std::uint64_t offset, std::uint64_t n) const {
+    if (!fits(offset, n)) {
       return std::nullopt;
     }
-    const auto out = data_.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(n));
-    touch(out);
-    return out;
+    if (cache_ == nullptr) {
+      return ByteView(data_.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(n)));
+    }
+    return cache_->view(base_ + offset, static_cast<std::size_t>(n));
   }
-  /// A child reader over n bytes at `offset`, without loading them yet.
+  /// A child reader over n bytes at `offset`, read only as it reads them.
   [[nodiscard]] std::optional<ByteReader> sub_at(std::uint64_t offset,
                                                  std::uint64_t n) const noexcept {
-    if (offset > data_.size() || n > data_.size() - offset) {
+    if (!fits(offset, n)) {
       return std::nullopt;
     }
-    return ByteReader(data_.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(n)),
-                      mirror_);
+    ByteReader child = *this;
+    child.pos_ = 0;
+    child.size_ = static_cast<std::size_t>(n);
+    if (cache_ == nullptr) {
+      child.data_ = data_.subspan(static_cast<std::size_t>(offset), child.size_);
+    } else {
+      child.base_ = base_ + offset;
+    }
+    return child;
   }
-  [[nodiscard]] std::optional<std::uint8_t> u8_at(std::uint64_t offset) const noexcept {
+  [[nodiscard]] std::optional<std::uint8_t> u8_at(std::uint64_t offset) const {
     return narrow<std::uint8_t>(at<1, false>(offset));
   }
-  [[nodiscard]] std::optional<std::uint16_t> u16_be_at(std::uint64_t offset) const noexcept {
+  [[nodiscard]] std::optional<std::uint16_t> u16_be_at(std::uint64_t offset) const {
     return narrow<std::uint16_t>(at<2, true>(offset));
   }
-  [[nodiscard]] std::optional<std::uint16_t> u16_le_at(std::uint64_t offset) const noexcept {
+  [[nodiscard]] std::optional<std::uint16_t> u16_le_at(std::uint64_t offset) const {
     return narrow<std::uint16_t>(at<2, false>(offset));
   }
-  [[nodiscard]] std::optional<std::uint32_t> u32_be_at(std::uint64_t offset) const noexcept {
+  [[nodiscard]] std::optional<std::uint32_t> u32_be_at(std::uint64_t offset) const {
     return narrow<std::uint32_t>(at<4, true>(offset));
   }
-  [[nodiscard]] std::optional<std::uint32_t> u32_le_at(std::uint64_t offset) const noexcept {
+  [[nodiscard]] std::optional<std::uint32_t> u32_le_at(std::uint64_t offset) const {
     return narrow<std::uint32_t>(at<4, false>(offset));
   }
-  [[nodiscard]] std::optional<std::uint64_t> u64_be_at(std::uint64_t offset) const noexcept {
+  [[nodiscard]] std::optional<std::uint64_t> u64_be_at(std::uint64_t offset) const {
     return at<8, true>(offset);
   }
-  [[nodiscard]] std::optional<std::uint64_t> u64_le_at(std::uint64_t offset) const noexcept {
+  [[nodiscard]] std::optional<std::uint64_t> u64_le_at(std::uint64_t offset) const {
     return at<8, false>(offset);
   }
   /// True when `text` lies at `offset` (and wholly inside the data).
-  [[nodiscard]] bool matches_at(std::uint64_t offset, std::string_view text) const noexcept {
+  [[nodiscard]] bool matches_at(std::uint64_t offset, std::string_view text) const {
     const auto got = bytes_at(offset, text.size());
     if (!got) {
       return false;
@@ -130,26 +141,29 @@ public:
   }
 
 private:
-  void touch(std::span<const std::uint8_t> part) const noexcept {
-    if (mirror_ != nullptr) {
-      mirror_->load(part);
-    }
+  [[nodiscard]] bool fits(std::uint64_t offset, std::uint64_t n) const noexcept {
+    return offset <= size_ && n <= size_ - offset;
   }
   template <std::size_t N, bool BigEndian>
-  [[nodiscard]] std::optional<std::uint64_t> at(std::uint64_t offset) const noexcept {
-    const auto got = bytes_at(offset, N);
-    if (!got) {
+  [[nodiscard]] std::optional<std::uint64_t> at(std::uint64_t offset) const {
+    if (!fits(offset, N)) {
       return std::nullopt;
+    }
+    std::array<std::uint8_t, N> got{};
+    if (cache_ == nullptr) {
+      const auto part = data_.subspan(static_cast<std::size_t>(offset), N);
+      std::copy(part.begin(), part.end(), got.begin());
+    } else {
+      cache_->copy(base_ + offset, got);
     }
     std::uint64_t v = 0;
     for (std::size_t i = 0; i < N; ++i) {
-      const std::uint64_t b = (*got)[BigEndian ? i : N - 1 - i];
+      const std::uint64_t b = got[BigEndian ? i : N - 1 - i];
       v = (v << 8U) | b;
     }
     return v;
   }
-  template <std::size_t N, bool BigEndian>
-  [[nodiscard]] std::optional<std::uint64_t> take() noexcept {
+  template <std::size_t N, bool BigEndian> [[nodiscard]] std::optional<std::uint64_t> take() {
     const auto v = at<N, BigEndian>(pos_);
     if (v) {
       pos_ += N;
@@ -164,8 +178,10 @@ private:
     return static_cast<T>(*v);
   }
 
-  std::span<const std::uint8_t> data_;
-  FileMirror* mirror_ = nullptr;
+  std::span<const std::uint8_t> data_; // without a cache
+  FileCache* cache_ = nullptr;
+  std::uint64_t base_ = 0; // with a cache: where the view starts in the file
+  std::size_t size_ = 0;
   std::size_t pos_ = 0;
 };
 

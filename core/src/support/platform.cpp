@@ -16,7 +16,6 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -30,6 +29,12 @@ std::optional<std::uint64_t> unix_seconds(std::int64_t seconds) {
     return std::nullopt;
   }
   return static_cast<std::uint64_t>(seconds);
+}
+
+// A time stamp as one number for comparison; wraps rather than overflows on absurd values.
+[[maybe_unused]] std::int64_t nanoseconds(std::int64_t seconds, std::int64_t nanos) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(seconds) * 1'000'000'000U +
+                                   static_cast<std::uint64_t>(nanos));
 }
 
 } // namespace
@@ -93,6 +98,10 @@ IoResult<FileStat> stat_file(FileId file) {
   st.size = static_cast<std::uint64_t>(size.QuadPart);
   st.modified = seconds(info.LastWriteTime);
   st.created = seconds(info.CreationTime);
+  st.modified_stamp = info.LastWriteTime.QuadPart;
+  st.changed_stamp = info.ChangeTime.QuadPart;
+  st.sized = ::GetFileType(file) == FILE_TYPE_DISK &&
+             (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   return st;
 }
 
@@ -145,20 +154,6 @@ std::size_t read_at(FileId file, std::span<std::uint8_t> buffer, std::uint64_t o
     ::SetFilePointerEx(file, here, nullptr, FILE_BEGIN);
   }
   return done;
-}
-
-std::uint8_t* reserve(std::size_t size) noexcept {
-  // Committed pages cost no memory until touched; a file beyond the commit limit gets none.
-  return static_cast<std::uint8_t*>(
-      ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-}
-
-void unreserve(std::span<std::uint8_t> range) noexcept {
-  ::VirtualFree(range.data(), 0, MEM_RELEASE);
-}
-
-void discard(std::span<std::uint8_t> range) noexcept {
-  ::VirtualAlloc(range.data(), range.size(), MEM_RESET, PAGE_READWRITE);
 }
 
 #else
@@ -224,6 +219,9 @@ IoResult<FileStat> stat_file(FileId file) {
     if ((sx.stx_mask & STATX_BTIME) != 0U) {
       st.created = unix_seconds(sx.stx_btime.tv_sec);
     }
+    st.modified_stamp = nanoseconds(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+    st.changed_stamp = nanoseconds(sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec);
+    st.sized = S_ISREG(sx.stx_mode);
     return st;
   }
   if (errno != ENOSYS && errno != EPERM) {
@@ -236,14 +234,19 @@ IoResult<FileStat> stat_file(FileId file) {
   }
   FileStat st;
   st.size = static_cast<std::uint64_t>(plain.st_size);
+  st.sized = S_ISREG(plain.st_mode);
 #if defined(__APPLE__)
   st.modified = unix_seconds(plain.st_mtimespec.tv_sec);
   st.created = unix_seconds(plain.st_birthtimespec.tv_sec);
-#elif defined(__FreeBSD__) || defined(__NetBSD__)
-  st.modified = unix_seconds(plain.st_mtim.tv_sec);
-  st.created = unix_seconds(plain.st_birthtim.tv_sec);
+  st.modified_stamp = nanoseconds(plain.st_mtimespec.tv_sec, plain.st_mtimespec.tv_nsec);
+  st.changed_stamp = nanoseconds(plain.st_ctimespec.tv_sec, plain.st_ctimespec.tv_nsec);
 #else
+#if defined(__FreeBSD__) || defined(__NetBSD__)
+  st.created = unix_seconds(plain.st_birthtim.tv_sec);
+#endif
   st.modified = unix_seconds(plain.st_mtim.tv_sec);
+  st.modified_stamp = nanoseconds(plain.st_mtim.tv_sec, plain.st_mtim.tv_nsec);
+  st.changed_stamp = nanoseconds(plain.st_ctim.tv_sec, plain.st_ctim.tv_nsec);
 #endif
   return st;
 }
@@ -282,25 +285,6 @@ std::size_t read_at(FileId file, std::span<std::uint8_t> buffer, std::uint64_t o
     }
   }
   return done;
-}
-
-std::uint8_t* reserve(std::size_t size) noexcept {
-#if defined(MAP_NORESERVE)
-  constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE; // NOLINT(hicpp-signed-bitwise)
-#else
-  constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS; // NOLINT(hicpp-signed-bitwise)
-#endif
-  // Untouched private anonymous pages cost no memory.
-  void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, -1, 0); // NOLINT
-  return base == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(base);
-}
-
-void unreserve(std::span<std::uint8_t> range) noexcept {
-  ::munmap(range.data(), range.size());
-}
-
-void discard(std::span<std::uint8_t> range) noexcept {
-  ::madvise(range.data(), range.size(), MADV_DONTNEED);
 }
 
 #endif

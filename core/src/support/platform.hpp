@@ -40,6 +40,11 @@ struct FileStat {
   std::uint64_t size = 0;
   std::optional<std::uint64_t> modified; // whole seconds since the epoch, none before it
   std::optional<std::uint64_t> created;  // where the file system keeps a birth time
+  // Modification and status-change times in the system's finest unit: equal stamps at the
+  // start and end of a read say the file was left alone.
+  std::int64_t modified_stamp = 0;
+  std::int64_t changed_stamp = 0;
+  bool sized = false; // a regular file, whose size tells where its data ends
 };
 
 /// Opens a file for reading without waiting for a FIFO's writer; closed by close_file.
@@ -58,13 +63,6 @@ enum class From { Start, Current, End };
 /// or an error; returns the bytes read.
 [[nodiscard]] std::size_t read_at(FileId file, std::span<std::uint8_t> buffer,
                                   std::uint64_t offset) noexcept;
-
-/// Address space of `size` bytes that costs memory only where it is written; null when it
-/// cannot be had.
-[[nodiscard]] std::uint8_t* reserve(std::size_t size) noexcept;
-void unreserve(std::span<std::uint8_t> range) noexcept;
-/// Gives the memory of `range` back; its contents are undefined until written again.
-void discard(std::span<std::uint8_t> range) noexcept;
 
 /// The separators of path components.
 #if defined(_WIN32)

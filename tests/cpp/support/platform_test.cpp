@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "sources.hpp"
-#include "support/file_mirror.hpp"
+#include "support/file_cache.hpp"
 #include "support/platform.hpp"
 #include <gtest/gtest.h>
 
@@ -58,7 +58,7 @@ TEST_F(Platform, ReadsSeeksAndReadsAtAnOffsetWithoutMoving) {
   EXPECT_FALSE(platform::seek(file, -10, platform::From::Start));
   EXPECT_FALSE(platform::open_file(path_ + ".missing"));
 
-  FileSource source(file);
+  FileSource source(file, data_.size());
   ASSERT_TRUE(source.seek_to(1));
   std::vector<std::uint8_t> all;
   EXPECT_EQ(source.read_to_end(all).value_or(0), data_.size() - 1);
@@ -66,26 +66,17 @@ TEST_F(Platform, ReadsSeeksAndReadsAtAnOffsetWithoutMoving) {
   platform::close_file(file);
 }
 
-TEST_F(Platform, MirrorAndAddressSpace) {
+TEST_F(Platform, CacheReadsAtOffsetsWithoutMovingThePosition) {
   auto opened = platform::open_file(path_);
   ASSERT_TRUE(opened);
-  const auto mirror = FileMirror::create(*opened, data_.size());
-  ASSERT_NE(mirror, nullptr);
-  const auto whole = mirror->data();
-  mirror->load(whole.subspan(250000, 1000));
-  EXPECT_EQ(whole[250500], data_[250500]);
-  mirror->load(whole);
-  EXPECT_TRUE(std::equal(whole.begin(), whole.end(), data_.begin()));
+  FileCache cache(*opened, data_.size());
+  std::vector<std::uint8_t> part(1000);
+  cache.copy(250000, part);
+  EXPECT_TRUE(std::equal(part.begin(), part.end(), data_.begin() + 250000));
+  const auto whole = cache.view(0, data_.size());
+  EXPECT_TRUE(std::equal(whole.span().begin(), whole.span().end(), data_.begin()));
+  EXPECT_EQ(platform::seek(*opened, 0, platform::From::Current).value_or(1), 0U);
   platform::close_file(*opened);
-
-  // A gigabyte of address space costs only the pages written.
-  const std::size_t size = std::size_t{1} << 30U;
-  std::uint8_t* base = platform::reserve(size);
-  ASSERT_NE(base, nullptr);
-  const std::span<std::uint8_t> range(base, size);
-  range.back() = 1;
-  platform::discard(range.last(std::size_t{64} << 10U));
-  platform::unreserve(range);
 }
 
 } // namespace
