@@ -10,6 +10,7 @@
 #include <trawl/extractor.hpp>
 
 #include "extractors/extractors.hpp"
+#include "support/file_cache.hpp"
 #include "sniff/sniffer.hpp"
 
 namespace trawl {
@@ -70,9 +71,9 @@ public:
   // `keep` is a buffer for the whole input that already holds its first `kept` bytes, read
   // from the start; the pass fills the rest. Without it the pass reads through a ring.
   Pass(Source& source, std::span<Scan* const> scans, const RunOptions& options,
-       std::span<std::uint8_t> keep, std::size_t kept)
+       std::span<std::uint8_t> keep, std::size_t kept, FileCache* cache)
       : source_(source), scans_(scans), options_(options), whole_(source.contents_if_ready()),
-        keep_(keep), kept_(kept) {}
+        keep_(keep), kept_(kept), cache_(cache) {}
 
   // Runs the pass; false when stopped. A read failure ends it and is kept in failure().
   bool run(bool threaded, std::uint64_t len) {
@@ -97,6 +98,7 @@ public:
           scan->update_caller(*block);
           scan->update(*block);
         }
+        note_zero_pages(k, *block);
       }
     }
     std::thread helper([this] { drain(); });
@@ -192,6 +194,13 @@ private:
                                                         kept_ - static_cast<std::size_t>(start));
   }
 
+  // The readers that run after the pass cross pages of zeros without reading them again.
+  void note_zero_pages(std::uint64_t k, std::span<const std::uint8_t> block) {
+    if (cache_ != nullptr) {
+      cache_->note_zero_pages(k * block_size, block);
+    }
+  }
+
   bool stop() {
     stopped_ = stopped_ || (options_.stop_requested && options_.stop_requested());
     return stopped_;
@@ -212,6 +221,7 @@ private:
       for (Scan* scan : scans_) {
         scan->update(block);
       }
+      note_zero_pages(k, block);
       {
         const std::lock_guard lock(mutex_);
         ++consumed_;
@@ -226,6 +236,7 @@ private:
   std::optional<std::span<const std::uint8_t>> whole_;
   std::span<std::uint8_t> keep_;
   std::size_t kept_ = 0;
+  FileCache* cache_;
   std::array<std::vector<std::uint8_t>, 3> ring_;
   std::array<std::span<const std::uint8_t>, 3> blocks_;
   std::optional<IoError> failure_;
@@ -330,7 +341,8 @@ RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& opt
     const std::span<std::uint8_t> keep =
         head.whole ? std::span<std::uint8_t>(head.whole.get(), head.whole_size)
                    : std::span<std::uint8_t>{};
-    Pass pass(source, scans, options, keep, head.read);
+    FileCache* cache = head.whole ? nullptr : source.cache(len);
+    Pass pass(source, scans, options, keep, head.read, cache);
     const bool threaded = len >= threaded_from && std::thread::hardware_concurrency() > 1;
     if (!pass.run(threaded, len)) {
       out.interrupted = true;

@@ -1,6 +1,7 @@
 """Crafted inputs whose declared sizes, counts and nesting would make a careless parser allocate,
 recurse or loop without end: each one is parsed in a fresh process, in bounded time and memory."""
 
+import hashlib
 import json
 import os
 import signal
@@ -164,16 +165,111 @@ def test_large_file_of_any_format_in_bounded_memory(header, tmp_path):
     assert facts["peak"] - facts["kept"] <= 64 << 20, facts
 
 
-def test_file_cut_short_during_the_parse(tmp_path):
+def _changed(result):
+    return [e["message"] for e in result.get("errors", []) if e["extractor"] == "file"]
+
+
+def test_file_cut_short_during_the_parse_says_so(tmp_path):
     path = tmp_path / "shrinking.png"
-    path.write_bytes(HEADERS["png"] + bytes(64 << 20))
-    cutter = threading.Timer(0.01, lambda: os.truncate(path, 1000))
+    with open(path, "wb") as f:
+        f.write(HEADERS["png"])
+        f.truncate(512 << 20)
+    cutter = threading.Timer(0.02, lambda: os.truncate(path, 1000))
     cutter.start()
     result = trawl.parse(path)
     cutter.join()
-    # The size the file had when opened, or the size it was cut to: never a crash.
-    assert result["file"]["size_bytes"] in (len(HEADERS["png"]) + (64 << 20), 1000)
-    assert "png" in result
+    # Keys stay, with the size the file had when opened, and an entry says what happened.
+    assert result["file"]["size_bytes"] == 512 << 20
+    assert "png" in result and "sha256" in result["file"]
+    assert _changed(result) == ["changed while read: size 536870912 bytes when opened, 1000 after"]
+
+
+def test_growing_file_is_read_to_its_size_when_opened(tmp_path):
+    path = tmp_path / "growing.log"
+    start = os.urandom(64 << 20)
+    path.write_bytes(start)
+    done = threading.Event()
+
+    def grow():
+        with open(path, "ab") as f:
+            while not done.is_set():
+                f.write(b"x" * 65536)
+                f.flush()
+
+    writer = threading.Thread(target=grow)
+    writer.start()
+    try:
+        result = trawl.parse(path)
+    finally:
+        done.set()
+        writer.join()
+    assert result["file"]["size_bytes"] == len(start)
+    assert result["file"]["sha256"] == hashlib.sha256(start).hexdigest()
+    assert _changed(result) and _changed(result)[0].startswith("changed while read: size 67108864")
+
+
+def _tiff_over_pages(total, entries, description=0):
+    """A TIFF of `total` bytes whose directory straddles a 64 KiB boundary and whose values lie
+    on separate pages (more of them than a 32 MiB cache holds), with an optional long
+    ImageDescription near the end."""
+    page = 64 << 10
+    ifd_at = page * 3 - 6 * 12 - 2
+    data = bytearray(total)
+    data[0:8] = b"II*\x00" + struct.pack("<I", ifd_at)
+    fields = []
+    for i in range(entries):
+        tag = 0x013B if i == 0 else 0x8000 + i  # Artist, then private tags
+        at = (i + 5) * page - 2 if (i + 5) * page < total - 16 else 16 + 8 * i
+        value = b"v%04dx" % i
+        data[at:at + len(value)] = value
+        fields.append(struct.pack("<HHII", tag, 2, len(value), at))
+    if description:
+        at = total - description - 8
+        data[at:at + description] = b"A" * description
+        fields.append(struct.pack("<HHII", 0x010E, 2, description, at))
+    fields.sort(key=lambda f: struct.unpack("<H", f[:2]))
+    blob = struct.pack("<H", len(fields)) + b"".join(fields) + bytes(4)
+    data[ifd_at:ifd_at + len(blob)] = blob
+    return bytes(data)
+
+
+@pytest.mark.parametrize("total, entries, description", [
+    (1 << 20, 12, 0),                 # kept whole once read
+    (33 << 20, 520, 0),               # through the page cache, more values than it holds
+    (48 << 20, 10, 40 << 20),         # one value longer than the whole cache
+])
+def test_large_file_reads_the_same_by_path_and_by_bytes(total, entries, description, tmp_path):
+    data = _tiff_over_pages(total, entries, description)
+    path = tmp_path / "big.tif"
+    path.write_bytes(data)
+    by_path = trawl.parse(path)
+    for key in ("name", "extension_claimed", "modified_unix", "created_unix"):
+        by_path["file"].pop(key, None)
+    assert by_path == trawl.parse_bytes(data)
+    assert by_path["exif"]["primary"]["Artist"] == '"v0000x"'
+
+
+@linux_only
+def test_address_space_limit_changes_no_fact(tmp_path):
+    # Nothing is reserved in proportion to the file: a 2 GiB file under a 1 GiB limit.
+    code = textwrap.dedent("""\
+        import json, resource, sys
+        from trawl._trawl import _parse_fast
+        if sys.argv[2] == "limited":
+            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        result = _parse_fast(sys.argv[1])
+        result["file"].pop("modified_unix", None)
+        print(json.dumps(result, sort_keys=True))
+    """)
+    for name in ("jpeg", "png", "mp4", "zip", "tiff"):
+        path = tmp_path / name
+        with open(path, "wb") as f:
+            f.write(HEADERS[name])
+            f.truncate(2 << 30)
+        outs = [subprocess.run([sys.executable, "-c", code, str(path), how], capture_output=True,
+                               text=True, timeout=300).stdout for how in ("free", "limited")]
+        assert outs[0] and outs[0] == outs[1], name
+        path.unlink()
 
 
 @pytest.mark.parametrize("target", ["fifo", "/dev/zero"])

@@ -31,22 +31,14 @@ struct Block {
 };
 using Located = Expected<Block, ReadError>;
 
-// Moves past the next 0xFF byte; false when there is none. Searched a window at a time, so a
-// large file's cache holds only the part being searched.
+// Moves past the next 0xFF byte; false when there is none.
 bool skip_past_ff(ByteReader& r) {
-  constexpr std::uint64_t window = std::uint64_t{64} * 1024;
-  for (;;) {
-    const auto rest = *r.bytes_at(r.position(), std::min<std::uint64_t>(r.remaining(), window));
-    if (rest.empty()) {
-      return false;
-    }
-    const void* ff = std::memchr(rest.data(), 0xFF, rest.size());
-    if (ff != nullptr) {
-      return r.skip(static_cast<std::size_t>(static_cast<const std::uint8_t*>(ff) - rest.data()) +
-                    1);
-    }
-    (void)r.skip(rest.size());
+  const std::uint64_t ff = r.find(0xFF, r.position());
+  if (ff == r.size()) {
+    (void)r.seek(ff);
+    return false;
   }
+  return r.seek(ff + 1);
 }
 
 Located locate_jpeg(ByteReader r) {
@@ -94,6 +86,11 @@ Located locate_png(ByteReader r) {
   constexpr auto broken = "Broken PNG file"sv;
   (void)r.skip(8);
   while (!r.at_end()) {
+    // Chunks of twelve zero bytes (no data, a zero type and CRC) are passed over in one step.
+    (void)r.skip(r.zeros_at(r.position()) / 12 * 12);
+    if (r.at_end()) {
+      break;
+    }
     const auto length = r.u32_be();
     const auto type = r.bytes(4);
     if (!length || !type) {
@@ -125,6 +122,13 @@ Located locate_webp(ByteReader r) {
   }
   std::uint64_t left = declared - 4U;
   while (left > 0) {
+    // Empty chunks with a zero identifier are passed over in one step.
+    const std::uint64_t empty = std::min(r.zeros_at(r.position()) / 8, left / 8);
+    (void)r.skip(empty * 8);
+    left -= empty * 8;
+    if (left == 0) {
+      break;
+    }
     if (left < 8) {
       return failed(overflow);
     }

@@ -238,19 +238,6 @@ unsigned absolute_difference(const std::array<std::uint8_t, 64>& a,
 #endif
 }
 
-// The offset of the next 0xFF byte after `pos`, or the end; searched a window at a time.
-std::uint64_t next_marker(const ByteReader& r, std::uint64_t pos) {
-  constexpr std::uint64_t window = std::uint64_t{64} * 1024;
-  for (++pos; pos < r.size();) {
-    const auto part = *r.bytes_at(pos, std::min(window, r.size() - pos));
-    const void* ff = std::memchr(part.data(), 0xFF, part.size());
-    if (ff != nullptr) {
-      return pos + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(ff) - part.data());
-    }
-    pos += part.size();
-  }
-  return pos;
-}
 
 } // namespace
 
@@ -297,7 +284,7 @@ ExtractResult JpegExtractor::extract(Source& source, const Probe& probe) const {
       break;
     }
     if (*ff != 0xFF) {
-      (void)walk.seek(next_marker(r, pos)); // stray bytes between segments
+      (void)walk.seek(r.find(0xFF, pos + 1)); // stray bytes between segments
       continue;
     }
     if (*code >= 0xD0 && *code <= 0xD8) {

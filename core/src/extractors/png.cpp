@@ -102,6 +102,16 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
   ByteReader walk = r;
   const bool long_enough = r.size() >= 16 && walk.skip(8);
   while (long_enough) {
+    if (chunks.size() >= cap) {
+      // Past the cap, chunks of twelve zero bytes (no data, a zero type and CRC) are passed
+      // over in one step: they would only be dropped.
+      const std::uint64_t empty = walk.zeros_at(walk.position()) / 12;
+      if (empty > 0) {
+        (void)walk.skip(empty * 12);
+        mark_truncated(ns, "chunks");
+        continue;
+      }
+    }
     const std::uint64_t pos = walk.position();
     const auto length = walk.u32_be();
     const auto type = walk.bytes(4);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -126,6 +127,34 @@ public:
   [[nodiscard]] std::optional<std::uint64_t> u64_le_at(std::uint64_t offset) const {
     return at<8, false>(offset);
   }
+  /// The offset of the first `byte` at or after `offset`, or size(). Pages of a large file that
+  /// its whole read found to be zeros are not read again.
+  [[nodiscard]] std::uint64_t find(std::uint8_t byte, std::uint64_t offset) const {
+    if (offset >= size_) {
+      return size_;
+    }
+    if (cache_ != nullptr) {
+      return cache_->find(byte, base_ + offset, base_ + size_) - base_;
+    }
+    const auto rest = data_.subspan(static_cast<std::size_t>(offset));
+    const void* hit = std::memchr(rest.data(), byte, rest.size());
+    return hit == nullptr ? size_
+                          : offset + static_cast<std::uint64_t>(
+                                         static_cast<const std::uint8_t*>(hit) - rest.data());
+  }
+  /// How many zero bytes start at `offset`.
+  [[nodiscard]] std::uint64_t zeros_at(std::uint64_t offset) const {
+    if (offset >= size_) {
+      return 0;
+    }
+    if (cache_ != nullptr) {
+      return cache_->skip_zeros(base_ + offset, base_ + size_) - (base_ + offset);
+    }
+    const auto rest = data_.subspan(static_cast<std::size_t>(offset));
+    const auto it = std::find_if(rest.begin(), rest.end(), [](std::uint8_t b) { return b != 0; });
+    return static_cast<std::uint64_t>(it - rest.begin());
+  }
+
   /// True when `text` lies at `offset` (and wholly inside the data).
   [[nodiscard]] bool matches_at(std::uint64_t offset, std::string_view text) const {
     const auto got = bytes_at(offset, text.size());

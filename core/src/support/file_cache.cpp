@@ -1,6 +1,7 @@
 #include "file_cache.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace trawl {
 
@@ -10,7 +11,82 @@ namespace {
 // field does not push every other page out of the cache.
 constexpr std::size_t direct_pages = 4;
 
+bool all_zero(std::span<const std::uint8_t> bytes) {
+  // Words at a time; most pages of real files end the loop at their first bytes.
+  constexpr std::size_t word = 8;
+  std::size_t i = 0;
+  for (; i + 4 * word <= bytes.size(); i += 4 * word) {
+    std::uint64_t acc = 0;
+    for (std::size_t k = 0; k < 4 * word; ++k) {
+      acc |= bytes[i + k];
+    }
+    if (acc != 0) {
+      return false;
+    }
+  }
+  return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(i), bytes.end(),
+                     [](std::uint8_t b) { return b == 0; });
+}
+
 } // namespace
+
+void FileCache::note_zero_pages(std::uint64_t offset, std::span<const std::uint8_t> block) {
+  if (zero_pages_.empty()) {
+    zero_pages_.assign(static_cast<std::size_t>((len_ + page_size - 1) / page_size), false);
+  }
+  for (std::size_t at = 0; at < block.size(); at += page_size) {
+    const std::uint64_t page = (offset + at) / page_size;
+    const auto part = block.subspan(at, std::min(page_size, block.size() - at));
+    // A page counts only when the block holds all of it.
+    if (page < zero_pages_.size() && part.size() == page_length(page) && all_zero(part)) {
+      zero_pages_[static_cast<std::size_t>(page)] = true;
+    }
+  }
+}
+
+std::uint64_t FileCache::skip_zeros(std::uint64_t offset, std::uint64_t end) {
+  end = std::min(end, len_);
+  while (offset < end) {
+    const std::uint64_t page = offset / page_size;
+    if (page < zero_pages_.size() && zero_pages_[static_cast<std::size_t>(page)]) {
+      offset = (page + 1) * page_size;
+      continue;
+    }
+    const auto within = static_cast<std::size_t>(offset % page_size);
+    const Slot& slot = page_slot(page);
+    const std::span<const std::uint8_t> rest(
+        slot.bytes.get() + within,
+        static_cast<std::size_t>(std::min<std::uint64_t>(page_length(page) - within, end - offset)));
+    const auto it = std::find_if(rest.begin(), rest.end(), [](std::uint8_t b) { return b != 0; });
+    offset += static_cast<std::uint64_t>(it - rest.begin());
+    if (it != rest.end()) {
+      break;
+    }
+  }
+  return std::min(offset, end);
+}
+
+std::uint64_t FileCache::find(std::uint8_t byte, std::uint64_t offset, std::uint64_t end) {
+  end = std::min(end, len_);
+  while (offset < end) {
+    const std::uint64_t page = offset / page_size;
+    if (byte != 0 && page < zero_pages_.size() && zero_pages_[static_cast<std::size_t>(page)]) {
+      offset = (page + 1) * page_size;
+      continue;
+    }
+    const auto within = static_cast<std::size_t>(offset % page_size);
+    const Slot& slot = page_slot(page);
+    const std::size_t n = static_cast<std::size_t>(
+        std::min<std::uint64_t>(page_length(page) - within, end - offset));
+    const void* hit = std::memchr(slot.bytes.get() + within, byte, n);
+    if (hit != nullptr) {
+      return offset + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) -
+                                                 (slot.bytes.get() + within));
+    }
+    offset += n;
+  }
+  return end;
+}
 
 std::size_t FileCache::page_length(std::uint64_t page) const noexcept {
   return static_cast<std::size_t>(std::min<std::uint64_t>(page_size, len_ - page * page_size));

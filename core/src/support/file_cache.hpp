@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "platform.hpp"
 
@@ -53,6 +54,15 @@ public:
   /// Whether some read found the file shorter than size().
   [[nodiscard]] bool came_short() const noexcept { return came_short_; }
 
+  /// Notes, from a read of the whole file in order, which pages hold only zero bytes, so that
+  /// searches and walks cross them without reading them again. `block` starts at `offset`, a
+  /// multiple of page_size.
+  void note_zero_pages(std::uint64_t offset, std::span<const std::uint8_t> block);
+  /// The offset of the first byte at or after `offset` (before `end`) that is not zero, or `end`.
+  [[nodiscard]] std::uint64_t skip_zeros(std::uint64_t offset, std::uint64_t end);
+  /// The offset of the first `byte` at or after `offset` (before `end`), or `end`.
+  [[nodiscard]] std::uint64_t find(std::uint8_t byte, std::uint64_t offset, std::uint64_t end);
+
   static constexpr std::size_t page_size = std::size_t{64} * 1024;
   static constexpr std::size_t budget = std::size_t{32} << 20U;
 
@@ -80,6 +90,7 @@ private:
   std::array<std::uint16_t, hint_count> hints_{};
   std::uint64_t clock_ = 0;
   bool came_short_ = false;
+  std::vector<bool> zero_pages_; // one flag per page, once a whole read has noted them
 };
 
 } // namespace trawl
