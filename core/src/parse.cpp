@@ -126,7 +126,11 @@ Expected<Report, IoError> parse_path(std::string_view path, const RunOptions& op
   // A file's size when opened is where its data ends: one that grows is not read further. A
   // special file that tells no size (a pipe, a /proc entry) is read to its end.
   const bool sized = st->sized && st->size > 0;
+  if (!st->sized) {
+    platform::make_blocking(file.get());
+  }
   FileSource source(file.get(), sized ? std::optional(st->size) : std::nullopt);
+  source.opened_here();
   source.set_stop_requested(options.stop_requested);
   Report report = parse(source, st->size, options);
   if (sized && !report.interrupted) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace trawl {
 
@@ -80,6 +81,7 @@ IoResult<std::size_t> FileSource::read_file(std::span<std::uint8_t> buffer) {
 }
 
 IoResult<std::size_t> FileSource::read(std::span<std::uint8_t> buffer) {
+  untouched_ = untouched_ && buffer.empty();
   if (has_whole_) {
     const auto rest =
         std::span<const std::uint8_t>(whole_.get(), whole_size_)
@@ -114,11 +116,13 @@ IoResult<std::size_t> FileSource::read(std::span<std::uint8_t> buffer) {
 }
 
 IoResult<std::uint64_t> FileSource::seek_to(std::uint64_t offset) {
+  const bool untouched = std::exchange(untouched_, false);
   discard_buffer();
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     return IoError::from_os(platform::invalid_argument);
   }
-  if (has_whole_) {
+  if (has_whole_ || (untouched && offset == 0)) {
+    untouched_ = untouched;
     at_ = offset;
     return offset;
   }
@@ -130,6 +134,7 @@ IoResult<std::uint64_t> FileSource::seek_to(std::uint64_t offset) {
 }
 
 IoResult<std::uint64_t> FileSource::seek(SeekBase base, std::int64_t offset) {
+  untouched_ = false;
   if (has_whole_) {
     const auto to = offset_from(base == SeekBase::End ? whole_size_ : at_, offset);
     if (!to) {

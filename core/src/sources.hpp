@@ -44,6 +44,8 @@ public:
              std::uint64_t whole_up_to = whole_limit)
       : file_(file), limit_(limit), whole_up_to_(whole_up_to), buffer_(capacity) {}
 
+  /// Says that the file was just opened, so that going to its start needs no system call.
+  void opened_here() noexcept { untouched_ = true; }
   /// Asked when a read is interrupted by a signal: true makes the read fail instead of retrying.
   void set_stop_requested(std::function<bool()> stop) { stop_requested_ = std::move(stop); }
 
@@ -83,6 +85,7 @@ private:
   bool has_whole_ = false;
   std::unique_ptr<FileCache> cache_;
   bool came_short_ = false;
+  bool untouched_ = false; // at the file's start, nothing read or moved since it was opened
   std::function<bool()> stop_requested_;
 };
 

@@ -137,6 +137,31 @@ TEST(ParsePath, FileChangingUnderTheParse) {
   }
 }
 
+TEST(ParsePath, EveryWayOfReadingAFileGivesTheBuffersReport) {
+  // Kept whole once read, or read through the page cache from the first byte on.
+  const TempDir dir;
+  for (const std::size_t size :
+       {std::size_t{1}, std::size_t{2}, std::size_t{5000}, std::size_t{300000}}) {
+    std::vector<std::uint8_t> data(size);
+    for (std::size_t i = 0; i < size; ++i) {
+      data[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    }
+    const std::string path = dir.write("f" + std::to_string(size), data);
+    const Report expected = parse_buffer(data);
+    for (const std::uint64_t whole_up_to : {FileSource::whole_limit, std::uint64_t{0}}) {
+      SCOPED_TRACE(std::to_string(size) + " bytes, kept whole up to " +
+                   std::to_string(whole_up_to));
+      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(fd, 0);
+      FileSource source(fd, size, whole_up_to);
+      const Report report = parse(source, size);
+      ::close(fd);
+      EXPECT_EQ(report.namespaces, expected.namespaces);
+      EXPECT_EQ(report.errors, expected.errors);
+    }
+  }
+}
+
 TEST(ParsePath, ModificationTimeInWholeSecondsSinceTheEpoch) {
   struct Case {
     timespec mtime;

@@ -83,6 +83,8 @@ void close_file(FileId file) noexcept {
   ::CloseHandle(file);
 }
 
+void make_blocking(FileId /*file*/) noexcept {}
+
 IoResult<FileStat> stat_file(FileId file) {
   LARGE_INTEGER size{};
   FILE_BASIC_INFO info{};
@@ -187,18 +189,21 @@ bool interrupted(int code) noexcept {
 
 Expected<FileId, IoError> open_file(const std::string& path) {
   int fd = -1;
-  // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come; reads block
-  // again afterwards, so a writer's data is still read to its end.
+  // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come; make_blocking
+  // then lets reads wait again, so a writer's data is still read to its end.
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); // NOLINT(hicpp-signed-bitwise)
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     return IoError::from_os(errno);
   }
-  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) {
-    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK); // NOLINT(hicpp-signed-bitwise)
-  }
   return fd;
+}
+
+void make_blocking(FileId file) noexcept {
+  if (const int flags = ::fcntl(file, F_GETFL); flags >= 0) {
+    ::fcntl(file, F_SETFL, flags & ~O_NONBLOCK); // NOLINT(hicpp-signed-bitwise)
+  }
 }
 
 void close_file(FileId file) noexcept {

@@ -49,6 +49,9 @@ struct FileStat {
 
 /// Opens a file for reading without waiting for a FIFO's writer; closed by close_file.
 [[nodiscard]] Expected<FileId, IoError> open_file(const std::string& path);
+/// Lets reads of a file that is not a regular one (a FIFO, a device) wait for data again, as
+/// open_file left them not to.
+void make_blocking(FileId file) noexcept;
 void close_file(FileId file) noexcept;
 [[nodiscard]] IoResult<FileStat> stat_file(FileId file);
 
