@@ -194,6 +194,13 @@ TEST(ExifReader, DisplaysValuesTheExamplesDoNotReach) {
       {"double tie goes to the larger magnitude",
        {.ifd0 = {{65000, 12, 1, cat({be32(0x43100000), be32(0x00000001)})}}},
        "1125899906842624.3"},
+      {"rational tie above an odd digit",
+       {.ifd0 = {rationals(282, {{459023, 131072}})}},
+       "3.5020675659179688 pixels per inch"},
+      {"float tie above an odd digit", {.ifd0 = {{65000, 11, 1, be32(0x4881A68C)}}}, "265524.38"},
+      {"double tie above an odd digit",
+       {.ifd0 = {{65000, 12, 1, cat({be32(0x42E5B060), be32(0xAFEC9E9C)})}}},
+       "190778244556020.88"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -211,7 +218,6 @@ TEST(ExifReader, FormatsShortestDecimalsPositionally) {
       {10.0 / 3.0, "3.3333333333333335"},
       {29.64, "29.64"},
       {123456789012345678.0, "123456789012345680"},
-      {1125899906842624.25, "1125899906842624.3"},
       {-2.5, "-2.5"},
   };
   for (const auto& [value, expected] : doubles) {
@@ -220,11 +226,38 @@ TEST(ExifReader, FormatsShortestDecimalsPositionally) {
   const std::vector<std::pair<float, std::string>> floats = {
       {0.1F, "0.1"},
       {16777216.0F, "16777216"},
-      {2097152.25F, "2097152.3"},
-      {2097152.75F, "2097152.8"},
-      {1048576.125F, "1048576.1"},
       {3.4028235e38F, "340282350000000000000000000000000000000"},
       {1.17549435e-38F, "0.000000000000000000000000000000000000011754944"},
+  };
+  for (const auto& [value, expected] : floats) {
+    EXPECT_EQ(format_decimal(value), expected) << expected;
+  }
+}
+
+// Values exactly halfway between two shortest candidates take the upper one, whichever of the two
+// has the even last digit; their neighbours one step away are no ties.
+TEST(ExifReader, TiesGoToTheLargerMagnitude) {
+  const std::vector<std::pair<double, std::string>> doubles = {
+      {3.50206756591796875, "3.5020675659179688"}, // 459023/131072, below it an odd 7
+      {3.5020675659179683059, "3.5020675659179683"},
+      {3.5020675659179691941, "3.502067565917969"},
+      {190778244556020.875, "190778244556020.88"},
+      {190778244556020.84375, "190778244556020.84"},
+      {190778244556020.90625, "190778244556020.9"},
+      {1125899906842624.25, "1125899906842624.3"}, // below it an even 2
+      {-1125899906842624.25, "-1125899906842624.3"},
+      {1125899906842624.5, "1125899906842624.5"},
+  };
+  for (const auto& [value, expected] : doubles) {
+    EXPECT_EQ(format_decimal(value), expected) << expected;
+  }
+  const std::vector<std::pair<float, std::string>> floats = {
+      {265524.375F, "265524.38"}, // below it an odd 7
+      {265524.34375F, "265524.34"}, {265524.40625F, "265524.4"},
+      {265524.625F, "265524.63"}, // below it an even 2
+      {265524.59375F, "265524.6"},  {265524.65625F, "265524.66"},
+      {2097152.25F, "2097152.3"},   {2097152.75F, "2097152.8"},
+      {1048576.125F, "1048576.1"},
   };
   for (const auto& [value, expected] : floats) {
     EXPECT_EQ(format_decimal(value), expected) << expected;
