@@ -621,16 +621,16 @@ Located locate(const ByteReader& r, FileMirror* mirror) {
 
 } // namespace
 
-Expected<ExifData, ReadError> read_exif(const ByteReader& stream) {
+Expected<ExifData, ReadError> read_exif(const ByteReader& stream, Keep keep) {
   auto block = locate(stream, stream.mirror());
   if (!block) {
     return unexpected(block.error());
   }
-  return read_tiff(std::move(block->owned), block->tiff, block->mirror);
+  return read_tiff(std::move(block->owned), block->tiff, block->mirror, keep);
 }
 
-Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream) {
-  return read_exif(ByteReader(stream));
+Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream, Keep keep) {
+  return read_exif(ByteReader(stream), keep);
 }
 
 } // namespace trawl::exif

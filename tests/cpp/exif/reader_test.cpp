@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -280,6 +281,76 @@ TEST(ExifReader, WorkIsBoundedByTheDataSize) {
   EXPECT_GE(read->fields().size(), 4000U); // several whole re-reads still happen
   ASSERT_FALSE(read->problems().empty());
   EXPECT_EQ(read->problems().back(), "Limit the fields read to the size of the data");
+  EXPECT_EQ(read->stopped_in(), 0);
+}
+
+TEST(ExifReader, LimitsEndTheWalkInTheDirectoryTheyReach) {
+  using testing::uniform_ifd;
+  const Bytes header = cat({text("MM"), be16(42), be32(8)});
+  // 65,535 distinct tags; the Exif, GPS and interoperability pointers and the next offset all
+  // lead back to the same directory.
+  const Bytes every_context = cat({header, uniform_ifd(65535, 0, 1, 8, 8)});
+  const Bytes self_pointers = cat({header, uniform_ifd(65535, 0x8769, 0, 8, 0)});
+  // 65 Exif pointers at one small Exif IFD: 66 IFDs to walk, in far less work than the data
+  // allows.
+  const Bytes pointers = cat({header, uniform_ifd(65, 0x8769, 0, 8 + 2 + 65 * 12 + 4, 0),
+                              uniform_ifd(1, 0x9000, 0, 1, 0)});
+  struct Case {
+    const char* name;
+    Bytes data;
+    Keep keep;
+    std::size_t fields;
+    std::string_view last_problem;
+    std::optional<std::uint8_t> stopped_in;
+  };
+  const std::vector<Case> cases = {
+      {"distinct tags in every context", every_context, Keep::Last, max_fields,
+       "Limit the field count", 0},
+      {"a later directory names itself",
+       cat({header, uniform_ifd(1, 256, 0, 1, 26), uniform_ifd(65535, 0, 1, 26, 0)}), Keep::Last,
+       max_fields, "Limit the field count", 1},
+      {"repeated fields all kept", self_pointers, Keep::Every, max_fields, "Limit the field count",
+       0},
+      {"repeated fields replaced", self_pointers, Keep::Last, 1,
+       "Limit the fields read to the size of the data", 0},
+      {"one sub-IFD visited again and again", pointers, Keep::Last, 1, "Limit the walked IFD count",
+       0},
+      // The chain's own limit of 8 top-level IFDs cuts nothing a real file holds.
+      {"top-level chain back to itself", cat({header, uniform_ifd(1, 256, 0, 1, 8)}), Keep::Last, 8,
+       "Limit the IFD count to 8", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto read = read_exif(c.data, c.keep);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->fields().size(), c.fields);
+    ASSERT_FALSE(read->problems().empty());
+    EXPECT_EQ(read->problems().back(), c.last_problem);
+    EXPECT_EQ(read->stopped_in(), c.stopped_in);
+  }
+}
+
+// Lookups and units see the last field of a tag whether or not the earlier ones are kept.
+TEST(ExifReader, KeepingOnlyTheLastFieldShowsTheSameValues) {
+  const Bytes data = tiff({.ifd0 = {shorts(296, {3}), rationals(282, {{72, 1}}), shorts(296, {2}),
+                                    ascii(270, "a\0"sv), ascii(270, "b\0"sv)}});
+  const auto every = read_exif(data, Keep::Every);
+  const auto last = read_exif(data, Keep::Last);
+  ASSERT_TRUE(every && last);
+  EXPECT_EQ(every->fields().size(), 5U);
+  std::vector<std::string> shown;
+  for (const Field& f : last->fields()) {
+    shown.push_back(display_tag(f.tag) + ": " + last->display_with_unit(f));
+  }
+  EXPECT_EQ(shown,
+            (std::vector<std::string>{"ResolutionUnit: inch", "XResolution: 72 pixels per inch",
+                                      "ImageDescription: \"b\""}));
+  for (const Field& f : every->fields()) {
+    const Field* kept = last->find(f.tag, 0);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(last->display_with_unit(*kept), every->display_with_unit(*every->find(f.tag, 0)));
+  }
+  EXPECT_EQ(last->find({Context::Gps, 1}, 0), nullptr);
 }
 
 // Bit flips of the reader's samples: every outcome is a result or an error text, and every field
