@@ -70,6 +70,26 @@ def tiff_shared_blob(n):
     return b"II*\x00\x08\x00\x00\x00" + ifd + bytes(range(256)) * (blob // 256) + bytes(blob % 256)
 
 
+def _tiff_ifd(tags, value, next_ifd):
+    """A little-endian TIFF whose one IFD, at offset 8, gives every tag the LONG `value`."""
+    entries = b"".join(struct.pack("<HHII", tag, 4, 1, value) for tag in tags)
+    ifd = struct.pack("<H", len(tags)) + entries + struct.pack("<I", next_ifd)
+    return b"II*\x00\x08\x00\x00\x00" + ifd
+
+
+def exif_self_pointers(n):
+    """One IFD of 65,535 Exif pointers to itself: each one walks it again as the Exif IFD."""
+    tiff = _tiff_ifd([0x8769] * 65535, 8, 0)
+    return tiff + bytes(max(0, n - len(tiff)))
+
+
+def exif_every_context(n):
+    """One IFD of 65,535 distinct tags, its pointers and next offset all to itself: walked as
+    the Tiff, Exif, GPS and interoperability IFD, and as each of the 8 top-level IFDs."""
+    tiff = _tiff_ifd(range(65535), 8, 8)
+    return tiff + bytes(max(0, n - len(tiff)))
+
+
 def pdf_strings(n):
     """Every information key opening a string that runs to the end of the file."""
     keys = b"/Title (/Author (/Subject (/Creator (/Producer (/Keywords (/CreationDate (/ModDate ("
@@ -91,6 +111,8 @@ CRAFTED = {
     "mp4 boxes": mp4_boxes,
     "png padding": png_padding,
     "tiff shared blob": tiff_shared_blob,
+    "exif self pointers": exif_self_pointers,
+    "exif every context": exif_every_context,
     "pdf strings": pdf_strings,
     "zip entries": zip_entries,
 }

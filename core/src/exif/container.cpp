@@ -632,16 +632,16 @@ Located locate(const ByteReader& r) {
 
 } // namespace
 
-Expected<ExifData, ReadError> read_exif(const ByteReader& stream) {
+Expected<ExifData, ReadError> read_exif(const ByteReader& stream, Keep keep) {
   auto block = locate(stream);
   if (!block) {
     return unexpected(block.error());
   }
-  return read_tiff(std::move(block->owned), block->tiff);
+  return read_tiff(std::move(block->owned), block->tiff, keep);
 }
 
-Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream) {
-  return read_exif(ByteReader(stream));
+Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream, Keep keep) {
+  return read_exif(ByteReader(stream), keep);
 }
 
 } // namespace trawl::exif

@@ -71,9 +71,10 @@ template <class F> int lowest_bit_exponent(F value) {
   return exponent - bits + std::countr_zero(mantissa);
 }
 
-// Whether the two shortest candidates around the value are equally close: the value is exactly
-// the shortest digits followed by one 5.
-template <class F> bool is_tie(F magnitude, const Digits& shortest) {
+// Whether the shortest digits are the lower of two candidates equally close to the value: the
+// value is exactly those digits followed by one 5. The shortest digits come back with ties to
+// even, so when the upper candidate is the even one they already are the answer.
+template <class F> bool is_tie_below(F magnitude, const Digits& shortest) {
   // Both neighbours of such a midpoint read back as the value only when the digits are about as
   // many as the mantissa holds: at least 16 for a double, 7 for a float (fewer for subnormals).
   constexpr std::size_t min_digits = std::numeric_limits<F>::digits10 + 1;
@@ -82,7 +83,8 @@ template <class F> bool is_tie(F magnitude, const Digits& shortest) {
   }
   const Digits longer = scientific(magnitude, static_cast<int>(shortest.size));
   const int last_digit = longer.exponent - static_cast<int>(shortest.size);
-  return longer.exponent == shortest.exponent && longer.view().back() == '5' && last_digit < 0 &&
+  return longer.exponent == shortest.exponent && longer.view().back() == '5' &&
+         longer.view().starts_with(shortest.view()) && last_digit < 0 &&
          last_digit == lowest_bit_exponent(magnitude);
 }
 
@@ -133,7 +135,7 @@ template <class F> std::string format_float(F value) {
   }
   const F magnitude = std::fabs(value);
   Digits d = scientific(magnitude);
-  if (is_tie(magnitude, d)) {
+  if (is_tie_below(magnitude, d)) {
     if (const auto up = round_up(magnitude, d)) {
       d = *up;
     }

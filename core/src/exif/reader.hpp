@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -75,6 +76,23 @@ struct Field {
   std::uint64_t offset = 0;
 };
 
+/// The tag and IFD number of a field in one integer, ordered by IFD, then context, then number.
+[[nodiscard]] constexpr std::uint32_t tag_in_ifd(const Field& field) noexcept {
+  return (std::uint32_t{field.ifd} << 18U) |
+         (std::uint32_t{static_cast<std::uint8_t>(field.tag.context)} << 16U) | field.tag.number;
+}
+
+/// Which fields of one tag in one IFD a read keeps: every one, in reading order, or only the
+/// last, in the place of the first (all that lookups, units and the extractor's output use).
+enum class Keep : std::uint8_t { Every, Last };
+
+/// The most fields one read keeps. Real files hold under a hundred (61 in the largest sample);
+/// one crafted IFD of 65,535 tags walked in every context and as every top-level IFD gives 2 M.
+inline constexpr std::size_t max_fields = 65536;
+/// The most IFDs one read walks, each visit of a sub-IFD counted: a file has at most 8 top-level
+/// IFDs with an Exif, GPS and interoperability IFD each (32); crafted pointers repeat visits.
+inline constexpr unsigned max_walked_ifds = 64;
+
 /// An unsigned or signed rational as stored.
 struct Fraction {
   std::int64_t numerator = 0;
@@ -85,7 +103,8 @@ struct Fraction {
 class ExifData {
 public:
   /// `tiff` reads `owned` or the input.
-  ExifData(std::vector<std::uint8_t> owned, const ByteReader& tiff, bool big_endian);
+  ExifData(std::vector<std::uint8_t> owned, const ByteReader& tiff, bool big_endian,
+           Keep keep = Keep::Every);
   ExifData(ExifData&&) noexcept = default;
   ExifData& operator=(ExifData&&) noexcept = default;
   ExifData(const ExifData&) = delete;
@@ -108,10 +127,16 @@ public:
   /// Element `i` of a RATIONAL or SRATIONAL value.
   [[nodiscard]] Fraction fraction(const Field& field, std::size_t i) const;
 
-  /// Appends a field; the TIFF walk's only way in.
-  void add(const Field& field);
+  /// Keeps a field (the TIFF walk's only way in); false, keeping nothing, once a new field
+  /// would exceed max_fields.
+  [[nodiscard]] bool add(const Field& field);
   /// Records a problem that does not end the read.
   void collect(std::string_view problem) { problems_.push_back(problem); }
+  /// Records a limit that ended the walk inside top-level IFD `ifd`.
+  void stop(std::string_view problem, std::uint8_t ifd);
+  /// The top-level IFD inside which a limit ended the walk: its fields, and any later IFD's,
+  /// may be missing or not the last of their tag.
+  [[nodiscard]] std::optional<std::uint8_t> stopped_in() const noexcept { return stopped_in_; }
   /// The TIFF data the offsets refer to.
   [[nodiscard]] const ByteReader& tiff() const noexcept { return tiff_; }
   [[nodiscard]] bool big_endian() const noexcept { return big_endian_; }
@@ -120,9 +145,18 @@ private:
   std::vector<std::uint8_t> owned_;
   ByteReader tiff_;
   bool big_endian_ = true;
+  Keep keep_ = Keep::Every;
   std::vector<Field> fields_;
+  // Under Keep::Last: the field of each tag_in_ifd, by open addressing (index + 1, 0 for none;
+  // at most half full). One allocation for a real file, where a node per field costs more
+  // than the walk.
+  std::vector<std::uint32_t> slots_;
+  [[nodiscard]] std::size_t slot_of(std::uint32_t key) const noexcept;
+  void grow_slots();
   std::vector<std::string_view> problems_;
-  // For each tag that units refer to and each IFD number, the index of the last such field.
+  std::optional<std::uint8_t> stopped_in_;
+  // Under Keep::Every: for each tag that units refer to and each IFD number, the index of the
+  // last such field.
   static constexpr std::size_t no_field = static_cast<std::size_t>(-1);
   std::array<std::array<std::size_t, 8>, 12> last_reference_{};
 };
@@ -136,13 +170,16 @@ struct ReadError {
 
 /// Reads the EXIF block of a whole TIFF, JPEG, PNG, HEIF or WebP file, going on after
 /// problems inside the TIFF structure.
-[[nodiscard]] Expected<ExifData, ReadError> read_exif(const ByteReader& stream);
+[[nodiscard]] Expected<ExifData, ReadError> read_exif(const ByteReader& stream,
+                                                      Keep keep = Keep::Every);
 /// The same over bytes in memory.
-[[nodiscard]] Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream);
+[[nodiscard]] Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream,
+                                                      Keep keep = Keep::Every);
 
 /// Reads TIFF data (header and IFDs); the block of any container.
 [[nodiscard]] Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned,
-                                                      const ByteReader& tiff);
+                                                      const ByteReader& tiff,
+                                                      Keep keep = Keep::Every);
 
 /// The tag's name, or "Tag(Context, N)" for a tag without one.
 [[nodiscard]] std::string display_tag(Tag tag);

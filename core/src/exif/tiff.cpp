@@ -55,6 +55,11 @@ public:
 private:
   // Nesting is at most Tiff -> Exif -> Interop, so the recursion is two levels deep.
   IfdResult read_ifd(std::uint64_t offset, Context context, std::uint8_t ifd) {
+    if (ifds_left_ == 0) {
+      data_.stop("Limit the walked IFD count", ifd);
+      return unexpected(std::string_view());
+    }
+    --ifds_left_;
     const auto count = u16_at(offset);
     if (!count) {
       return unexpected(std::string_view("Truncated IFD count"));
@@ -87,7 +92,7 @@ private:
     // Each entry costs one unit and its value's bytes: a file that points many times at the same
     // data cannot make the walk take more than a small multiple of its own size.
     if (entries_left_ == 0) {
-      return stop();
+      return stop(ifd);
     }
     --entries_left_;
     if (size > 4) {
@@ -98,12 +103,15 @@ private:
       }
     }
     if (size > bytes_left_) {
-      return stop();
+      return stop(ifd);
     }
     bytes_left_ -= size;
     const auto child = sub_ifd_context(context, field.tag.number);
     if (!child) {
-      data_.add(field);
+      if (!data_.add(field)) {
+        data_.stop("Limit the field count", ifd);
+        return false;
+      }
       return true;
     }
     const auto sub = first_uint(field);
@@ -139,8 +147,8 @@ private:
     }
   }
 
-  bool stop() {
-    data_.collect("Limit the fields read to the size of the data");
+  bool stop(std::uint8_t ifd) {
+    data_.stop("Limit the fields read to the size of the data", ifd);
     return false;
   }
   void collect(std::string_view problem) {
@@ -159,6 +167,7 @@ private:
   ByteReader r_;
   std::uint64_t entries_left_;
   std::uint64_t bytes_left_;
+  unsigned ifds_left_ = max_walked_ifds;
 };
 
 std::optional<std::size_t> reference_slot(Tag tag) noexcept {
@@ -175,23 +184,72 @@ std::optional<std::size_t> reference_slot(Tag tag) noexcept {
 
 } // namespace
 
-ExifData::ExifData(std::vector<std::uint8_t> owned, const ByteReader& tiff, bool big_endian)
-    : owned_(std::move(owned)), tiff_(tiff), big_endian_(big_endian) {
+ExifData::ExifData(std::vector<std::uint8_t> owned, const ByteReader& tiff, bool big_endian,
+                   Keep keep)
+    : owned_(std::move(owned)), tiff_(tiff), big_endian_(big_endian), keep_(keep) {
   for (auto& slots : last_reference_) {
     slots.fill(no_field);
   }
 }
 
-void ExifData::add(const Field& field) {
-  if (const auto slot = reference_slot(field.tag)) {
+bool ExifData::add(const Field& field) {
+  if (keep_ == Keep::Last) {
+    // A later field of the same tag replaces the earlier at once: a crafted IFD visited over
+    // and over then costs no memory.
+    if (2 * (fields_.size() + 1) > slots_.size()) {
+      grow_slots();
+    }
+    std::uint32_t& slot = slots_.at(slot_of(tag_in_ifd(field)));
+    if (slot != 0) {
+      fields_.at(slot - 1) = field;
+      return true;
+    }
+    if (fields_.size() == max_fields) {
+      return false;
+    }
+    slot = static_cast<std::uint32_t>(fields_.size() + 1);
+  } else if (fields_.size() == max_fields) {
+    return false;
+  } else if (const auto slot = reference_slot(field.tag)) {
     last_reference_.at(*slot).at(field.ifd) = fields_.size();
   }
   fields_.push_back(field);
+  return true;
+}
+
+std::size_t ExifData::slot_of(std::uint32_t key) const noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  // Fibonacci hashing: the high half of the product mixes every bit of the key.
+  std::size_t at = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15U) >> 32U) & mask;
+  while (slots_.at(at) != 0 && tag_in_ifd(fields_.at(slots_.at(at) - 1)) != key) {
+    at = (at + 1) & mask;
+  }
+  return at;
+}
+
+void ExifData::grow_slots() {
+  slots_.assign(std::max<std::size_t>(64, 2 * slots_.size()), 0);
+  for (std::size_t i = 0; i < fields_.size(); ++i) {
+    slots_.at(slot_of(tag_in_ifd(fields_[i]))) = static_cast<std::uint32_t>(i + 1);
+  }
+}
+
+void ExifData::stop(std::string_view problem, std::uint8_t ifd) {
+  problems_.push_back(problem);
+  stopped_in_ = ifd;
 }
 
 const Field* ExifData::find(Tag tag, unsigned ifd) const noexcept {
   if (ifd >= max_top_level_ifds) {
     return nullptr;
+  }
+  if (keep_ == Keep::Last) {
+    if (slots_.empty()) {
+      return nullptr;
+    }
+    const std::uint32_t slot =
+        slots_.at(slot_of(tag_in_ifd({tag, static_cast<std::uint8_t>(ifd)})));
+    return slot == 0 ? nullptr : &fields_.at(slot - 1);
   }
   if (const auto slot = reference_slot(tag)) {
     const std::size_t at = last_reference_.at(*slot).at(ifd);
@@ -202,7 +260,8 @@ const Field* ExifData::find(Tag tag, unsigned ifd) const noexcept {
   return it == fields_.rend() ? nullptr : &*it;
 }
 
-Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned, const ByteReader& tiff) {
+Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned, const ByteReader& tiff,
+                                        Keep keep) {
   const ByteReader& r = tiff;
   if (r.size() < 8) {
     return unexpected(ReadError{ReadError::Kind::Failed, "Truncated TIFF header"});
@@ -215,7 +274,7 @@ Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned, const B
     return unexpected(ReadError{ReadError::Kind::Failed, "Invalid forty two"});
   }
   const std::uint32_t first = big_endian ? *r.u32_be_at(4) : *r.u32_le_at(4);
-  ExifData data(std::move(owned), tiff, big_endian);
+  ExifData data(std::move(owned), tiff, big_endian, keep);
   TiffWalk(data).walk(first);
   return data;
 }

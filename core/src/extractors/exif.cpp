@@ -64,7 +64,7 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
   if (!input) {
     return input.error();
   }
-  auto read = exif::read_exif(*input);
+  auto read = exif::read_exif(*input, exif::Keep::Last);
   Namespace ns(name());
   if (!read) {
     if (read.error().kind == exif::ReadError::Kind::NotFound) {
@@ -72,28 +72,25 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
     }
     return other(std::string(read.error().text));
   }
-  // Problems collected on the way are dropped: what could be read is kept.
+  // Problems collected on the way are dropped: what could be read is kept. A limit that ended
+  // the walk leaves the IFD it was in incomplete.
   const ExifData& data = *read;
-  // The last field of a tag in an IFD is the one kept: find those first (a tag's name is unique
-  // to its context and number), so that no replaced value is ever shown.
+  if (const auto ifd = data.stopped_in()) {
+    mark_truncated(ns, group_name(*ifd));
+  }
+  // Each tag of an IFD has one field, its last (a tag's name is unique to its context and
+  // number). They are shown in tag order, which decides what the text budget leaves out.
   const auto fields = data.fields();
   std::vector<std::uint64_t> order(fields.size());
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    const Field& f = fields[i];
-    const std::uint64_t tag_in_ifd =
-        (std::uint64_t{f.ifd} << 18U) |
-        (std::uint64_t{static_cast<std::uint8_t>(f.tag.context)} << 16U) | f.tag.number;
-    order[i] = (tag_in_ifd << 32U) | i;
+    order[i] = (std::uint64_t{exif::tag_in_ifd(fields[i])} << 32U) | i;
   }
   std::sort(order.begin(), order.end());
   std::array<Map, 8> groups;
   // Real values take at most about five characters per byte ("255, "); six leaves room.
   std::uint64_t budget = 6 * std::uint64_t{data.tiff().size()} + exif::max_value_text;
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    if (k + 1 < order.size() && (order[k + 1] >> 32U) == (order[k] >> 32U)) {
-      continue;
-    }
-    const Field& field = fields[order[k] & 0xFFFFFFFFU];
+  for (const std::uint64_t k : order) {
+    const Field& field = fields[k & 0xFFFFFFFFU];
     // Text beyond the budget is left out: crafted data can point many fields at one blob.
     if (budget == 0) {
       mark_truncated(ns, group_name(field.ifd));

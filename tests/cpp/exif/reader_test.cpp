@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -194,6 +195,13 @@ TEST(ExifReader, DisplaysValuesTheExamplesDoNotReach) {
       {"double tie goes to the larger magnitude",
        {.ifd0 = {{65000, 12, 1, cat({be32(0x43100000), be32(0x00000001)})}}},
        "1125899906842624.3"},
+      {"rational tie above an odd digit",
+       {.ifd0 = {rationals(282, {{459023, 131072}})}},
+       "3.5020675659179688 pixels per inch"},
+      {"float tie above an odd digit", {.ifd0 = {{65000, 11, 1, be32(0x4881A68C)}}}, "265524.38"},
+      {"double tie above an odd digit",
+       {.ifd0 = {{65000, 12, 1, cat({be32(0x42E5B060), be32(0xAFEC9E9C)})}}},
+       "190778244556020.88"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -211,7 +219,6 @@ TEST(ExifReader, FormatsShortestDecimalsPositionally) {
       {10.0 / 3.0, "3.3333333333333335"},
       {29.64, "29.64"},
       {123456789012345678.0, "123456789012345680"},
-      {1125899906842624.25, "1125899906842624.3"},
       {-2.5, "-2.5"},
   };
   for (const auto& [value, expected] : doubles) {
@@ -220,11 +227,38 @@ TEST(ExifReader, FormatsShortestDecimalsPositionally) {
   const std::vector<std::pair<float, std::string>> floats = {
       {0.1F, "0.1"},
       {16777216.0F, "16777216"},
-      {2097152.25F, "2097152.3"},
-      {2097152.75F, "2097152.8"},
-      {1048576.125F, "1048576.1"},
       {3.4028235e38F, "340282350000000000000000000000000000000"},
       {1.17549435e-38F, "0.000000000000000000000000000000000000011754944"},
+  };
+  for (const auto& [value, expected] : floats) {
+    EXPECT_EQ(format_decimal(value), expected) << expected;
+  }
+}
+
+// Values exactly halfway between two shortest candidates take the upper one, whichever of the two
+// has the even last digit; their neighbours one step away are no ties.
+TEST(ExifReader, TiesGoToTheLargerMagnitude) {
+  const std::vector<std::pair<double, std::string>> doubles = {
+      {3.50206756591796875, "3.5020675659179688"}, // 459023/131072, below it an odd 7
+      {3.5020675659179683059, "3.5020675659179683"},
+      {3.5020675659179691941, "3.502067565917969"},
+      {190778244556020.875, "190778244556020.88"},
+      {190778244556020.84375, "190778244556020.84"},
+      {190778244556020.90625, "190778244556020.9"},
+      {1125899906842624.25, "1125899906842624.3"}, // below it an even 2
+      {-1125899906842624.25, "-1125899906842624.3"},
+      {1125899906842624.5, "1125899906842624.5"},
+  };
+  for (const auto& [value, expected] : doubles) {
+    EXPECT_EQ(format_decimal(value), expected) << expected;
+  }
+  const std::vector<std::pair<float, std::string>> floats = {
+      {265524.375F, "265524.38"}, // below it an odd 7
+      {265524.34375F, "265524.34"}, {265524.40625F, "265524.4"},
+      {265524.625F, "265524.63"}, // below it an even 2
+      {265524.59375F, "265524.6"},  {265524.65625F, "265524.66"},
+      {2097152.25F, "2097152.3"},   {2097152.75F, "2097152.8"},
+      {1048576.125F, "1048576.1"},
   };
   for (const auto& [value, expected] : floats) {
     EXPECT_EQ(format_decimal(value), expected) << expected;
@@ -247,6 +281,76 @@ TEST(ExifReader, WorkIsBoundedByTheDataSize) {
   EXPECT_GE(read->fields().size(), 4000U); // several whole re-reads still happen
   ASSERT_FALSE(read->problems().empty());
   EXPECT_EQ(read->problems().back(), "Limit the fields read to the size of the data");
+  EXPECT_EQ(read->stopped_in(), 0);
+}
+
+TEST(ExifReader, LimitsEndTheWalkInTheDirectoryTheyReach) {
+  using testing::uniform_ifd;
+  const Bytes header = cat({text("MM"), be16(42), be32(8)});
+  // 65,535 distinct tags; the Exif, GPS and interoperability pointers and the next offset all
+  // lead back to the same directory.
+  const Bytes every_context = cat({header, uniform_ifd(65535, 0, 1, 8, 8)});
+  const Bytes self_pointers = cat({header, uniform_ifd(65535, 0x8769, 0, 8, 0)});
+  // 65 Exif pointers at one small Exif IFD: 66 IFDs to walk, in far less work than the data
+  // allows.
+  const Bytes pointers = cat({header, uniform_ifd(65, 0x8769, 0, 8 + 2 + 65 * 12 + 4, 0),
+                              uniform_ifd(1, 0x9000, 0, 1, 0)});
+  struct Case {
+    const char* name;
+    Bytes data;
+    Keep keep;
+    std::size_t fields;
+    std::string_view last_problem;
+    std::optional<std::uint8_t> stopped_in;
+  };
+  const std::vector<Case> cases = {
+      {"distinct tags in every context", every_context, Keep::Last, max_fields,
+       "Limit the field count", 0},
+      {"a later directory names itself",
+       cat({header, uniform_ifd(1, 256, 0, 1, 26), uniform_ifd(65535, 0, 1, 26, 0)}), Keep::Last,
+       max_fields, "Limit the field count", 1},
+      {"repeated fields all kept", self_pointers, Keep::Every, max_fields, "Limit the field count",
+       0},
+      {"repeated fields replaced", self_pointers, Keep::Last, 1,
+       "Limit the fields read to the size of the data", 0},
+      {"one sub-IFD visited again and again", pointers, Keep::Last, 1, "Limit the walked IFD count",
+       0},
+      // The chain's own limit of 8 top-level IFDs cuts nothing a real file holds.
+      {"top-level chain back to itself", cat({header, uniform_ifd(1, 256, 0, 1, 8)}), Keep::Last, 8,
+       "Limit the IFD count to 8", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto read = read_exif(c.data, c.keep);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->fields().size(), c.fields);
+    ASSERT_FALSE(read->problems().empty());
+    EXPECT_EQ(read->problems().back(), c.last_problem);
+    EXPECT_EQ(read->stopped_in(), c.stopped_in);
+  }
+}
+
+// Lookups and units see the last field of a tag whether or not the earlier ones are kept.
+TEST(ExifReader, KeepingOnlyTheLastFieldShowsTheSameValues) {
+  const Bytes data = tiff({.ifd0 = {shorts(296, {3}), rationals(282, {{72, 1}}), shorts(296, {2}),
+                                    ascii(270, "a\0"sv), ascii(270, "b\0"sv)}});
+  const auto every = read_exif(data, Keep::Every);
+  const auto last = read_exif(data, Keep::Last);
+  ASSERT_TRUE(every && last);
+  EXPECT_EQ(every->fields().size(), 5U);
+  std::vector<std::string> shown;
+  for (const Field& f : last->fields()) {
+    shown.push_back(display_tag(f.tag) + ": " + last->display_with_unit(f));
+  }
+  EXPECT_EQ(shown,
+            (std::vector<std::string>{"ResolutionUnit: inch", "XResolution: 72 pixels per inch",
+                                      "ImageDescription: \"b\""}));
+  for (const Field& f : every->fields()) {
+    const Field* kept = last->find(f.tag, 0);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(last->display_with_unit(*kept), every->display_with_unit(*every->find(f.tag, 0)));
+  }
+  EXPECT_EQ(last->find({Context::Gps, 1}, 0), nullptr);
 }
 
 // Bit flips of the reader's samples: every outcome is a result or an error text, and every field

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "exif/reader.hpp"
 #include "extractors/extractors.hpp"
 #include "testing/builders.hpp"
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@ namespace trawl {
 namespace {
 
 using namespace std::string_view_literals;
+using testing::be16;
 using testing::be32;
 using testing::Bytes;
 using testing::cat;
@@ -48,6 +50,34 @@ TEST(ExifExtractor, GroupsFieldsByDirectoryAndKeepsTheLaterDuplicate) {
   EXPECT_EQ(thumbnail.at("ImageDescription").as_string(), "\"thumb\"");
   EXPECT_EQ(thumbnail.at("Tag(Tiff, 65000)").as_string(), "9");
   EXPECT_FALSE(exif.contains("gps_decimal"));
+}
+
+// A limit that ends the walk marks the directory it cut; the chain's own limit of 8 top-level
+// IFDs cuts nothing a real file holds.
+TEST(ExifExtractor, LimitsMarkTheDirectoryTheyCut) {
+  using testing::uniform_ifd;
+  const Bytes header = cat({text("MM"), be16(42), be32(8)});
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::string truncated;
+    std::size_t thumbnail_keys;
+  };
+  const std::vector<Case> cases = {
+      {"distinct tags in every context", cat({header, uniform_ifd(65535, 0, 1, 8, 8)}),
+       "[\"primary\"]", 0},
+      {"limit reached in the thumbnail",
+       cat({header, uniform_ifd(1, 256, 0, 1, 26), uniform_ifd(65535, 0, 1, 26, 0)}),
+       "[\"thumbnail\"]", exif::max_fields - 1},
+      {"top-level chain back to itself", cat({header, uniform_ifd(1, 256, 0, 1, 8)}), "", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Map exif = parsed(c.data, "exif");
+    EXPECT_EQ(exif.contains("truncated") ? testing::render(exif.at("truncated")) : "", c.truncated);
+    EXPECT_EQ(exif.contains("thumbnail") ? exif.at("thumbnail").as_map().size() : 0,
+              c.thumbnail_keys);
+  }
 }
 
 TEST(ExifExtractor, GpsPositionInSignedDecimalDegrees) {

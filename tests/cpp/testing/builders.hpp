@@ -125,6 +125,20 @@ inline Bytes tiff(TiffLayout layout) {
   return out;
 }
 
+/// A directory of `count` LONG entries, all holding `value`, tags counting up from `first` by
+/// `step`: crafted walks where every pointer and the next offset lead back to one directory.
+inline Bytes uniform_ifd(std::uint32_t count, std::uint32_t first, std::uint32_t step,
+                         std::uint32_t value, std::uint32_t next) {
+  Bytes out = be16(count);
+  out.reserve(2 + std::size_t{12} * count + 4);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    for (const Bytes& part : {be16(first + i * step), be16(4), be32(1), be32(value)}) {
+      out.insert(out.end(), part.begin(), part.end());
+    }
+  }
+  return cat({out, be32(next)});
+}
+
 /// An ISO base media box with a 32-bit size.
 inline Bytes box(std::string_view type, const Bytes& payload) {
   return cat({be32(static_cast<std::uint32_t>(payload.size() + 8)), text(type), payload});
