@@ -44,23 +44,40 @@ void FileCache::note_zero_pages(std::uint64_t offset, std::span<const std::uint8
   }
 }
 
+bool FileCache::known_zero(std::uint64_t page) const noexcept {
+  return page < zero_pages_.size() && zero_pages_[static_cast<std::size_t>(page)];
+}
+
+std::uint64_t FileCache::after_zero_page(std::uint64_t page, std::uint64_t end) noexcept {
+  const std::uint64_t next = (page + 1) * page_size;
+  if (next >= end) {
+    return end;
+  }
+  // Holes of a sparse file are found without reading them; elsewhere reading goes on.
+  const std::uint64_t data = platform::next_data(file_, next, end);
+  return std::max(next, data / page_size * page_size);
+}
+
 std::uint64_t FileCache::skip_zeros(std::uint64_t offset, std::uint64_t end) {
   end = std::min(end, len_);
   while (offset < end) {
     const std::uint64_t page = offset / page_size;
-    if (page < zero_pages_.size() && zero_pages_[static_cast<std::size_t>(page)]) {
+    if (known_zero(page)) {
       offset = (page + 1) * page_size;
       continue;
     }
     const auto within = static_cast<std::size_t>(offset % page_size);
     const Slot& slot = page_slot(page);
-    const std::span<const std::uint8_t> rest(
-        slot.bytes.get() + within,
-        static_cast<std::size_t>(std::min<std::uint64_t>(page_length(page) - within, end - offset)));
+    const std::span<const std::uint8_t> rest(slot.bytes.get() + within,
+                                             static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                 page_length(page) - within, end - offset)));
     const auto it = std::find_if(rest.begin(), rest.end(), [](std::uint8_t b) { return b != 0; });
     offset += static_cast<std::uint64_t>(it - rest.begin());
     if (it != rest.end()) {
       break;
+    }
+    if (within == 0 && rest.size() == page_length(page)) {
+      offset = after_zero_page(page, end);
     }
   }
   return std::min(offset, end);
@@ -70,20 +87,24 @@ std::uint64_t FileCache::find(std::uint8_t byte, std::uint64_t offset, std::uint
   end = std::min(end, len_);
   while (offset < end) {
     const std::uint64_t page = offset / page_size;
-    if (byte != 0 && page < zero_pages_.size() && zero_pages_[static_cast<std::size_t>(page)]) {
+    if (byte != 0 && known_zero(page)) {
       offset = (page + 1) * page_size;
       continue;
     }
     const auto within = static_cast<std::size_t>(offset % page_size);
     const Slot& slot = page_slot(page);
-    const std::size_t n = static_cast<std::size_t>(
-        std::min<std::uint64_t>(page_length(page) - within, end - offset));
-    const void* hit = std::memchr(slot.bytes.get() + within, byte, n);
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(page_length(page) - within, end - offset));
+    const std::span<const std::uint8_t> part(slot.bytes.get() + within, n);
+    const void* hit = std::memchr(part.data(), byte, part.size());
     if (hit != nullptr) {
-      return offset + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) -
-                                                 (slot.bytes.get() + within));
+      return offset +
+             static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - part.data());
     }
     offset += n;
+    if (byte != 0 && within == 0 && n == page_length(page) && all_zero(part)) {
+      offset = after_zero_page(page, end);
+    }
   }
   return end;
 }

@@ -77,6 +77,9 @@ private:
   [[nodiscard]] Slot& free_slot();
   void fill(Slot& slot, std::uint64_t page);
   [[nodiscard]] std::size_t page_length(std::uint64_t page) const noexcept;
+  [[nodiscard]] bool known_zero(std::uint64_t page) const noexcept;
+  // After a page of zeros, where the data goes on: past a hole, without reading it.
+  [[nodiscard]] std::uint64_t after_zero_page(std::uint64_t page, std::uint64_t end) noexcept;
 
   static constexpr std::size_t slot_count = budget / page_size;
   static constexpr std::size_t hint_count = 2 * slot_count;

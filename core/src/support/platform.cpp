@@ -158,6 +158,10 @@ std::size_t read_at(FileId file, std::span<std::uint8_t> buffer, std::uint64_t o
   return done;
 }
 
+std::uint64_t next_data(FileId /*file*/, std::uint64_t offset, std::uint64_t /*end*/) noexcept {
+  return offset;
+}
+
 #else
 
 namespace {
@@ -290,6 +294,26 @@ std::size_t read_at(FileId file, std::span<std::uint8_t> buffer, std::uint64_t o
     }
   }
   return done;
+}
+
+std::uint64_t next_data(FileId file, std::uint64_t offset, std::uint64_t end) noexcept {
+#if defined(SEEK_DATA)
+  const off_t here = ::lseek(file, 0, SEEK_CUR);
+  if (here < 0 || offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return offset;
+  }
+  const off_t data = ::lseek(file, static_cast<off_t>(offset), SEEK_DATA);
+  const int error = errno;
+  ::lseek(file, here, SEEK_SET);
+  if (data >= 0) {
+    return std::min(std::max(static_cast<std::uint64_t>(data), offset), end);
+  }
+  return error == ENXIO ? end : offset; // ENXIO: nothing but a hole up to the end
+#else
+  (void)file;
+  (void)end;
+  return offset;
+#endif
 }
 
 #endif

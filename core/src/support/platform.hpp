@@ -67,6 +67,12 @@ enum class From { Start, Current, End };
 [[nodiscard]] std::size_t read_at(FileId file, std::span<std::uint8_t> buffer,
                                   std::uint64_t offset) noexcept;
 
+/// Where the file's next data at or after `offset` starts, skipping a hole (bytes that read as
+/// zero and are stored nowhere); `offset` itself when the system cannot tell. The position is
+/// kept.
+[[nodiscard]] std::uint64_t next_data(FileId file, std::uint64_t offset,
+                                      std::uint64_t end) noexcept;
+
 /// The separators of path components.
 #if defined(_WIN32)
 inline constexpr std::string_view path_separators = "/\\";
