@@ -16,6 +16,7 @@ from typing import IO, Any, NoReturn
 
 from . import __version__
 from ._batch import Failed, display_path, flatten, namespaces, os_error, parse_many, record, walk
+from .types import Result
 
 try:  # a fast encoder when installed; the standard one otherwise
     import orjson
@@ -294,6 +295,15 @@ class _Csv:
         return notes
 
 
+def _size(path: str, result: Result) -> int:
+    if "file" in result:
+        return result["file"].get("size_bytes", 0)
+    try:  # --only left the file facts out
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
 def _progress(enabled: bool | None) -> Any:
     if enabled is None:
         enabled = sys.stderr.isatty()
@@ -350,18 +360,14 @@ def run(argv: list[str] | None = None) -> int:
     size = 0
     if options.format == "json":
         sink.write(b"[")
-    # The file facts are asked for even when --only drops them: the progress bar counts bytes.
-    wanted = None if only is None else only | {"file"}
     results = parse_many(_inputs(options, ext, lists), jobs=options.jobs,
-                         ordered=not options.unordered, fast=options.fast, only=wanted)
+                         ordered=not options.unordered, fast=options.fast, only=only)
     try:
         for path, result in results:
             if isinstance(result, dict):
                 parsed += 1
                 if bar is not None:
-                    size += result.get("file", {}).get("size_bytes", 0)
-                if only is not None and "file" not in only:
-                    result.pop("file", None)
+                    size += _size(path, result)
             else:
                 failed += 1
             rec = record(path, result)
