@@ -21,8 +21,10 @@ from .types import Result
 # and a large file must not hold back the results parsed before it.
 _BATCH = 16
 _BATCH_BYTES = 8 << 20
-# Paths in flight per worker, between the source and the caller.
-_WINDOW = 64
+# Paths in flight per worker, between the source and the caller, counted in batches: the
+# feeder waits for room for a whole batch, not for each path, so that it and the caller do
+# not wake each other once per file.
+_WINDOW = 4
 
 NAMESPACES = frozenset(Result.__annotations__) - {"errors"}
 """The namespaces a result can hold: the names `only` accepts."""
@@ -55,7 +57,7 @@ def os_error(path: str, code: int, text: str | None = None) -> OSError:
     return error
 
 
-def _typed(error: OSError, path: Any) -> OSError:
+def _typed(error: OSError) -> OSError:
     # The binding raises a plain OSError with the system's code beside its message.
     windows = getattr(error, "winerror", None)
     if error.errno is None and not windows:
@@ -173,7 +175,7 @@ class _Run:
         self.todo: queue.SimpleQueue[tuple[int, Any] | None] = queue.SimpleQueue()
         self.done: queue.SimpleQueue[list[tuple[int, Any, Any]] | BaseException | None] = (
             queue.SimpleQueue())
-        # Room for paths in flight, one token each (a semaphore in C, cheap per path).
+        # Room for batches of paths in flight, one token each (a semaphore in C).
         self.room: queue.SimpleQueue[None] = queue.SimpleQueue()
         for _ in range(_WINDOW * workers):
             self.room.put(None)
@@ -190,7 +192,7 @@ class _Run:
     def feed(self) -> None:
         index = 0
         try:
-            while self.room.get() is None and not self.cancel.cancelled:
+            while index % _BATCH or (self.room.get() is None and not self.cancel.cancelled):
                 path = next(self.source, self)
                 if path is self:
                     break
@@ -251,7 +253,7 @@ class _Run:
         try:
             return length, _parse_with(path, self.fast, self.cancel)
         except OSError as error:
-            return length, _typed(error, path)
+            return length, _typed(error)
         except MemoryError as error:
             return length, error
 
@@ -271,15 +273,18 @@ class _Run:
                 for index, path, result in batch:
                     if isinstance(path, Failed):
                         path = path.path
-                    if not ordered:
-                        self.room.put(None)
-                        yield path, result
+                    if ordered:
+                        waiting[index] = (path, result)
                         continue
-                    waiting[index] = (path, result)
-                while following in waiting:
-                    self.room.put(None)
-                    yield waiting.pop(following)
                     following += 1
+                    if following % _BATCH == 0:
+                        self.room.put(None)
+                    yield path, result
+                while following in waiting:
+                    following += 1
+                    if following % _BATCH == 0:
+                        self.room.put(None)
+                    yield waiting.pop(following - 1)
             if self.failure is not None:
                 raise self.failure
         finally:
