@@ -155,13 +155,22 @@ def _write_part(records: list[dict[str, Any]], target: Any, index: int,
 
     fs, root = target
     rows = [_table_row(rec) for rec in records]
-    extra = sorted({k for row in rows for k in row} - known.keys())
-    names = [*known, *extra]
-    arrays = [_array([row.get(c) for row in rows], known[c]) for c in known]
-    arrays += [pa.array([_text(row.get(c)) for row in rows], pa.string()) for c in extra]
-    with fs.open(f"{root}/part.{index}.parquet", "wb") as out:
-        pq.write_table(pa.Table.from_arrays(arrays, names=names), out, **options)
-    return extra
+    extra: set[str] = set()
+    for row in rows:
+        for key in row.keys() - known.keys():
+            extra.add(key)
+            row[key] = _text(row[key])
+    columns = [*known.items(), *((c, pa.string()) for c in sorted(extra))]
+    try:  # the rows convert in one call when every value has its column's type
+        batch = pa.RecordBatch.from_struct_array(pa.array(rows, type=pa.struct(columns)))
+        table = pa.Table.from_batches([batch])
+    except (pa.ArrowException, TypeError, ValueError, OverflowError):
+        table = pa.Table.from_arrays([_array([row.get(c) for row in rows], kind)
+                                      for c, kind in columns], names=[c for c, _ in columns])
+    sink = pa.BufferOutputStream()
+    pq.write_table(table, sink, **options)
+    fs.pipe_file(f"{root}/part.{index}.parquet", sink.getvalue().to_pybytes())
+    return sorted(extra)
 
 
 def _text(value: Any) -> str | None:
