@@ -11,6 +11,7 @@ import stat
 import threading
 import weakref
 from collections.abc import Callable, Generator, Iterable, Iterator
+from concurrent.futures import CancelledError
 from typing import Any
 
 from ._trawl import _Cancel, _parse_with
@@ -264,7 +265,14 @@ class _Run:
             following = 0
             running = self.workers
             while running:
-                batch = self.done.get()
+                try:
+                    batch = self.done.get(timeout=0.1)
+                except queue.Empty:
+                    # The interpreter is exiting while this runs on a pool's thread (a Dask
+                    # task), and that pool is about to wait for the thread: end now.
+                    if getattr(threading, "_SHUTTING_DOWN", False):
+                        raise CancelledError("the interpreter is exiting") from None
+                    continue
                 if batch is None:
                     running -= 1
                     continue

@@ -132,11 +132,16 @@ def test_close_stops_workers_in_endless_reads_and_others_go_on(tmp_path):
             os.close(fd)
 
 
-def test_ctrl_c_ends_the_run_and_the_interpreter(tmp_path):
+@pytest.mark.parametrize("module, run", [
+    ("trawl", "for _ in trawl.parse_many(sys.argv[1:], jobs=4): pass"),
+    # Dask's thread pool waits for its threads at exit: the tasks must end too.
+    ("trawl.dask", "trawl.dask.parse_paths(sys.argv[1:], partition_size=1).compute()"),
+])
+def test_ctrl_c_ends_the_run_and_the_interpreter(tmp_path, module, run):
+    if module == "trawl.dask":
+        pytest.importorskip("dask.bag", reason="the dask extra is not installed")
     endless, writers = endless_inputs(tmp_path, 4)
-    script = ("import sys, trawl\n"
-              "print('ready', flush=True)\n"
-              "for _ in trawl.parse_many(sys.argv[1:], jobs=4): pass\n")
+    script = f"import sys, {module}\nprint('ready', flush=True)\n{run}\n"
     try:
         child = subprocess.Popen([sys.executable, "-c", script, *endless],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
