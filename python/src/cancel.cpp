@@ -132,24 +132,25 @@ CancelScope::~CancelScope() {
 }
 
 int add_cancel_type(PyObject* module) {
-  // Tables the type keeps pointers to for the life of the process.
+  // Tables the type keeps pointers to for the life of the process, in CPython's layout.
+  // NOLINTBEGIN(modernize-avoid-c-arrays,cppcoreguidelines-avoid-non-const-global-variables)
+  // NOLINTBEGIN(cppcoreguidelines-pro-type-reinterpret-cast)
   static PyMethodDef methods[] = {
-      // NOLINT
       {"cancel", cancel_cancel, METH_NOARGS,
        "Stop every parse under this flag and wait (briefly) for them to end."},
       {nullptr, nullptr, 0, nullptr}};
   static PyGetSetDef getset[] = {
-      // NOLINT
       {"cancelled", cancel_cancelled, nullptr, "Whether cancel() was called.", nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr}};
-  static PyType_Slot slots[] = {                                                          // NOLINT
-                                {Py_tp_new, reinterpret_cast<void*>(cancel_new)},         // NOLINT
-                                {Py_tp_dealloc, reinterpret_cast<void*>(cancel_dealloc)}, // NOLINT
+  static PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(cancel_new)},
+                                {Py_tp_dealloc, reinterpret_cast<void*>(cancel_dealloc)},
                                 {Py_tp_methods, methods},
                                 {Py_tp_getset, getset},
                                 {0, nullptr}};
-  static PyType_Spec spec = {"trawl._trawl._Cancel", sizeof(CancelObject), 0, // NOLINT
-                             Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec spec = {"trawl._trawl._Cancel", sizeof(CancelObject), 0, Py_TPFLAGS_DEFAULT,
+                             slots};
+  // NOLINTEND(cppcoreguidelines-pro-type-reinterpret-cast)
+  // NOLINTEND(modernize-avoid-c-arrays,cppcoreguidelines-avoid-non-const-global-variables)
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) {
     return -1;
