@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <optional>
 
 #if !defined(_WIN32)
 #include <csignal>
@@ -52,7 +53,7 @@ void cancel_and_wait(CancelState& state) {
   state.cancelled.store(true);
 #if !defined(_WIN32)
   const pthread_t self = pthread_self();
-  const bool wake = can_wake();
+  std::optional<bool> wake; // asked once there is a thread to wake
   std::unique_lock lock(state.mutex);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
   for (;;) {
@@ -61,7 +62,10 @@ void cancel_and_wait(CancelState& state) {
     if (!others || std::chrono::steady_clock::now() >= deadline) {
       return;
     }
-    if (wake) {
+    if (!wake) {
+      wake = can_wake();
+    }
+    if (*wake) {
       for (const pthread_t t : state.inside) {
         if (pthread_equal(t, self) == 0) {
           pthread_kill(t, SIGURG);

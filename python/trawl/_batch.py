@@ -44,8 +44,9 @@ def namespaces(only: str | Iterable[str] | None) -> frozenset[str] | None:
     names = frozenset(_items(only))
     unknown = sorted(names - NAMESPACES)
     if unknown:
+        known = ", ".join(sorted(NAMESPACES))
         raise ValueError(f"unknown namespace{'s' if len(unknown) > 1 else ''} "
-                         f"{', '.join(map(repr, unknown))} (known: {', '.join(sorted(NAMESPACES))})")
+                         f"{', '.join(map(repr, unknown))} (known: {known})")
     return names
 
 

@@ -147,17 +147,16 @@ class _Sink:
         self.out = out
 
     def write(self, data: bytes) -> None:
-        try:
-            self.out.write(data)
-        except BrokenPipeError:
-            raise
-        except OSError as error:
-            raise _WriteFailed(error) from None
+        self._checked(self.out.write, data)
 
     def flush(self) -> None:
+        self._checked(self.out.flush)
+
+    @staticmethod
+    def _checked(action: Any, *args: Any) -> None:
         try:
-            self.out.flush()
-        except BrokenPipeError:
+            action(*args)
+        except BrokenPipeError:  # the reader went away: main() ends quietly
             raise
         except OSError as error:
             raise _WriteFailed(error) from None
