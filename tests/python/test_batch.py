@@ -184,7 +184,9 @@ def test_dask_bag_on_a_local_cluster(corpus, tmp_path):
 
     import trawl.dask
 
-    paths = [str(p) for p in corpus_files("real")[:60]] + [str(tmp_path / "missing")]
+    odd = tmp_path / os.fsdecode(b"caf\xe9.txt")  # not UTF-8: the table keeps its bytes
+    odd.write_text("x")
+    paths = [str(p) for p in corpus_files("real")[:60]] + [str(tmp_path / "missing"), str(odd)]
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster):
@@ -200,11 +202,14 @@ def test_dask_bag_on_a_local_cluster(corpus, tmp_path):
             expected.append({"path": p, "error": {"type": "FileNotFoundError", "code": "ENOENT",
                                                   "errno": 2, "message": str(error)}})
     assert records == expected
-    table = pd.read_parquet(out).sort_values("path").reset_index(drop=True)
-    assert list(table["path"]) == sorted(paths)
+    table = pd.read_parquet(out)
+    exact = [os.fsdecode(b) if isinstance(b, bytes) else p
+             for p, b in zip(table["path"], table["path_bytes"])]
+    assert sorted(exact) == sorted(paths)
     flat = {r["path"]: trawl.flatten(r) for r in expected}
-    for row in table.to_dict("records"):
-        want = flat[row["path"]]
+    for path, row in zip(exact, table.to_dict("records")):
+        want = flat[path]
+        want["path"] = row["path"]  # shown with U+FFFD where the name is not UTF-8
         for key, value in want.items():
             got = row[key]
             assert got == value or str(got) == str(value), (row["path"], key)
