@@ -46,7 +46,7 @@ def command_seconds(*args, repeat=3):
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
-        subprocess.run([sys.executable, "-m", "trawl", "--no-progress", *args], check=False,
+        subprocess.run([sys.executable, "-m", "trawl", "--no-progress", "-q", *args], check=False,
                        stdout=subprocess.DEVNULL)
         times.append(time.perf_counter() - start)
     return statistics.median(times)

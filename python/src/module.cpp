@@ -11,11 +11,13 @@
 
 #include <trawl/trawl.hpp>
 
+#include "cancel.hpp"
 #include "convert.hpp"
 #include "py_ref.hpp"
 
 namespace {
 
+using trawl::python::CancelState;
 using trawl::python::PyRef;
 
 constexpr const char* module_doc = "Metadata extraction for any file type.";
@@ -87,21 +89,27 @@ struct Outcome {
 
 // Runs the core without the interpreter lock; nothing in `work` may touch Python except
 // through the stop check, which takes the lock back for a moment to run pending signal handlers
-// (Ctrl-C raises KeyboardInterrupt there and ends the parse).
-template <class Work> Outcome run_unlocked(bool fast, Work work) {
+// (Ctrl-C raises KeyboardInterrupt there and ends the parse). Under a cancel flag the check asks
+// only the flag, so a worker never waits for the lock mid-parse.
+template <class Work> Outcome run_unlocked(bool fast, CancelState* cancel, Work work) {
   Outcome outcome;
   PyThreadState* saved = PyEval_SaveThread();
+  const trawl::python::CancelScope scope(cancel);
   trawl::RunOptions options;
   options.fast = fast;
   bool raised = false; // once a handler has raised, every later check says stop
-  options.stop_requested = [&saved, &raised]() {
-    if (!raised) {
-      PyEval_RestoreThread(saved);
-      raised = PyErr_CheckSignals() != 0;
-      saved = PyEval_SaveThread();
-    }
-    return raised;
-  };
+  if (cancel != nullptr) {
+    options.stop_requested = [cancel]() { return cancel->cancelled.load(); };
+  } else {
+    options.stop_requested = [&saved, &raised]() {
+      if (!raised) {
+        PyEval_RestoreThread(saved);
+        raised = PyErr_CheckSignals() != 0;
+        saved = PyEval_SaveThread();
+      }
+      return raised;
+    };
+  }
   try {
     work(outcome, options);
   } catch (const std::bad_alloc&) {
@@ -130,12 +138,23 @@ PyObject* finish(Outcome& outcome) {
   return trawl::python::report_to_py(std::move(*outcome.report));
 }
 
-PyObject* parse_path_with(const char* function, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames, bool fast) {
-  PyObject* arg = only_argument(function, "path", args, nargsf, kwnames);
-  if (arg == nullptr) {
-    return nullptr;
+// Keeps the system's code on the pending OSError, for the batch functions' error records.
+void attach_os_code(int code) {
+  PyObject* error = PyErr_GetRaisedException();
+  const PyRef number(PyLong_FromLong(code));
+#if defined(_WIN32)
+  const char* attribute = "winerror";
+#else
+  const char* attribute = "errno";
+#endif
+  if (number && PyObject_SetAttrString(error, attribute, number.get()) != 0) {
+    Py_DECREF(error);
+    return;
   }
+  PyErr_SetRaisedException(error);
+}
+
+PyObject* parse_path_with(PyObject* arg, bool fast, CancelState* cancel) {
   const PyRef fspath(PyOS_FSPath(arg));
   if (!fspath) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
@@ -158,19 +177,26 @@ PyObject* parse_path_with(const char* function, PyObject* const* args, Py_ssize_
   }
   const std::string path(PyBytes_AS_STRING(encoded.get()),
                          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-  Outcome outcome = run_unlocked(fast, [&path](Outcome& out, const trawl::RunOptions& options) {
-    auto result = trawl::parse_path(path, options);
-    if (result) {
-      out.report = std::move(result).value();
-    } else {
-      out.io_error = std::move(result).error();
-    }
-  });
+  Outcome outcome =
+      run_unlocked(fast, cancel, [&path](Outcome& out, const trawl::RunOptions& options) {
+        auto result = trawl::parse_path(path, options);
+        if (result) {
+          out.report = std::move(result).value();
+        } else {
+          out.io_error = std::move(result).error();
+        }
+      });
+  if (cancel != nullptr && cancel->cancelled.load()) {
+    Py_RETURN_NONE; // stopped on request: no result
+  }
   if (outcome.io_error) {
     const PyRef shown(
         PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace"));
     if (shown) {
       PyErr_Format(PyExc_OSError, os_error, shown.get(), outcome.io_error->text().c_str());
+      if (cancel != nullptr && outcome.io_error->os_code() != 0) {
+        attach_os_code(outcome.io_error->os_code());
+      }
     }
     return nullptr;
   }
@@ -193,14 +219,16 @@ PyObject* parse_bytes_with(const char* function, PyObject* const* args, Py_ssize
   const std::span<const std::uint8_t> data(
       reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(held.get())), // NOLINT
       static_cast<std::size_t>(PyBytes_GET_SIZE(held.get())));
-  Outcome outcome = run_unlocked(fast, [data](Outcome& out, const trawl::RunOptions& options) {
-    out.report = trawl::parse_buffer(data, options);
-  });
+  Outcome outcome =
+      run_unlocked(fast, nullptr, [data](Outcome& out, const trawl::RunOptions& options) {
+        out.report = trawl::parse_buffer(data, options);
+      });
   return finish(outcome);
 }
 
 PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return parse_path_with("parse", args, nargsf, kwnames, false);
+  PyObject* path = only_argument("parse", "path", args, nargsf, kwnames);
+  return path != nullptr ? parse_path_with(path, false, nullptr) : nullptr;
 }
 
 PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
@@ -211,7 +239,25 @@ PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 // The same without SHA-256, CRC-32 and entropy, for the batch functions' fast mode.
 PyObject* parse_fast(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames) {
-  return parse_path_with("_parse_fast", args, nargsf, kwnames, true);
+  PyObject* path = only_argument("_parse_fast", "path", args, nargsf, kwnames);
+  return path != nullptr ? parse_path_with(path, true, nullptr) : nullptr;
+}
+
+// _parse_with(path, fast, cancel): the batch functions' parse, stopped by `cancel` (then None);
+// an OSError carries the system's code as `errno` (`winerror` on Windows).
+PyObject* parse_with(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "_parse_with() takes 3 positional arguments but %zd were given",
+                 nargs);
+    return nullptr;
+  }
+  const std::span<PyObject* const> values(args, 3);
+  CancelState* cancel = trawl::python::cancel_state(values[2]);
+  const int fast = PyObject_IsTrue(values[1]);
+  if (cancel == nullptr || fast < 0) {
+    return nullptr;
+  }
+  return parse_path_with(values[0], fast != 0, cancel);
 }
 
 PyObject* parse_bytes_fast(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
@@ -232,6 +278,9 @@ PyMethodDef methods[] = {                                                       
     {"_parse_bytes_fast",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_bytes_fast)), // NOLINT
      METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_parse_with",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_with)), // NOLINT
+     METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = { // NOLINT
@@ -257,7 +306,8 @@ PyMODINIT_FUNC PyInit__trawl() {     // NOLINT
   if (!created) {
     return nullptr;
   }
-  if (PyModule_AddStringConstant(created.get(), "__version__", trawl::version.data()) != 0) {
+  if (PyModule_AddStringConstant(created.get(), "__version__", trawl::version.data()) != 0 ||
+      trawl::python::add_cancel_type(created.get()) != 0) {
     return nullptr;
   }
   module = Py_NewRef(created.get());

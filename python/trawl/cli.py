@@ -4,33 +4,49 @@ from __future__ import annotations
 
 import argparse
 import csv
-import io
+import errno
+import json
 import os
+import re
 import signal
 import sys
+import time
 from collections.abc import Iterator
-from typing import Any, TextIO
+from typing import IO, Any, NoReturn
 
 from . import __version__
-from ._batch import flatten, parse_many, walk
+from ._batch import Failed, display_path, flatten, namespaces, os_error, parse_many, record, walk
+from .types import Result
 
 try:  # a fast encoder when installed; the standard one otherwise
     import orjson
 
-    def _encode(record: dict[str, Any]) -> str:
-        return orjson.dumps(record).decode()
+    def _fast_json(value: dict[str, Any]) -> bytes:
+        return orjson.dumps(value)
 
 except ImportError:  # pragma: no cover - depends on the installation
-    import json
-
-    def _encode(record: dict[str, Any]) -> str:
-        return json.dumps(record, ensure_ascii=False, separators=(",", ":"))
+    def _fast_json(value: dict[str, Any]) -> bytes:
+        return json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode()
 
 
-def _pretty(record: dict[str, Any]) -> str:
-    import json
+_SURROGATE = re.compile("[\ud800-\udfff]")
 
-    return json.dumps(record, indent=2, ensure_ascii=False)
+
+def _escaped(text: str) -> bytes:
+    # A name that is not valid UTF-8 holds lone surrogates (Python's surrogateescape): written as
+    # \udcXX escapes, json.loads gives the same str back and os.fsencode the original bytes.
+    return _SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text).encode()
+
+
+def _encode(value: dict[str, Any]) -> bytes:
+    try:
+        return _fast_json(value)
+    except TypeError:  # a lone surrogate, which the fast encoder refuses
+        return _escaped(json.dumps(value, ensure_ascii=False, separators=(",", ":")))
+
+
+def _pretty(value: dict[str, Any]) -> bytes:
+    return _escaped(json.dumps(value, indent=2, ensure_ascii=False))
 
 
 EXAMPLES = """\
@@ -41,14 +57,28 @@ examples:
   trawl -r /srv/uploads --fast --only file,zip -j 8 --format csv > uploads.csv
 
 every record names its input: {"path": ..., <namespace>: {...}, ...}; a path that cannot be
-read gives {"path": ..., "error": {"type": "OSError", "message": ...}}.
-exit status: 0 when every path was parsed, 1 when some could not be read, 2 on a usage error,
-130 when interrupted.
+read gives {"path": ..., "error": {"type": "FileNotFoundError", "code": "ENOENT", "errno": 2,
+"message": ...}}. A line on standard error sums up the run (--quiet drops it).
+exit status: 0 when every path was parsed, 1 when some could not be read (error records),
+2 on a usage error, 3 when the output could not be written, 130 when interrupted, 141 when
+the reader of the output went away.
 """
+
+CELL_LIMIT = 32767  # the longest cell a spreadsheet holds
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        _usage_error(message)
+
+
+def _usage_error(message: str) -> NoReturn:
+    sys.stderr.write(f"trawl: error: {message} (see trawl --help)\n")
+    sys.exit(2)
 
 
 def _arguments() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(
+    p = _Parser(
         prog="trawl",
         description="Print the metadata of files (and, with -r, of directory trees).",
         epilog=EXAMPLES,
@@ -57,7 +87,8 @@ def _arguments() -> argparse.ArgumentParser:
     p.add_argument("paths", nargs="*", metavar="PATH",
                    help="a file, a directory with -r, or - to read paths from standard input")
     p.add_argument("-r", "--recursive", action="store_true",
-                   help="walk directories (symbolic links are not followed, loops never twice)")
+                   help="walk directories (a directory named as a symbolic link is followed; "
+                        "links inside are not, loops never twice)")
     p.add_argument("--follow-symlinks", action="store_true",
                    help="follow symbolic links while walking")
     p.add_argument("--files-from", metavar="FILE", action="append", default=[],
@@ -77,55 +108,102 @@ def _arguments() -> argparse.ArgumentParser:
     p.add_argument("--format", choices=["jsonl", "json", "csv"], default="jsonl",
                    help="jsonl: one object per line (default); json: one array; csv: flattened "
                         "dotted columns")
+    p.add_argument("--columns", metavar="COL,...",
+                   help="csv: exactly these columns after path and path_bytes, e.g. "
+                        "file.size_bytes,jpeg.width (default: those of the first 1000 records)")
+    p.add_argument("--cell-limit", type=int, default=CELL_LIMIT, metavar="N",
+                   help="csv: cut longer cells to N characters (default: %(default)s, a "
+                        "spreadsheet's limit; 0 keeps every cell whole)")
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="a progress bar on standard error with files/s and MB/s "
                         "(default: when standard error is a terminal)")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no summary line on standard error at the end")
     p.add_argument("--pretty", action="store_true", help="indent each JSON object")
     p.add_argument("--version", action="version", version=f"trawl {__version__}")
     return p
 
 
-def _read_list(stream: TextIO, null: bool) -> Iterator[str]:
-    if not null:
-        for line in stream:
-            line = line.rstrip("\n")
-            if line:
-                yield line
-        return
-    pending = ""
-    while chunk := stream.read(65536):
-        parts = (pending + chunk).split("\0")
+def _joined_negatives(argv: list[str]) -> list[str]:
+    # "-j -1" would read "-1" as an option (the parser has "-0"): keep it as the value, so the
+    # range check can say what is wrong.
+    out: list[str] = []
+    for arg in argv:
+        if out and out[-1] in ("-j", "--jobs", "--cell-limit") and re.fullmatch(r"-\d+", arg):
+            out[-1] = f"{out[-1]}={arg}" if out[-1].startswith("--") else f"-j{arg}"
+        else:
+            out.append(arg)
+    return out
+
+
+class _WriteFailed(Exception):
+    """The output could not be written (a full disk, /dev/full)."""
+
+
+class _Sink:
+    """Standard output as bytes: records are UTF-8 whatever the locale says."""
+
+    def __init__(self, out: IO[bytes]) -> None:
+        self.out = out
+
+    def write(self, data: bytes) -> None:
+        self._checked(self.out.write, data)
+
+    def flush(self) -> None:
+        self._checked(self.out.flush)
+
+    @staticmethod
+    def _checked(action: Any, *args: Any) -> None:
+        try:
+            action(*args)
+        except BrokenPipeError:  # the reader went away: main() ends quietly
+            raise
+        except OSError as error:
+            raise _WriteFailed(error) from None
+
+
+def _read_list(stream: IO[bytes], null: bool) -> Iterator[str]:
+    """Paths as they arrive: each chunk is whatever the stream has (read1), so a path is passed
+    on as soon as its separator comes."""
+    separator = b"\0" if null else b"\n"
+    pending = b""
+    read = getattr(stream, "read1", stream.read)
+    while chunk := read(65536):
+        parts = (pending + chunk).split(separator)
         pending = parts.pop()
-        yield from (p for p in parts if p)
+        yield from (os.fsdecode(p) for p in parts if p)
     if pending:
-        yield pending
+        yield os.fsdecode(pending)
 
 
-def _stdin_text() -> TextIO:
-    # Paths are bytes on POSIX: surrogate escapes carry any name through unchanged.
-    return io.TextIOWrapper(sys.stdin.buffer, encoding=sys.getfilesystemencoding(),
-                            errors="surrogateescape", newline="\n")
-
-
-def _inputs(options: argparse.Namespace, ext: list[str] | None) -> Iterator[str]:
-    lists = list(options.files_from)
-    for path in options.paths:
-        if path == "-":
-            lists.append("-")
-            continue
+def _inputs(options: argparse.Namespace, ext: list[str] | None,
+            lists: list[IO[bytes]]) -> Iterator[str | Failed]:
+    def named(path: str) -> Iterator[str | Failed]:
         if options.recursive and os.path.isdir(path):
-            yield from walk(path, ext=ext, follow_symlinks=options.follow_symlinks)
+            failures: list[OSError] = []
+            for found in walk(path, ext=ext, follow_symlinks=options.follow_symlinks,
+                              onerror=failures.append):
+                yield from _failed(failures)
+                yield found
+            yield from _failed(failures)
         elif ext is None or _has_ext(path, ext):
             yield path
-    for name in lists:
-        stream = _stdin_text() if name == "-" else open(  # noqa: SIM115
-            name, encoding=sys.getfilesystemencoding(), errors="surrogateescape", newline="\n")
+
+    for path in options.paths:
+        if path != "-":
+            yield from named(path)
+    for stream in lists:
         with stream:
             for path in _read_list(stream, options.null):
-                if options.recursive and os.path.isdir(path):
-                    yield from walk(path, ext=ext, follow_symlinks=options.follow_symlinks)
-                elif ext is None or _has_ext(path, ext):
-                    yield path
+                yield from named(path)
+
+
+def _failed(failures: list[OSError]) -> Iterator[Failed]:
+    while failures:
+        error = failures.pop(0)
+        path = os.fsdecode(error.filename)
+        code = error.errno or errno.EIO
+        yield Failed(path, os_error(path, code, error.strerror))
 
 
 def _has_ext(path: str, ext: list[str]) -> bool:
@@ -134,31 +212,36 @@ def _has_ext(path: str, ext: list[str]) -> bool:
     return dot > 0 and name[dot + 1 :].lower() in ext
 
 
-def _record(path: str, result: Any, recursive: bool) -> tuple[dict[str, Any], bool]:
-    """The output record and whether the path was parsed."""
-    if isinstance(result, dict):
-        if not recursive and "errors" in result and os.path.isdir(path):
-            error = IsADirectoryError(f"{path}: is a directory (use -r to walk it)")
-            return {"path": path, "error": {"type": "OSError", "message": str(error)}}, False
-        return {"path": path, **result}, True
-    kind = "OSError" if isinstance(result, OSError) else type(result).__name__
-    return {"path": path, "error": {"type": kind, "message": str(result)}}, False
-
-
 class _Csv:
-    """CSV rows of flattened records. The columns are those of the first records (up to 1000,
-    held back until then); a later record's other fields go to the last column, "other", as
-    JSON, so that any number of records streams in bounded memory."""
+    """CSV rows of flattened records. The columns are the given ones, or those of the first
+    records (up to 1000, held back until then); other fields of a record go to the last column,
+    "other", as JSON, so that any number of records streams in bounded memory. A path that is
+    not valid UTF-8 shows with U+FFFD in "path" and exactly, as hex, in "path_bytes"."""
 
     sample = 1000
 
-    def __init__(self, out: TextIO) -> None:
-        self.out = out
-        self.rows: list[dict[str, Any]] | None = []
-        self.writer: csv.DictWriter[str] | None = None
+    def __init__(self, sink: _Sink, columns: list[str] | None, cell_limit: int) -> None:
+        self.sink = sink
+        self.cell_limit = cell_limit
+        self.rows: list[dict[str, Any]] | None = None if columns else []
+        self.writer = csv.writer(self, lineterminator="\n")
+        self.columns: list[str] = []
+        self.known: set[str] = set()
+        self.spilled = 0
+        self.spilled_names: set[str] = set()
+        self.cut = 0
+        self.count = 0
+        if columns:
+            self._header(columns)
 
-    def write(self, record: dict[str, Any]) -> None:
-        row = flatten(record)
+    def write(self, text: str) -> None:  # the csv writer's file
+        self.sink.write(text.encode("utf-8", "replace"))
+
+    def add(self, rec: dict[str, Any]) -> None:
+        row = flatten(rec)
+        row["path"], exact = display_path(rec["path"])
+        if exact is not None:
+            row["path_bytes"] = exact.hex()
         if self.rows is not None:
             self.rows.append(row)
             if len(self.rows) >= self.sample:
@@ -166,27 +249,58 @@ class _Csv:
             return
         self._row(row)
 
+    def _header(self, columns: list[str]) -> None:
+        self.columns = ["path", "path_bytes", *columns, "other"]
+        self.known = set(self.columns)
+        self.writer.writerow(self.columns)
+
     def _start(self) -> None:
         rows, self.rows = self.rows or [], None
-        columns = sorted({k for row in rows for k in row} - {"path"})
-        self.writer = csv.DictWriter(self.out, ["path", *columns, "other"], lineterminator="\n")
-        self.writer.writeheader()
+        self._header(sorted({k for row in rows for k in row} - {"path", "path_bytes"}))
         for row in rows:
             self._row(row)
 
     def _row(self, row: dict[str, Any]) -> None:
-        assert self.writer is not None
-        known = set(self.writer.fieldnames)
-        extra = {k: v for k, v in row.items() if k not in known}
-        cells = {k: v for k, v in row.items() if k in known}
+        extra = {k: v for k, v in row.items() if k not in self.known}
         if extra:
-            cells["other"] = _encode(extra)
+            row = {k: v for k, v in row.items() if k in self.known}
+            row["other"] = _encode(extra).decode("utf-8", "replace")
+            self.spilled += 1
+            self.spilled_names.update(extra)
+        cells = [self._cell(row.get(c)) for c in self.columns]
         self.writer.writerow(cells)
+        self.count += 1
 
-    def close(self) -> None:
+    def _cell(self, value: Any) -> Any:
+        if isinstance(value, str) and self.cell_limit and len(value) > self.cell_limit:
+            self.cut += 1
+            return value[: self.cell_limit]
+        return value
+
+    def close(self) -> list[str]:
+        """Ends the table; the notes for standard error."""
         if self.rows is not None:
             self._start()
-        self.out.flush()
+        notes = []
+        if self.spilled:
+            names = sorted(self.spilled_names)
+            shown = ",".join(names[:8]) + (",..." if len(names) > 8 else "")
+            notes.append(f"{self.spilled:,} of {self.count:,} rows have fields beyond the "
+                         f"columns, kept as JSON in 'other' ({shown}); name the columns with "
+                         "--columns")
+        if self.cut:
+            notes.append(f"{self.cut:,} cells were cut to {self.cell_limit:,} characters "
+                         "(--cell-limit 0 keeps them whole)")
+        return notes
+
+
+def _size(path: str, result: Result) -> int:
+    if "file" in result:
+        return result["file"].get("size_bytes", 0)
+    try:  # --only left the file facts out
+        return os.stat(path).st_size
+    except OSError:
+        return 0
 
 
 def _progress(enabled: bool | None) -> Any:
@@ -201,59 +315,101 @@ def _progress(enabled: bool | None) -> Any:
     return tqdm(unit=" files", file=sys.stderr, dynamic_ncols=True, smoothing=0.1)
 
 
+def _open_lists(options: argparse.Namespace) -> list[IO[bytes]]:
+    lists: list[IO[bytes]] = []
+    if "-" in options.paths:
+        lists.append(sys.stdin.buffer)
+    for name in options.files_from:
+        if name == "-":
+            lists.append(sys.stdin.buffer)
+            continue
+        try:
+            lists.append(open(name, "rb"))  # noqa: SIM115 - closed once read
+        except OSError as error:
+            _usage_error(f"--files-from {name}: {error.strerror}")
+    return lists
+
+
 def run(argv: list[str] | None = None) -> int:
+    start = time.perf_counter()
     parser = _arguments()
-    options = parser.parse_args(argv)
+    options = parser.parse_args(_joined_negatives(sys.argv[1:] if argv is None else argv))
     if not options.paths and not options.files_from:
         parser.error("no PATH given (use - to read paths from standard input)")
     if options.jobs < 1:
-        parser.error("--jobs must be at least 1")
+        parser.error(f"--jobs must be at least 1, not {options.jobs}")
+    if options.cell_limit < 0:
+        parser.error(f"--cell-limit must be 0 or more, not {options.cell_limit}")
     ext = None if options.ext is None else [e.strip().lower().lstrip(".")
                                             for e in options.ext.split(",") if e.strip()]
-    only = None if options.only is None else [n.strip() for n in options.only.split(",")
-                                              if n.strip()]
-    out = sys.stdout
+    only = None
+    if options.only is not None:
+        try:
+            only = namespaces([n.strip() for n in options.only.split(",") if n.strip()])
+        except ValueError as error:
+            parser.error(f"--only: {error}")
+    columns = None if options.columns is None else [c.strip() for c in
+                                                    options.columns.split(",") if c.strip()]
+    lists = _open_lists(options)
+    sink = _Sink(sys.stdout.buffer)
     encode = _pretty if options.pretty else _encode
-    csv_out = _Csv(out) if options.format == "csv" else None
+    csv_out = _Csv(sink, columns, options.cell_limit) if options.format == "csv" else None
     bar = _progress(options.progress)
-    status = 0
-    first = True
+    parsed = failed = 0
     size = 0
     if options.format == "json":
-        out.write("[")
-    results = parse_many(_inputs(options, ext), jobs=options.jobs,
+        sink.write(b"[")
+    results = parse_many(_inputs(options, ext, lists), jobs=options.jobs,
                          ordered=not options.unordered, fast=options.fast, only=only)
     try:
         for path, result in results:
-            record, parsed = _record(os.fsdecode(path), result, options.recursive)
-            status |= 0 if parsed else 1
-            if csv_out is not None:
-                csv_out.write(record)
-            elif options.format == "json":
-                out.write(("\n" if first else ",\n") + encode(record))
+            if isinstance(result, dict):
+                parsed += 1
+                if bar is not None:
+                    size += _size(path, result)
             else:
-                out.write(encode(record) + "\n")
-                out.flush()
-            first = False
+                failed += 1
+            rec = record(path, result)
+            if isinstance(result, IsADirectoryError) and not options.recursive:
+                rec["error"]["message"] += " (use -r to walk it)"
+            if csv_out is not None:
+                csv_out.add(rec)
+            elif options.format == "json":
+                sink.write((b"\n" if parsed + failed == 1 else b",\n") + encode(rec))
+            else:
+                sink.write(encode(rec) + b"\n")
+                sink.flush()
             if bar is not None:
-                size += record.get("file", {}).get("size_bytes", 0)
                 bar.update(1)
                 bar.set_postfix_str(f"{size / 1e6 / max(bar.format_dict['elapsed'], 1e-9):.1f} MB/s",
                                     refresh=False)
+        notes = csv_out.close() if csv_out is not None else []
         if options.format == "json":
-            out.write("\n]\n" if not first else "]\n")
-        if csv_out is not None:
-            csv_out.close()
-        out.flush()
+            sink.write(b"\n]\n" if parsed + failed else b"]\n")
+        sink.flush()
     finally:
         results.close()
         if bar is not None:
             bar.close()
-    return status
+    if not options.quiet:
+        for note in notes:
+            sys.stderr.write(f"trawl: {note}\n")
+        if parsed + failed == 0 and ext is not None:
+            sys.stderr.write(f"trawl: no file matched --ext {options.ext}\n")
+        elapsed = time.perf_counter() - start
+        sys.stderr.write(f"trawl: {_count(parsed + failed, 'file')}, {_count(parsed, 'record')}, "
+                         f"{_count(failed, 'error record')}, {elapsed:.2f} s, "
+                         f"{(parsed + failed) / elapsed:,.0f} files/s\n")
+    return 1 if failed else 0
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n:,} {noun}{'' if n == 1 else 's'}"
 
 
 def main(argv: list[str] | None = None) -> int:
-    """The console entry point: ends quietly on a closed pipe and on Ctrl-C."""
+    """The console entry point: ends quietly on a closed pipe and on Ctrl-C, with one line when
+    the output cannot be written."""
     try:
         return run(argv)
     except KeyboardInterrupt:
@@ -261,6 +417,10 @@ def main(argv: list[str] | None = None) -> int:
         _quiet_exit(128 + signal.SIGINT)
     except BrokenPipeError:
         _quiet_exit(128 + signal.SIGPIPE)
+    except _WriteFailed as failure:
+        error = failure.args[0]
+        sys.stderr.write(f"trawl: cannot write the output: {error.strerror or error}\n")
+        _quiet_exit(3)
     return 1  # not reached
 
 

@@ -2,6 +2,10 @@
 
 import json
 import os
+import subprocess
+import sys
+import threading
+import time
 
 import pytest
 
@@ -29,7 +33,12 @@ def test_walk_sorted_filtered_and_without_loops(tmp_path):
     # Following links reaches the top again, which was walked already.
     assert rel(trawl.walk(root, follow_symlinks=True)) == rel(trawl.walk(root))
     assert list(trawl.walk(root / "c.txt")) == [str(root / "c.txt")]
-    assert list(trawl.walk(root / "missing")) == []
+    failures = []
+    assert list(trawl.walk(root / "missing", onerror=failures.append)) == []
+    assert [type(e) for e in failures] == [FileNotFoundError]
+    # A root named by a link is followed, as find -H does; a str is one extension.
+    os.symlink(root / "b", root / "link")
+    assert rel(trawl.walk(root / "link", ext="gif")) == ["link/x.gif"]
 
 
 def test_parse_many_equals_a_sequential_loop(tmp_path):
@@ -48,6 +57,30 @@ def test_parse_many_equals_a_sequential_loop(tmp_path):
     assert in_order == paths
 
 
+@pytest.mark.parametrize("options", [{}, {"fast": True}, {"only": ["jpeg"]}])
+def test_failures_have_the_type_and_code_open_gives(tmp_path, options):
+    (tmp_path / "f").write_text("x")
+    got = dict(trawl.parse_many([tmp_path, tmp_path / "missing", tmp_path / "f"], **options))
+    directory, missing = got[tmp_path], got[tmp_path / "missing"]
+    assert isinstance(directory, IsADirectoryError) and directory.errno == 21
+    assert isinstance(missing, FileNotFoundError) and missing.errno == 2
+    assert str(missing) == f"{tmp_path / 'missing'}: No such file or directory (os error 2)"
+    assert trawl.record("x", missing)["error"] == {
+        "type": "FileNotFoundError", "code": "ENOENT", "errno": 2, "message": str(missing)}
+    assert isinstance(got[tmp_path / "f"], dict)
+
+
+def test_a_str_is_one_item_and_unknown_namespaces_are_named(tmp_path):
+    (tmp_path / "a.gz").write_bytes(b"\x1f\x8b\x08\x00" + bytes(6))
+    name = str(tmp_path / "a.gz")
+    assert [p for p, _ in trawl.parse_many(name)] == [name]
+    assert list(trawl.walk(tmp_path, ext="gz")) == [name]
+    (_, result), = trawl.parse_many([name], only="gzip")
+    assert set(result) == {"gzip"}
+    with pytest.raises(ValueError, match="'FILE', 'foo' \\(known: bmp, elf, exif, file, "):
+        trawl.parse_many([name], only=["foo", "FILE"])
+
+
 def test_parse_many_fast_and_only(tmp_path):
     root = make_tree(tmp_path)
     results = dict(trawl.parse_many(trawl.walk(root), fast=True, only=["file", "gif"]))
@@ -63,6 +96,63 @@ def test_parse_many_closes_its_pool_when_abandoned():
     first = [next(results) for _ in range(5)]
     assert all(isinstance(r, OSError) for _, r in first)
     results.close()
+
+
+def endless_inputs(tmp_path, count):
+    """/dev/zero and FIFOs whose writer stays open without writing, and the writers."""
+    paths, writers = [], []
+    for i in range(count):
+        if i % 2:
+            paths.append("/dev/zero")
+            continue
+        fifo = tmp_path / f"pipe{i}"
+        os.mkfifo(fifo)
+        writers.append(os.open(fifo, os.O_RDWR))
+        paths.append(str(fifo))
+    return paths, writers
+
+
+def test_close_stops_workers_in_endless_reads_and_others_go_on(tmp_path):
+    endless, writers = endless_inputs(tmp_path, 4)
+    small = [str(p) for p in corpus_files("real")[:20]]
+    try:
+        results = trawl.parse_many(endless + small, jobs=5, ordered=False)
+        done = [next(results)[0] for _ in small]  # the stuck workers hold nothing back
+        assert sorted(done) == sorted(small)
+        time.sleep(0.3)
+        start = time.perf_counter()
+        results.close()
+        deadline = start + 0.2
+        while time.perf_counter() < deadline and any(
+                t.name == "trawl" for t in threading.enumerate()):
+            time.sleep(0.01)
+        assert not [t for t in threading.enumerate() if t.name == "trawl"]
+    finally:
+        for fd in writers:
+            os.close(fd)
+
+
+@pytest.mark.parametrize("module, run", [
+    ("trawl", "for _ in trawl.parse_many(sys.argv[1:], jobs=4): pass"),
+    # Dask's thread pool waits for its threads at exit: the tasks must end too.
+    ("trawl.dask", "trawl.dask.parse_paths(sys.argv[1:], partition_size=1).compute()"),
+])
+def test_ctrl_c_ends_the_run_and_the_interpreter(tmp_path, module, run):
+    if module == "trawl.dask":
+        pytest.importorskip("dask.bag", reason="the dask extra is not installed")
+    endless, writers = endless_inputs(tmp_path, 4)
+    script = f"import sys, {module}\nprint('ready', flush=True)\n{run}\n"
+    try:
+        child = subprocess.Popen([sys.executable, "-c", script, *endless],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        assert child.stdout.readline() == b"ready\n"
+        time.sleep(0.5)
+        child.send_signal(2)
+        _, err = child.communicate(timeout=5)
+    finally:
+        for fd in writers:
+            os.close(fd)
+    assert b"KeyboardInterrupt" in err
 
 
 def leaves(node, prefix=""):
@@ -94,7 +184,9 @@ def test_dask_bag_on_a_local_cluster(corpus, tmp_path):
 
     import trawl.dask
 
-    paths = [str(p) for p in corpus_files("real")[:60]] + [str(tmp_path / "missing")]
+    odd = tmp_path / os.fsdecode(b"caf\xe9.txt")  # not UTF-8: the table keeps its bytes
+    odd.write_text("x")
+    paths = [str(p) for p in corpus_files("real")[:60]] + [str(tmp_path / "missing"), str(odd)]
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster):
@@ -107,13 +199,19 @@ def test_dask_bag_on_a_local_cluster(corpus, tmp_path):
         try:
             expected.append({"path": p, **trawl.parse(p)})
         except OSError as error:
-            expected.append({"path": p, "error": {"type": "OSError", "message": str(error)}})
+            expected.append({"path": p, "error": {"type": "FileNotFoundError", "code": "ENOENT",
+                                                  "errno": 2, "message": str(error)}})
     assert records == expected
-    table = pd.read_parquet(out).sort_values("path").reset_index(drop=True)
-    assert list(table["path"]) == sorted(paths)
+    table = pd.read_parquet(out)
+    exact = [os.fsdecode(b) if isinstance(b, bytes) else p
+             for p, b in zip(table["path"], table["path_bytes"])]
+    assert sorted(exact) == sorted(paths)
     flat = {r["path"]: trawl.flatten(r) for r in expected}
-    for row in table.to_dict("records"):
-        want = flat[row["path"]]
+    for path, row in zip(exact, table.to_dict("records")):
+        want = flat[path]
+        want["path"] = row["path"]  # shown with U+FFFD where the name is not UTF-8
         for key, value in want.items():
             got = row[key]
             assert got == value or str(got) == str(value), (row["path"], key)
+        # Columns the record does not have are empty.
+        assert all(pd.isna(v) for k, v in row.items() if k not in want and k != "path_bytes")

@@ -18,7 +18,7 @@ def test_module_attributes_and_docstrings():
     assert _trawl.__version__ == trawl.__version__
     names = [k for k in vars(_trawl) if not k.startswith("__") or k in ("__doc__", "__version__")]
     assert names == ["__doc__", "parse", "parse_bytes", "_parse_fast", "_parse_bytes_fast",
-                     "__version__"]
+                     "_parse_with", "__version__", "_Cancel"]
     assert str(inspect.signature(trawl.parse)) == "(path)"
     assert str(inspect.signature(trawl.parse_bytes)) == "(data)"
     assert trawl.parse.__doc__ == (
@@ -29,7 +29,8 @@ def test_module_attributes_and_docstrings():
         "Parse an in-memory buffer and return its metadata as a dict.\n\n"
         "Useful for data that never touches disk, such as an upload or a download."
     )
-    assert trawl.__all__ == ["flatten", "parse", "parse_bytes", "parse_many", "walk", "__version__"]
+    assert trawl.__all__ == ["flatten", "parse", "parse_bytes", "parse_many", "record", "walk",
+                             "__version__"]
 
 
 class PathLikeBytes:
