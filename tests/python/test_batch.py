@@ -1,7 +1,9 @@
 """The batch API: walk, parse_many and flatten, and the Dask bag on a local cluster."""
 
+import contextlib
 import json
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -142,14 +144,18 @@ def test_ctrl_c_ends_the_run_and_the_interpreter(tmp_path, module, run):
         pytest.importorskip("dask.bag", reason="the dask extra is not installed")
     endless, writers = endless_inputs(tmp_path, 4)
     script = f"import sys, {module}\nprint('ready', flush=True)\n{run}\n"
+    # A session of its own, so that nothing it started outlives the test, even on a timeout.
+    child = subprocess.Popen([sys.executable, "-c", script, *endless], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, start_new_session=True)
     try:
-        child = subprocess.Popen([sys.executable, "-c", script, *endless],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         assert child.stdout.readline() == b"ready\n"
         time.sleep(0.5)
         child.send_signal(2)
-        _, err = child.communicate(timeout=5)
+        _, err = child.communicate(timeout=20)
     finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(child.pid, signal.SIGKILL)
+        child.wait()
         for fd in writers:
             os.close(fd)
     assert b"KeyboardInterrupt" in err
