@@ -7,13 +7,10 @@
 #include <vector>
 
 #include "../support/byte_reader.hpp"
+#include "../support/byte_search.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
 #include "scan.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace trawl {
 
@@ -241,30 +238,6 @@ private:
   LiteralString text_;
 };
 
-// Position of the next ' ' or '/' in bytes[from, to), or `to`: every pattern starts with one.
-std::size_t next_candidate(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t to) {
-  std::size_t i = from;
-#if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i slash = _mm_set1_epi8('/');
-  for (; to - i >= 16; i += 16) {
-    const __m128i x =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.subspan(i, 16).data())); // NOLINT
-    const int mask =
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, slash)));
-    if (mask != 0) {
-      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    }
-  }
-#endif
-  for (; i < to; ++i) {
-    if (bytes[i] == ' ' || bytes[i] == '/') {
-      return i;
-    }
-  }
-  return to;
-}
-
 // The byte search over the whole file as it streams past: object and page counts, the two
 // flags and the information strings.
 // The longest pattern and the byte after it fit in 16 bytes.
@@ -304,7 +277,7 @@ private:
     const std::size_t limit = match_limit(bytes, final);
     const ByteReader r(bytes);
     for (auto i = static_cast<std::size_t>(std::max(pos_, at) - at); i < limit;) {
-      i = next_candidate(bytes, i, limit);
+      i = find_any<' ', '/'>(bytes, i, limit); // every pattern starts with one
       if (i == limit) {
         break;
       }

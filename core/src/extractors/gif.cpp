@@ -5,13 +5,10 @@
 #include <vector>
 
 #include "../support/byte_reader.hpp"
+#include "../support/byte_search.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
 #include "scan.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace trawl {
 
@@ -22,33 +19,6 @@ using namespace std::string_view_literals;
 // Bytes of a colour table whose packed-field exponent is e: 3 * 2^(e + 1).
 std::uint64_t color_table_bytes(std::uint8_t packed) {
   return std::uint64_t{3} << ((packed & 0x07U) + 1U);
-}
-
-// Position of the next block introducer (0x21, 0x2C, 0x3B) in bytes[from, to), or `to`.
-std::size_t next_introducer(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t to) {
-  std::size_t i = from;
-#if defined(__SSE2__)
-  const __m128i extension = _mm_set1_epi8(0x21);
-  const __m128i image = _mm_set1_epi8(0x2C);
-  const __m128i trailer = _mm_set1_epi8(0x3B);
-  for (; to - i >= 16; i += 16) {
-    const __m128i x =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.subspan(i, 16).data())); // NOLINT
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, extension), _mm_cmpeq_epi8(x, image)),
-                     _mm_cmpeq_epi8(x, trailer));
-    const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) {
-      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    }
-  }
-#endif
-  for (; i < to; ++i) {
-    if (bytes[i] == 0x21 || bytes[i] == 0x2C || bytes[i] == 0x3B) {
-      return i;
-    }
-  }
-  return to;
 }
 
 // The block walk as the file streams past: extensions and sub-block chains are skipped, images
@@ -110,7 +80,8 @@ private:
         header(r, i);
         continue;
       }
-      const std::size_t found = next_introducer(bytes, i, match_limit(bytes, final));
+      const std::size_t found =
+          find_any<0x21, 0x2C, 0x3B>(bytes, i, match_limit(bytes, final)); // a block introducer
       pos_ = at + found;
       if (found == bytes.size() || (!final && bytes.size() - found < lookahead)) {
         continue; // bytes between blocks passed over; the rest waits for more input

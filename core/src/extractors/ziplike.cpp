@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../support/byte_reader.hpp"
+#include "../support/byte_search.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
 #include "scan.hpp"
@@ -122,11 +123,10 @@ private:
     const std::size_t limit = match_limit(bytes, final);
     const ByteReader r(bytes);
     for (auto i = static_cast<std::size_t>(std::max(pos_, at) - at); i < limit; ++i) {
-      const void* hit = std::memchr(bytes.subspan(i).data(), 'P', limit - i);
-      if (hit == nullptr) {
+      i = find_any<'P'>(bytes, i, limit);
+      if (i == limit) {
         break;
       }
-      i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - bytes.data());
       if (r.matches_at(i, "PK\x05\x06"sv)) {
         last_ = at + i;
       }

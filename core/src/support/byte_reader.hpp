@@ -11,6 +11,7 @@
 #include <span>
 #include <string_view>
 
+#include "byte_search.hpp"
 #include "file_cache.hpp"
 
 namespace trawl {
@@ -264,11 +265,7 @@ public:
     if (cache_ != nullptr) {
       return cache_->find(byte, base_ + offset, base_ + size_) - base_;
     }
-    const auto rest = data_.subspan(static_cast<std::size_t>(offset));
-    const void* hit = std::memchr(rest.data(), byte, rest.size());
-    return hit == nullptr ? size_
-                          : offset + static_cast<std::uint64_t>(
-                                         static_cast<const std::uint8_t*>(hit) - rest.data());
+    return find_byte(data_, byte, static_cast<std::size_t>(offset), size_);
   }
   /// How many zero bytes start at `offset`.
   [[nodiscard]] std::uint64_t zeros_at(std::uint64_t offset) const {
