@@ -8,6 +8,8 @@ as fast as possible with N.
 import struct
 import zlib
 
+from extractors import EXTRACTORS
+
 
 def _png_chunk(kind, data):
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
@@ -19,23 +21,30 @@ PNG_1X1 = (
     + _png_chunk(b"IDAT", zlib.compress(b"\x00\x00"))
 )
 
-HEADERS = {
-    "none": b"",
-    "jpeg": b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00",
-    "png": PNG_1X1,
-    "gif": b"GIF89a\x01\x00\x01\x00\x00\x00\x00",
-    "bmp": b"BM" + struct.pack("<IHHIIiiHHII", 0, 0, 0, 54, 40, 1, 1, 1, 24, 0, 0) + bytes(16),
-    "wav": b"RIFF\xff\xff\xff\xffWAVEfmt \x10\x00\x00\x00\x01\x00\x02\x00\x44\xac\x00\x00"
-    b"\x10\xb1\x02\x00\x04\x00\x10\x00data\xff\xff\xff\xff",
-    "webp": b"RIFF\xff\xff\xff\xffWEBPVP8X\x0a\x00\x00\x00\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00",
-    "id3": b"ID3\x04\x00\x00\x7f\x7f\x7f\x7f",
-    "mp4": b"\x00\x00\x00\x18ftypisom\x00\x00\x02\x00isomiso2",
-    "elf": b"\x7fELF\x02\x01\x01" + bytes(9) + b"\x02\x00\x3e\x00",
-    "tiff": b"II*\x00\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00",
-    "pdf": b"%PDF-1.7\n",
-    "gzip": b"\x1f\x8b\x08\x08\x00\x00\x00\x00\x00\x03name\x00",
-    "zip": b"PK\x03\x04" + bytes(26),
+# Starts by extractor (the riff and exif ones by the form they read); every extractor has one.
+_STARTS = {
+    "file": {"none": b""},
+    "jpeg": {"jpeg": b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"},
+    "png": {"png": PNG_1X1},
+    "gif": {"gif": b"GIF89a\x01\x00\x01\x00\x00\x00\x00"},
+    "bmp": {
+        "bmp": b"BM" + struct.pack("<IHHIIiiHHII", 0, 0, 0, 54, 40, 1, 1, 1, 24, 0, 0) + bytes(16),
+    },
+    "riff": {
+        "wav": b"RIFF\xff\xff\xff\xffWAVEfmt \x10\x00\x00\x00\x01\x00\x02\x00\x44\xac\x00\x00"
+        b"\x10\xb1\x02\x00\x04\x00\x10\x00data\xff\xff\xff\xff",
+        "webp": b"RIFF\xff\xff\xff\xffWEBPVP8X\x0a\x00\x00\x00\x08"
+        b"\x00\x00\x00\x00\x00\x00\x00\x00\x00",
+    },
+    "id3": {"id3": b"ID3\x04\x00\x00\x7f\x7f\x7f\x7f"},
+    "mp4": {"mp4": b"\x00\x00\x00\x18ftypisom\x00\x00\x02\x00isomiso2"},
+    "elf": {"elf": b"\x7fELF\x02\x01\x01" + bytes(9) + b"\x02\x00\x3e\x00"},
+    "exif": {"tiff": b"II*\x00\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00"},
+    "pdf": {"pdf": b"%PDF-1.7\n"},
+    "gzip": {"gzip": b"\x1f\x8b\x08\x08\x00\x00\x00\x00\x00\x03name\x00"},
+    "zip": {"zip": b"PK\x03\x04" + bytes(26)},
 }
+HEADERS = {form: start for name in EXTRACTORS for form, start in _STARTS[name].items()}
 
 
 def jpeg_comments(n):

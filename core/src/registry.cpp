@@ -10,26 +10,16 @@
 #include <trawl/extractor.hpp>
 
 #include "extractors/extractors.hpp"
-#include "support/file_cache.hpp"
 #include "sniff/sniffer.hpp"
+#include "support/file_cache.hpp"
 
 namespace trawl {
 
 Registry Registry::with_defaults() {
   Registry registry;
-  registry.add(std::make_unique<FileExtractor>());
-  registry.add(std::make_unique<JpegExtractor>());
-  registry.add(std::make_unique<PngExtractor>());
-  registry.add(std::make_unique<GifExtractor>());
-  registry.add(std::make_unique<BmpExtractor>());
-  registry.add(std::make_unique<RiffExtractor>());
-  registry.add(std::make_unique<ExifExtractor>());
-  registry.add(std::make_unique<Id3Extractor>());
-  registry.add(std::make_unique<Mp4Extractor>());
-  registry.add(std::make_unique<ElfExtractor>());
-  registry.add(std::make_unique<PdfExtractor>());
-  registry.add(std::make_unique<GzipExtractor>());
-  registry.add(std::make_unique<ZipExtractor>());
+#define TRAWL_ADD_EXTRACTOR(prefix, id, kind) registry.add(std::make_unique<prefix##Extractor>());
+  TRAWL_EXTRACTORS(TRAWL_ADD_EXTRACTOR)
+#undef TRAWL_ADD_EXTRACTOR
   return registry;
 }
 

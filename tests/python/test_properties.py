@@ -1,5 +1,7 @@
 import hashlib
+import sys
 import zlib
+from pathlib import Path
 
 import pytest
 
@@ -10,7 +12,10 @@ import trawl
 
 from conftest import corpus_files
 
-NAMESPACES = {"bmp", "elf", "exif", "file", "gif", "gzip", "id3", "jpeg", "mp4", "pdf", "png", "riff", "zip"}
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from extractors import EXTRACTORS  # noqa: E402
+
+NAMESPACES = set(EXTRACTORS)
 VALUE_TYPES = (bool, int, float, str, list, dict, type(None))
 
 

@@ -1,10 +1,14 @@
 """The stubs give each namespace its keys and value types (a type checker run over a sample)."""
 
+import re
 import subprocess
 import sys
+import typing
 from pathlib import Path
 
 import pytest
+
+import trawl
 
 
 def test_results_are_typed_per_namespace():
@@ -15,3 +19,65 @@ def test_results_are_typed_per_namespace():
                           str(here / "typing_sample.py")], capture_output=True, text=True,
                          env={"MYPYPATH": str(package), "PATH": "/usr/bin:/bin"}, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr
+
+
+# trawl.types against what the core emits: every namespace of the extractor list has its
+# TypedDict, and every key of every corpus file's result is typed, with the type it has.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from extractors import EXTRACTORS  # noqa: E402
+
+from trawl import types  # noqa: E402
+from conftest import corpus_files  # noqa: E402
+
+# Directories after the thumbnail's are named by number.
+EXIF_IFD = re.compile(r"ifd[0-9]+")
+
+
+def test_every_extractor_has_a_typed_namespace():
+    assert set(typing.get_type_hints(types.Result)) == set(EXTRACTORS) | {"errors"}
+
+
+def untyped(value, hint, where):
+    """The places in `value` that `hint` does not describe, as "path: reason"."""
+    if typing.is_typeddict(hint):
+        if not isinstance(value, dict):
+            return [f"{where}: {type(value).__name__}, typed {hint.__name__}"]
+        hints = typing.get_type_hints(hint)
+        if hint is types.ExifFacts:
+            hints = {**{k: dict[str, str] for k in value if EXIF_IFD.fullmatch(k)}, **hints}
+        return [problem for key, item in value.items()
+                for problem in (untyped(item, hints[key], f"{where}.{key}") if key in hints
+                                else [f"{where}.{key}: not typed"])]
+    origin, args = typing.get_origin(hint), typing.get_args(hint)
+    if origin is list:
+        if not isinstance(value, list):
+            return [f"{where}: {type(value).__name__}, typed list"]
+        return [p for i, item in enumerate(value) for p in untyped(item, args[0], f"{where}[{i}]")]
+    if origin is dict:
+        if not isinstance(value, dict):
+            return [f"{where}: {type(value).__name__}, typed dict"]
+        return [p for key, item in value.items() for p in untyped(item, args[1], f"{where}.{key}")]
+    # bool is an int to isinstance, and an int is not a float here.
+    return [] if type(value) is hint else [f"{where}: {type(value).__name__}, typed {hint}"]
+
+
+@pytest.mark.parametrize("hint, value, problems", [
+    (types.GifFacts, {"width": 1, "frames": 2}, []),
+    (types.GifFacts, {"width": True}, ["gif.width: bool, typed <class 'int'>"]),
+    (types.GifFacts, {"colours": 1}, ["gif.colours: not typed"]),
+    (types.PngFacts, {"gamma": 1}, ["gif.gamma: int, typed <class 'float'>"]),
+    (types.ZipFacts, {"entries": [{"name": 3}]}, ["gif.entries[0].name: int, typed <class 'str'>"]),
+    (types.ExifFacts, {"ifd2": {"Make": "x"}, "ifdx": {}}, ["gif.ifdx: not typed"]),
+], ids=["typed", "bool-for-int", "unknown-key", "int-for-float", "in-a-list", "numbered-ifd"])
+def test_untyped_finds_what_the_types_miss(hint, value, problems):
+    assert untyped(value, hint, "gif") == problems
+
+
+FILES = corpus_files()
+
+
+@pytest.mark.skipif(not FILES, reason="no corpus")
+def test_corpus_results_match_the_types():
+    problems = [f"{path.name}: {p}" for path in FILES
+                for p in untyped(trawl.parse_bytes(path.read_bytes()), types.Result, "result")]
+    assert not problems, "\n".join(problems[:20])

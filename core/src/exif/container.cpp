@@ -114,9 +114,9 @@ Located locate_png(ByteReader r) {
 Located locate_webp(ByteReader r) {
   constexpr auto broken = "Broken WebP file"sv;
   constexpr auto overflow = "Chunk overflowing parent"sv;
-  (void)r.skip(4);
-  const std::uint32_t declared = *r.u32_le();
-  (void)r.skip(4);
+  // "RIFF", the size it declares, "WEBP".
+  const auto h = r.take_fixed<12>();
+  const std::uint32_t declared = h ? h->u32_le<4>() : 0;
   if (declared < 4) {
     return failed("Invalid header file size");
   }
@@ -538,10 +538,10 @@ private:
         continue;
       }
       if (e == 1) {
-        const auto first = *block.tiff.bytes_at(0, block.tiff.size());
+        const auto first = block.tiff.whole();
         block.owned.assign(first.span().begin(), first.span().end());
       }
-      const auto bytes = *piece->bytes_at(0, piece->size());
+      const auto bytes = piece->whole();
       block.owned.insert(block.owned.end(), bytes.span().begin(), bytes.span().end());
       block.tiff = ByteReader(block.owned);
     }

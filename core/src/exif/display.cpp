@@ -34,7 +34,7 @@ bool is_unsigned_int(std::uint16_t type) noexcept {
 class Elements {
 public:
   Elements(const ExifData& data, const Field& field)
-      : field_(field), big_endian_(data.big_endian()),
+      : field_(field), order_(data.tiff().order()),
         bytes_(data.tiff()
                    .bytes_at(field.offset, std::uint64_t{field.count} * unit_size(field.type))
                    .value_or(ByteView{})) {}
@@ -113,21 +113,21 @@ private:
     return read(i * width, width);
   }
   [[nodiscard]] std::uint64_t read(std::size_t at, std::size_t width) const noexcept {
-    const ByteReader r(bytes_.span());
+    const ByteReader r = ByteReader(bytes_.span()).with_order(order_);
     switch (width) {
     case 1:
       return r.u8_at(at).value_or(0);
     case 2:
-      return big_endian_ ? r.u16_be_at(at).value_or(0) : r.u16_le_at(at).value_or(0);
+      return r.u16_at(at).value_or(0);
     case 4:
-      return big_endian_ ? r.u32_be_at(at).value_or(0) : r.u32_le_at(at).value_or(0);
+      return r.u32_at(at).value_or(0);
     default:
-      return big_endian_ ? r.u64_be_at(at).value_or(0) : r.u64_le_at(at).value_or(0);
+      return r.u64_at(at).value_or(0);
     }
   }
 
   const Field& field_;
-  bool big_endian_;
+  ByteOrder order_;
   ByteView bytes_; // kept alive: from a large file it is a cached page or a copy
 };
 

@@ -60,20 +60,21 @@ private:
       return unexpected(std::string_view());
     }
     --ifds_left_;
-    const auto count = u16_at(offset);
+    const auto count = r_.u16_at(offset);
     if (!count) {
       return unexpected(std::string_view("Truncated IFD count"));
     }
     std::uint64_t pos = offset + 2;
     for (unsigned i = 0; i < *count; ++i, pos += 12) {
-      if (!r_.bytes_at(pos, 12)) {
+      const auto entry = r_.fixed<12>(pos);
+      if (!entry) {
         return unexpected(std::string_view("Truncated IFD"));
       }
-      if (!read_entry(pos, context, ifd)) {
+      if (!read_entry(*entry, pos, context, ifd)) {
         return unexpected(std::string_view());
       }
     }
-    const auto next = u32_at(pos);
+    const auto next = r_.u32_at(pos);
     if (!next) {
       return unexpected(std::string_view("Truncated next IFD offset"));
     }
@@ -81,12 +82,13 @@ private:
   }
 
   // Returns false once the work allowed for this input is used up.
-  bool read_entry(std::uint64_t pos, Context context, std::uint8_t ifd) {
+  // An IFD entry: tag, type, count, then the value or its offset.
+  bool read_entry(const Fixed<12>& entry, std::uint64_t pos, Context context, std::uint8_t ifd) {
     Field field;
-    field.tag = {context, *u16_at(pos)};
+    field.tag = {context, entry.u16<0>()};
     field.ifd = ifd;
-    field.type = *u16_at(pos + 2);
-    field.count = *u32_at(pos + 4);
+    field.type = entry.u16<2>();
+    field.count = entry.u32<4>();
     field.offset = pos + 8;
     const std::uint64_t size = unit_size(field.type) * field.count;
     // Each entry costs one unit and its value's bytes: a file that points many times at the same
@@ -96,7 +98,7 @@ private:
     }
     --entries_left_;
     if (size > 4) {
-      field.offset = *u32_at(pos + 8);
+      field.offset = entry.u32<8>();
       if (!r_.bytes_at(field.offset, size)) {
         data_.collect("Truncated field value");
         return true;
@@ -139,9 +141,9 @@ private:
     case Type::Byte:
       return r_.u8_at(field.offset);
     case Type::Short:
-      return u16_at(field.offset);
+      return r_.u16_at(field.offset);
     case Type::Long:
-      return u32_at(field.offset);
+      return r_.u32_at(field.offset);
     default:
       return std::nullopt;
     }
@@ -155,12 +157,6 @@ private:
     if (!problem.empty()) {
       data_.collect(problem);
     }
-  }
-  [[nodiscard]] std::optional<std::uint16_t> u16_at(std::uint64_t at) const noexcept {
-    return data_.big_endian() ? r_.u16_be_at(at) : r_.u16_le_at(at);
-  }
-  [[nodiscard]] std::optional<std::uint32_t> u32_at(std::uint64_t at) const noexcept {
-    return data_.big_endian() ? r_.u32_be_at(at) : r_.u32_le_at(at);
   }
 
   ExifData& data_;
@@ -186,7 +182,9 @@ std::optional<std::size_t> reference_slot(Tag tag) noexcept {
 
 ExifData::ExifData(std::vector<std::uint8_t> owned, const ByteReader& tiff, bool big_endian,
                    Keep keep)
-    : owned_(std::move(owned)), tiff_(tiff), big_endian_(big_endian), keep_(keep) {
+    : owned_(std::move(owned)),
+      tiff_(tiff.with_order(big_endian ? ByteOrder::Big : ByteOrder::Little)),
+      big_endian_(big_endian), keep_(keep) {
   for (auto& slots : last_reference_) {
     slots.fill(no_field);
   }
@@ -262,18 +260,19 @@ const Field* ExifData::find(Tag tag, unsigned ifd) const noexcept {
 
 Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned, const ByteReader& tiff,
                                         Keep keep) {
-  const ByteReader& r = tiff;
-  if (r.size() < 8) {
+  // Byte order mark, 42 and the first IFD's offset, in the order the mark gives.
+  const bool big_endian = tiff.matches_at(0, "MM");
+  const auto h = tiff.with_order(big_endian ? ByteOrder::Big : ByteOrder::Little).fixed<8>(0);
+  if (!h) {
     return unexpected(ReadError{ReadError::Kind::Failed, "Truncated TIFF header"});
   }
-  const bool big_endian = r.matches_at(0, "MM");
-  if (!big_endian && !r.matches_at(0, "II")) {
+  if (!big_endian && !tiff.matches_at(0, "II")) {
     return unexpected(ReadError{ReadError::Kind::Failed, "Invalid TIFF byte order"});
   }
-  if ((big_endian ? *r.u16_be_at(2) : *r.u16_le_at(2)) != 42) {
+  if (h->u16<2>() != 42) {
     return unexpected(ReadError{ReadError::Kind::Failed, "Invalid forty two"});
   }
-  const std::uint32_t first = big_endian ? *r.u32_be_at(4) : *r.u32_le_at(4);
+  const std::uint32_t first = h->u32<4>();
   ExifData data(std::move(owned), tiff, big_endian, keep);
   TiffWalk(data).walk(first);
   return data;

@@ -40,24 +40,29 @@ bool BmpExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult BmpExtractor::extract(Source& source, const Probe& probe) const {
-  const auto input = whole_input(*this, source, probe, 30);
+  const auto input = whole_input(*this, source, probe);
   if (!input) {
     return input.error();
   }
-  const ByteReader& r = *input;
-  const std::uint32_t dib_size = *r.u32_le_at(14);
+  // File header (14 bytes), then the info header's size and its first fields.
+  const auto h = fixed_header<30>(*this, *input);
+  if (!h) {
+    return h.error();
+  }
+  const std::uint32_t dib_size = h->u32_le<14>();
   Namespace ns(name());
-  ns.set("file_size_header", *r.u32_le_at(2)).set("dib_header_size", dib_size);
+  ns.set("file_size_header", h->u32_le<2>()).set("dib_header_size", dib_size);
   // The 12-byte OS/2 core header and short inputs carry no info header fields.
-  if (dib_size < 40 || r.size() < 54) {
+  const auto info = input->fixed<54>(0);
+  if (dib_size < 40 || !info) {
     return ns;
   }
-  const std::uint32_t height = *r.u32_le_at(22);
-  ns.set("width", magnitude(*r.u32_le_at(18)))
+  const std::uint32_t height = info->u32_le<22>();
+  ns.set("width", magnitude(info->u32_le<18>()))
       .set("height", magnitude(height))
       .set("top_down", (height & 0x80000000U) != 0)
-      .set("bit_depth", *r.u16_le_at(28))
-      .set("compression", compression_label(*r.u32_le_at(30)));
+      .set("bit_depth", info->u16_le<28>())
+      .set("compression", compression_label(info->u32_le<30>()));
   return ns;
 }
 
@@ -72,37 +77,38 @@ void read_webp(Namespace& ns, const ByteReader& r) {
   switch (*kind) {
   case 'X': {
     ns.set("webp_format", "extended");
-    if (r.size() < 30) {
+    const auto h = r.fixed<30>(0);
+    if (!h) {
       return;
     }
-    const std::uint8_t flags = *r.u8_at(20);
-    const auto u24 = [&](std::uint64_t at) {
-      return std::uint64_t{*r.u16_le_at(at)} | (std::uint64_t{*r.u8_at(at + 2)} << 16U);
-    };
+    const std::uint8_t flags = h->u8<20>();
     ns.set("has_alpha", (flags & 0x10U) != 0)
         .set("has_animation", (flags & 0x02U) != 0)
         .set("has_exif", (flags & 0x08U) != 0)
-        .set("width", u24(24) + 1)
-        .set("height", u24(27) + 1);
+        .set("width", std::uint64_t{h->u24_le<24>()} + 1)
+        .set("height", std::uint64_t{h->u24_le<27>()} + 1);
     return;
   }
   case 'L': {
     ns.set("webp_format", "lossless");
-    if (r.size() < 25) {
+    const auto h = r.fixed<25>(0);
+    if (!h) {
       return;
     }
-    const std::uint32_t bits = *r.u32_le_at(21);
+    const std::uint32_t bits = h->u32_le<21>();
     ns.set("width", (bits & 0x3FFFU) + 1).set("height", ((bits >> 14U) & 0x3FFFU) + 1);
     return;
   }
-  case ' ':
+  case ' ': {
     ns.set("webp_format", "lossy");
     // The key frame's start code comes before the 14-bit sizes.
-    if (r.size() < 30 || !r.matches_at(23, "\x9D\x01\x2A")) {
+    const auto h = r.fixed<30>(0);
+    if (!h || !r.matches_at(23, "\x9D\x01\x2A")) {
       return;
     }
-    ns.set("width", *r.u16_le_at(26) & 0x3FFFU).set("height", *r.u16_le_at(28) & 0x3FFFU);
+    ns.set("width", h->u16_le<26>() & 0x3FFFU).set("height", h->u16_le<28>() & 0x3FFFU);
     return;
+  }
   default:
     return;
   }
@@ -115,20 +121,21 @@ void read_wave(Namespace& ns, const ByteReader& r) {
     return;
   }
   for (;;) {
-    const auto id = walk.bytes(4);
-    const auto size = walk.u32_le();
-    if (!size) {
+    const auto chunk = walk.take_fixed<8>();
+    if (!chunk) {
       return;
     }
-    const ByteReader body = *walk.sub_at(walk.position(), walk.remaining());
-    if (as_chars(*id) == "fmt " && body.size() >= 16) {
-      ns.set("audio_format_tag", *body.u16_le_at(0))
-          .set("channels", *body.u16_le_at(2))
-          .set("sample_rate", *body.u32_le_at(4))
-          .set("bits_per_sample", *body.u16_le_at(14));
+    const std::uint32_t size = chunk->u32_le<4>();
+    // The format chunk's tag, channels, rate, byte rate, block align and bits per sample.
+    const auto fmt = walk.fixed<16>(walk.position());
+    if (as_chars(chunk->bytes<0, 4>()) == "fmt " && fmt) {
+      ns.set("audio_format_tag", fmt->u16_le<0>())
+          .set("channels", fmt->u16_le<2>())
+          .set("sample_rate", fmt->u32_le<4>())
+          .set("bits_per_sample", fmt->u16_le<14>());
       return;
     }
-    if (!walk.skip(std::uint64_t{*size} + (*size & 1U))) {
+    if (!walk.skip(std::uint64_t{size} + (size & 1U))) {
       return;
     }
   }
@@ -141,13 +148,16 @@ bool RiffExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult RiffExtractor::extract(Source& source, const Probe& probe) const {
-  const auto input = whole_input(*this, source, probe, 12);
+  const auto input = whole_input(*this, source, probe);
   if (!input) {
     return input.error();
   }
   const ByteReader& r = *input;
-  const auto form_bytes = *r.bytes_at(8, 4);
-  const std::string form = utf8_lossy(as_chars(form_bytes.span()));
+  const auto h = fixed_header<12>(*this, r);
+  if (!h) {
+    return h.error();
+  }
+  const std::string form = utf8_lossy(as_chars(h->bytes<8, 4>()));
   Namespace ns(name());
   ns.set("form_type", form);
   if (form == "WEBP") {

@@ -7,13 +7,10 @@
 #include <vector>
 
 #include "../support/byte_reader.hpp"
-#include "../support/stream_window.hpp"
+#include "../support/byte_search.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "scan.hpp"
 
 namespace trawl {
 
@@ -241,36 +238,10 @@ private:
   LiteralString text_;
 };
 
-// Position of the next ' ' or '/' in bytes[from, to), or `to`: every pattern starts with one.
-std::size_t next_candidate(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t to) {
-  std::size_t i = from;
-#if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i slash = _mm_set1_epi8('/');
-  for (; to - i >= 16; i += 16) {
-    const __m128i x =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.subspan(i, 16).data())); // NOLINT
-    const int mask =
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, slash)));
-    if (mask != 0) {
-      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    }
-  }
-#endif
-  for (; i < to; ++i) {
-    if (bytes[i] == ' ' || bytes[i] == '/') {
-      return i;
-    }
-  }
-  return to;
-}
-
 // The byte search over the whole file as it streams past: object and page counts, the two
 // flags and the information strings.
-// The longest pattern and the byte after it fit in this many bytes.
-constexpr std::size_t pdf_lookahead = 16;
-
-class PdfScan final : public WindowScan<PdfScan, pdf_lookahead> {
+// The longest pattern and the byte after it fit in 16 bytes.
+class PdfScan final : public WindowScan<16> {
 public:
   ExtractResult finish(Source& /*source*/, const Probe& probe) override {
     (void)end_input();
@@ -301,16 +272,12 @@ public:
   }
 
 private:
-  friend class WindowScan<PdfScan, pdf_lookahead>;
-  static constexpr std::size_t lookahead = pdf_lookahead;
-
-  std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
-    const std::size_t limit = final                       ? bytes.size()
-                              : bytes.size() >= lookahead ? bytes.size() - lookahead + 1
-                                                          : 0;
+  std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at,
+                        bool final) override {
+    const std::size_t limit = match_limit(bytes, final);
     const ByteReader r(bytes);
     for (auto i = static_cast<std::size_t>(std::max(pos_, at) - at); i < limit;) {
-      i = next_candidate(bytes, i, limit);
+      i = find_any<' ', '/'>(bytes, i, limit); // every pattern starts with one
       if (i == limit) {
         break;
       }
@@ -349,7 +316,6 @@ private:
     }
   }
 
-  std::uint64_t pos_ = 0;
   std::uint64_t objects_ = 0;
   std::uint64_t pages_ = 0;
   bool linearized_ = false;
@@ -361,7 +327,7 @@ private:
 std::optional<ByteView> nul_terminated(const ByteReader& r, std::uint64_t start) {
   constexpr std::uint64_t window = std::uint64_t{64} * 1024;
   for (std::uint64_t at = start; at < r.size();) {
-    const auto window_bytes = *r.bytes_at(at, std::min(window, r.size() - at));
+    const auto window_bytes = r.clipped_at(at, window);
     const std::string_view part = as_chars(window_bytes.span());
     const std::size_t nul = part.find('\0');
     if (nul != std::string_view::npos) {
@@ -395,11 +361,6 @@ bool PdfExtractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(0, "%PDF-");
 }
 
-ExtractResult PdfExtractor::extract(Source& source, const Probe& probe) const {
-  PdfScan scan;
-  return run_scan(scan, source, probe);
-}
-
 std::unique_ptr<Scan> PdfExtractor::start_scan(const Probe& /*probe*/) const {
   return std::make_unique<PdfScan>();
 }
@@ -409,23 +370,29 @@ bool GzipExtractor::supports(const Probe& probe) const {
 }
 
 ExtractResult GzipExtractor::extract(Source& source, const Probe& probe) const {
-  const auto input = whole_input(*this, source, probe, 10);
+  const auto input = whole_input(*this, source, probe);
   if (!input) {
     return input.error();
   }
   const ByteReader& r = *input;
-  const std::uint8_t flags = *r.u8_at(3);
+  // RFC 1952 member header: magic, method, flags, mtime, extra flags, OS.
+  const auto h = fixed_header<10>(*this, r);
+  if (!h) {
+    return h.error();
+  }
+  const std::uint8_t flags = h->u8<3>();
   Namespace ns(name());
-  ns.set("compression_method", *r.u8_at(2) == 8 ? "deflate" : "unknown");
-  if (const std::uint32_t mtime = *r.u32_le_at(4); mtime != 0) {
+  ns.set("compression_method", h->u8<2>() == 8 ? "deflate" : "unknown");
+  if (const std::uint32_t mtime = h->u32_le<4>(); mtime != 0) {
     ns.set("modification_time_unix", mtime);
   }
-  ns.set("os", os_label(*r.u8_at(9)));
+  ns.set("os", os_label(h->u8<9>()));
   if ((flags & 0x08U) != 0) {
     // FEXTRA puts a 16-bit length and that many bytes before the name.
     std::uint64_t start = 10;
-    if ((flags & 0x04U) != 0 && r.size() >= 12) {
-      start = 12 + std::uint64_t{*r.u16_le_at(10)};
+    const auto extra = r.u16_le_at(10);
+    if ((flags & 0x04U) != 0 && extra) {
+      start = 12 + std::uint64_t{*extra};
     }
     // RFC 1952 names are ISO 8859-1; UTF-8 names are kept as they are.
     if (const auto name = nul_terminated(r, start)) {

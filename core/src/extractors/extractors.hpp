@@ -2,12 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include <trawl/extractor.hpp>
 
 #include "../support/byte_reader.hpp"
+#include "list.hpp"
 
 namespace trawl {
 
@@ -63,6 +65,16 @@ inline void mark_truncated(Namespace& ns, std::string_view key) {
   return r;
 }
 
+/// The fixed layout at the start of `r`, or "header too short" under the extractor's name.
+template <std::size_t N>
+[[nodiscard]] Expected<Fixed<N>, ExtractError> fixed_header(const Extractor& extractor,
+                                                            const ByteReader& r) {
+  if (auto h = r.fixed<N>(0)) {
+    return *h; // just checked
+  }
+  return unexpected(malformed(extractor.name(), "header too short"));
+}
+
 /// Feeds `scan` the whole source, read once from its start, and finishes it: a scanning
 /// extractor's extract() outside a registry.
 [[nodiscard]] inline ExtractResult run_scan(Scan& scan, Source& source, const Probe& probe) {
@@ -86,116 +98,32 @@ inline void mark_truncated(Namespace& ns, std::string_view key) {
   }
 }
 
-/// Size, sniffed type, SHA-256, CRC-32 and entropy of any input.
-class FileExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "file"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
+// The classes of list.hpp. A Scans extractor's extract() feeds its own scan the whole source.
+#define TRAWL_EXTRACTOR_MEMBERS_Reads                                                              \
   [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
+#define TRAWL_EXTRACTOR_MEMBERS_Scans                                                              \
+  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override {         \
+    return run_scan(*start_scan(probe), source, probe);                                            \
+  }                                                                                                \
   [[nodiscard]] std::unique_ptr<Scan> start_scan(const Probe& probe) const override;
-};
-
-/// JPEG marker segments up to the first scan, frame facts and quality estimate.
-class JpegExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "jpeg"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-};
+#define TRAWL_EXTRACTOR_MEMBERS_ReadsOrScans                                                       \
+  TRAWL_EXTRACTOR_MEMBERS_Reads [[nodiscard]] std::unique_ptr<Scan> start_scan(const Probe& probe) \
+      const override;
+#define TRAWL_DECLARE_EXTRACTOR(prefix, id, kind)                                                  \
+  class prefix##Extractor final : public Extractor {                                               \
+  public:                                                                                          \
+    [[nodiscard]] std::string_view name() const noexcept override { return #id; }                  \
+    [[nodiscard]] bool supports(const Probe& probe) const override;                                \
+    TRAWL_EXTRACTOR_MEMBERS_##kind                                                                 \
+  };
+TRAWL_EXTRACTORS(TRAWL_DECLARE_EXTRACTOR)
+#undef TRAWL_DECLARE_EXTRACTOR
+#undef TRAWL_EXTRACTOR_MEMBERS_ReadsOrScans
+#undef TRAWL_EXTRACTOR_MEMBERS_Scans
+#undef TRAWL_EXTRACTOR_MEMBERS_Reads
 
 /// The IJG quality (1 to 100) whose scaled luminance table is closest to a DQT table given in
 /// zigzag order (64 bytes).
 [[nodiscard]] unsigned estimate_ijg_quality(std::span<const std::uint8_t> table);
-
-/// PNG chunks up to IEND with header, text, time, gamma and density.
-class PngExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "png"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-};
-
-/// GIF screen descriptor, frame count and loop count.
-class GifExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "gif"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] std::unique_ptr<Scan> start_scan(const Probe& probe) const override;
-};
-
-/// BMP file and info header fields.
-class BmpExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "bmp"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-};
-
-/// RIFF form type with the WebP or WAV header facts.
-class RiffExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "riff"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-};
-
-/// EXIF fields by image file directory, and the GPS position.
-class ExifExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "exif"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-};
-
-/// ID3v2 tag header and the common text frames.
-class Id3Extractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "id3"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-};
-
-/// ISO base media outermost boxes, brands and movie duration.
-class Mp4Extractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "mp4"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-};
-
-/// ELF identification and header labels.
-class ElfExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "elf"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-};
-
-/// PDF header version, object and page counts, flags and document information.
-class PdfExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "pdf"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] std::unique_ptr<Scan> start_scan(const Probe& probe) const override;
-};
-
-/// Gzip member header fields and original file name.
-class GzipExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "gzip"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-};
-
-/// ZIP central directory entries, compression ratio and package kind.
-class ZipExtractor final : public Extractor {
-public:
-  [[nodiscard]] std::string_view name() const noexcept override { return "zip"; }
-  [[nodiscard]] bool supports(const Probe& probe) const override;
-  [[nodiscard]] ExtractResult extract(Source& source, const Probe& probe) const override;
-  [[nodiscard]] std::unique_ptr<Scan> start_scan(const Probe& probe) const override;
-};
 
 } // namespace trawl

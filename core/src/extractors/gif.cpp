@@ -5,13 +5,10 @@
 #include <vector>
 
 #include "../support/byte_reader.hpp"
-#include "../support/stream_window.hpp"
+#include "../support/byte_search.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "scan.hpp"
 
 namespace trawl {
 
@@ -24,53 +21,24 @@ std::uint64_t color_table_bytes(std::uint8_t packed) {
   return std::uint64_t{3} << ((packed & 0x07U) + 1U);
 }
 
-// Position of the next block introducer (0x21, 0x2C, 0x3B) in bytes[from, to), or `to`.
-std::size_t next_introducer(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t to) {
-  std::size_t i = from;
-#if defined(__SSE2__)
-  const __m128i extension = _mm_set1_epi8(0x21);
-  const __m128i image = _mm_set1_epi8(0x2C);
-  const __m128i trailer = _mm_set1_epi8(0x3B);
-  for (; to - i >= 16; i += 16) {
-    const __m128i x =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.subspan(i, 16).data())); // NOLINT
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, extension), _mm_cmpeq_epi8(x, image)),
-                     _mm_cmpeq_epi8(x, trailer));
-    const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) {
-      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    }
-  }
-#endif
-  for (; i < to; ++i) {
-    if (bytes[i] == 0x21 || bytes[i] == 0x2C || bytes[i] == 0x3B) {
-      return i;
-    }
-  }
-  return to;
-}
-
 // The block walk as the file streams past: extensions and sub-block chains are skipped, images
 // counted, and bytes between blocks passed over one at a time.
-// An extension's label, "NETSCAPE2.0" and the loop count lie within this many bytes.
-constexpr std::size_t gif_lookahead = 18;
-
-class GifScan final : public WindowScan<GifScan, gif_lookahead> {
+// An extension's label, "NETSCAPE2.0" and the loop count lie within 18 bytes.
+class GifScan final : public WindowScan<18> {
 public:
   ExtractResult finish(Source& /*source*/, const Probe& /*probe*/) override {
     const std::uint64_t fed = end_input();
     if (fed < header_.size()) {
       return malformed("gif", "header too short");
     }
-    const ByteReader r(header_);
-    const std::uint8_t packed = *r.u8_at(10);
+    // Signature, version, then the logical screen: width, height, packed fields.
+    const Fixed<13> h(header_);
+    const std::uint8_t packed = h.u8<10>();
     const bool has_table = (packed & 0x80U) != 0;
-    const auto version = *r.bytes_at(3, 3);
     Namespace ns("gif");
-    ns.set("version", utf8_lossy(as_chars(version.span())))
-        .set("width", *r.u16_le_at(6))
-        .set("height", *r.u16_le_at(8))
+    ns.set("version", utf8_lossy(as_chars(h.bytes<3, 3>())))
+        .set("width", h.u16_le<6>())
+        .set("height", h.u16_le<8>())
         .set("color_resolution_bits", ((packed >> 4U) & 0x07U) + 1U)
         .set("global_color_table", has_table);
     if (has_table) {
@@ -84,11 +52,10 @@ public:
   }
 
 private:
-  friend class WindowScan<GifScan, gif_lookahead>;
-  static constexpr std::size_t lookahead = gif_lookahead;
   enum class State : std::uint8_t { Header, Blocks, SubBlocks, Done };
 
-  std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
+  std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at,
+                        bool final) override {
     const ByteReader r(bytes);
     const std::uint64_t end = at + bytes.size(); // the input's end when `final`
     if (state_ == State::Done) {
@@ -114,7 +81,7 @@ private:
         continue;
       }
       const std::size_t found =
-          next_introducer(bytes, i, final ? bytes.size() : bytes.size() - lookahead + 1);
+          find_any<0x21, 0x2C, 0x3B>(bytes, i, match_limit(bytes, final)); // a block introducer
       pos_ = at + found;
       if (found == bytes.size() || (!final && bytes.size() - found < lookahead)) {
         continue; // bytes between blocks passed over; the rest waits for more input
@@ -130,7 +97,7 @@ private:
     if (!rest.seek(i)) {
       return;
     }
-    const auto part = *rest.bytes(std::min<std::size_t>(rest.remaining(), header_.size()));
+    const auto part = rest.clipped_at(rest.position(), header_.size());
     std::copy(part.span().begin(), part.span().end(), header_.begin());
     const std::uint8_t packed = header_.at(10);
     pos_ = 13 + ((packed & 0x80U) != 0 ? color_table_bytes(packed) : 0);
@@ -172,7 +139,6 @@ private:
   }
 
   State state_ = State::Header;
-  std::uint64_t pos_ = 0;
   std::array<std::uint8_t, 13> header_{};
   std::uint64_t frames_ = 0;
   std::optional<std::uint16_t> loop_count_;
@@ -183,11 +149,6 @@ private:
 bool GifExtractor::supports(const Probe& probe) const {
   const ByteReader head(probe.head);
   return head.matches_at(0, "GIF87a"sv) || head.matches_at(0, "GIF89a"sv);
-}
-
-ExtractResult GifExtractor::extract(Source& source, const Probe& probe) const {
-  GifScan scan;
-  return run_scan(scan, source, probe);
 }
 
 std::unique_ptr<Scan> GifExtractor::start_scan(const Probe& /*probe*/) const {

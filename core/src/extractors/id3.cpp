@@ -87,31 +87,34 @@ std::optional<std::string> decode_text(std::span<const std::uint8_t> payload) {
 // and a zero size ends the walk.
 Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size, bool& truncated) {
   const bool v2 = major == 2;
-  const std::size_t header = v2 ? 6 : 10;
   const std::uint64_t id_length = v2 ? 3 : 4;
   const std::uint64_t end = std::min<std::uint64_t>(r.size() - 10, tag_size);
-  ByteReader area = *r.sub_at(10, end);
+  ByteReader area = r;
+  if (!area.skip(10)) {
+    return {};
+  }
+  area = area.sub_clipped(end);
   Map frames;
-  while (const auto frame_header = area.bytes(header)) {
-    const ByteReader h(frame_header->span());
-    const auto id_bytes = *h.bytes_at(0, id_length);
-    const auto id = id_bytes.span();
+  for (;;) {
+    // v2.2: a 3-byte ID and a 24-bit size; later: a 4-byte ID, a 32-bit size (synchsafe from
+    // 2.4 on) and two flag bytes.
+    std::array<std::uint8_t, 4> id_bytes{};
+    std::uint64_t size = 0;
+    if (const auto h = v2 ? area.take_fixed<6>() : std::nullopt) {
+      std::copy_n(h->bytes<0, 3>().begin(), 3, id_bytes.begin());
+      size = h->u24_be<3>();
+    } else if (const auto h4 = v2 ? std::nullopt : area.take_fixed<10>()) {
+      std::copy_n(h4->bytes<0, 4>().begin(), 4, id_bytes.begin());
+      size = major == 3 ? h4->u32_be<4>() : synchsafe(h4->bytes<4, 4>());
+    } else {
+      break;
+    }
+    const auto id = std::span<const std::uint8_t>(id_bytes).first(id_length);
     if (std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0; })) {
       break;
     }
-    const auto size_view = *h.bytes_at(id_length, v2 ? 3 : 4);
-    const auto size_bytes = size_view.span();
-    std::uint64_t size = 0;
-    if (v2) {
-      size = (std::uint64_t{size_bytes[0]} << 16U) | (std::uint64_t{size_bytes[1]} << 8U) |
-             size_bytes[2];
-    } else if (major == 3) {
-      size = *h.u32_be_at(4);
-    } else {
-      size = synchsafe(size_bytes);
-    }
     // A frame running past the tag is read as far as the tag goes, and ends the walk.
-    const ByteReader data = *area.sub(std::min<std::uint64_t>(size, area.remaining()));
+    const ByteReader data = area.sub_clipped(size);
     if (data.size() == 0) {
       break;
     }
@@ -120,7 +123,7 @@ Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size,
       // A text frame is read up to the cap; the rest of it is skipped.
       const std::uint64_t kept = std::min<std::uint64_t>(data.size(), text_cap);
       truncated = truncated || kept < data.size();
-      const auto text_bytes = *data.bytes_at(0, kept);
+      const auto text_bytes = data.clipped_at(0, kept);
       if (auto text = decode_text(text_bytes)) {
         frames.insert_or_assign(std::string(key), Value(std::move(*text)));
       }
@@ -139,17 +142,21 @@ bool Id3Extractor::supports(const Probe& probe) const {
 }
 
 ExtractResult Id3Extractor::extract(Source& source, const Probe& probe) const {
-  const auto input = whole_input(*this, source, probe, 10);
+  const auto input = whole_input(*this, source, probe);
   if (!input) {
     return input.error();
   }
   const ByteReader& r = *input;
-  const std::uint8_t major = *r.u8_at(3);
-  const std::uint8_t flags = *r.u8_at(5);
-  const auto size_bytes = *r.bytes_at(6, 4);
-  const std::uint32_t tag_size = synchsafe(size_bytes);
+  // "ID3", major and revision version, flags, synchsafe tag size.
+  const auto h = fixed_header<10>(*this, r);
+  if (!h) {
+    return h.error();
+  }
+  const std::uint8_t major = h->u8<3>();
+  const std::uint8_t flags = h->u8<5>();
+  const std::uint32_t tag_size = synchsafe(h->bytes<6, 4>());
   Namespace ns(name());
-  ns.set("version", "2." + std::to_string(major) + "." + std::to_string(*r.u8_at(4)))
+  ns.set("version", "2." + std::to_string(major) + "." + std::to_string(h->u8<4>()))
       .set("unsynchronisation", (flags & 0x80U) != 0)
       .set("extended_header", (flags & 0x40U) != 0)
       .set("tag_size", tag_size);

@@ -121,13 +121,14 @@ std::string hex_marker(std::uint8_t code) {
 
 // Start of frame (SOF0 to SOF3): precision, lines, samples per line, component count.
 void read_frame(Namespace& ns, std::uint8_t code, const ByteReader& p) {
-  if (p.size() < 6) {
+  const auto h = p.fixed<6>(0);
+  if (!h) {
     return;
   }
-  const std::uint8_t components = *p.u8_at(5);
-  ns.set("bit_depth", *p.u8_at(0))
-      .set("height", *p.u16_be_at(1))
-      .set("width", *p.u16_be_at(3))
+  const std::uint8_t components = h->u8<5>();
+  ns.set("bit_depth", h->u8<0>())
+      .set("height", h->u16_be<1>())
+      .set("width", h->u16_be<3>())
       .set("components", components)
       .set("progressive", code == 0xC2)
       .set("color_space_guess", color_space_label(components));
@@ -135,18 +136,19 @@ void read_frame(Namespace& ns, std::uint8_t code, const ByteReader& p) {
 
 // JFIF APP0: "JFIF\0", version major and minor, density unit, X and Y density.
 void read_jfif(Map& entry, const ByteReader& p) {
-  if (p.size() < 12 || !p.matches_at(0, "JFIF\0"sv)) {
+  const auto h = p.fixed<12>(0);
+  if (!h || !p.matches_at(0, "JFIF\0"sv)) {
     return;
   }
   std::array<char, 64> text{};
-  int n = std::snprintf(text.data(), text.size(), "%u.%02u", unsigned{*p.u8_at(5)},
-                        unsigned{*p.u8_at(6)});
+  int n = std::snprintf(text.data(), text.size(), "%u.%02u", unsigned{h->u8<5>()},
+                        unsigned{h->u8<6>()});
   entry.insert_or_assign("jfif_version",
                          Value(std::string(text.data(), static_cast<std::size_t>(n > 0 ? n : 0))));
-  n = std::snprintf(text.data(), text.size(), "%ux%u ", unsigned{*p.u16_be_at(8)},
-                    unsigned{*p.u16_be_at(10)});
+  n = std::snprintf(text.data(), text.size(), "%ux%u ", unsigned{h->u16_be<8>()},
+                    unsigned{h->u16_be<10>()});
   std::string density(text.data(), static_cast<std::size_t>(n > 0 ? n : 0));
-  density += density_unit_label(*p.u8_at(7));
+  density += density_unit_label(h->u8<7>());
   entry.insert_or_assign("density", Value(std::move(density)));
 }
 
@@ -160,7 +162,7 @@ void read_app1(Namespace& ns, Map& entry, const ByteReader& p) {
     entry.insert_or_assign("payload", Value("EXIF"));
   } else if (p.matches_at(0, xmp_signature)) {
     entry.insert_or_assign("payload", Value("XMP"));
-    const auto packet_bytes = *p.bytes_at(xmp_signature.size(), p.size() - xmp_signature.size());
+    const auto packet_bytes = p.clipped_at(xmp_signature.size(), p.size());
     const std::string_view packet = as_chars(packet_bytes.span());
     if (is_valid_utf8(packet)) {
       ns.set("xmp_packet_chars", packet.size());
@@ -169,7 +171,7 @@ void read_app1(Namespace& ns, Map& entry, const ByteReader& p) {
 }
 
 void read_comment(Map& entry, const ByteReader& p) {
-  const auto bytes = *p.bytes_at(0, p.size());
+  const auto bytes = p.whole();
   std::string_view text = as_chars(bytes.span());
   if (!is_valid_utf8(text)) {
     return;
@@ -189,9 +191,9 @@ void read_segment(Namespace& ns, Map& entry, std::uint8_t code, const ByteReader
   switch (code) {
   case 0xDB:
     // Only the segment's first table, and only an 8-bit table 0 with all 64 elements.
-    if (p.size() >= 65 && *p.u8_at(0) == 0 && !ns.entries().contains("quality_estimate")) {
-      const auto table = *p.bytes_at(1, 64);
-      ns.set("quality_estimate", std::uint64_t{estimate_ijg_quality(table)});
+    if (const auto t = p.fixed<65>(0);
+        t && t->u8<0>() == 0 && !ns.entries().contains("quality_estimate")) {
+      ns.set("quality_estimate", std::uint64_t{estimate_ijg_quality(t->bytes<1, 64>())});
     }
     break;
   case 0xE0:
@@ -237,7 +239,6 @@ unsigned absolute_difference(const std::array<std::uint8_t, 64>& a,
   return error;
 #endif
 }
-
 
 } // namespace
 

@@ -46,12 +46,13 @@ void read_file_type(Namespace& ns, ByteReader r) {
 
 // Movie header: version 0 has 32-bit times, version 1 a 64-bit duration.
 void read_movie_header(Namespace& ns, const ByteReader& p) {
-  if (p.size() < 20) {
+  const auto v0 = p.fixed<20>(0);
+  if (!v0) {
     return;
   }
-  const bool v1 = *p.u8_at(0) == 1 && p.size() >= 32;
-  const std::uint32_t timescale = *p.u32_be_at(v1 ? 20 : 12);
-  const std::uint64_t duration = v1 ? *p.u64_be_at(24) : *p.u32_be_at(16);
+  const auto v1 = v0->u8<0>() == 1 ? p.fixed<32>(0) : std::nullopt;
+  const std::uint32_t timescale = v1 ? v1->u32_be<20>() : v0->u32_be<12>();
+  const std::uint64_t duration = v1 ? v1->u64_be<24>() : v0->u32_be<16>();
   ns.set("timescale", timescale).set("duration_units", duration);
   if (timescale != 0) {
     ns.set("duration_seconds",
@@ -80,8 +81,8 @@ void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
     std::uint64_t header = 8;
     if (size32 == 0U) {
       size = boxes.remaining() + header; // to the end of the enclosing range
-    } else if (size32 == 1U && boxes.remaining() >= 8) {
-      size = *boxes.u64_be();
+    } else if (const auto large = size32 == 1U ? boxes.u64_be() : std::nullopt) {
+      size = large.value_or(0);
       header = 16;
     }
     auto payload = type_bytes && size >= header ? boxes.sub(size - header) : std::nullopt;
@@ -196,16 +197,15 @@ ExtractResult ElfExtractor::extract(Source& source, const Probe& /*probe*/) cons
   if (const auto read = source.read_exact(header); !read) {
     return io_error(read.error());
   }
-  const ByteReader r(header);
+  // e_ident (class, data encoding, version, ABI), then e_type and e_machine in that encoding.
   const bool little = header[5] == 1;
-  const std::uint16_t type = little ? *r.u16_le_at(16) : *r.u16_be_at(16);
-  const std::uint16_t machine = little ? *r.u16_le_at(18) : *r.u16_be_at(18);
+  const Fixed<20> h(header, little ? ByteOrder::Little : ByteOrder::Big);
   Namespace ns(name());
-  ns.set("class", header[4] == 2 ? "64-bit" : "32-bit")
+  ns.set("class", h.u8<4>() == 2 ? "64-bit" : "32-bit")
       .set("endianness", little ? "little" : "big")
-      .set("abi", abi_label(header[7]))
-      .set("type", type_label(type))
-      .set("machine", machine_label(machine));
+      .set("abi", abi_label(h.u8<7>()))
+      .set("type", type_label(h.u16<16>()))
+      .set("machine", machine_label(h.u16<18>()));
   return ns;
 }
 

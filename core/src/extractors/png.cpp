@@ -32,21 +32,23 @@ std::string_view color_type_label(std::uint8_t code) {
 }
 
 void read_header(Namespace& ns, const ByteReader& d) {
-  if (d.size() < 13) {
+  // Width, height, bit depth, colour type, compression, filter and interlace methods.
+  const auto h = d.fixed<13>(0);
+  if (!h) {
     return;
   }
-  ns.set("width", *d.u32_be_at(0))
-      .set("height", *d.u32_be_at(4))
-      .set("bit_depth", *d.u8_at(8))
-      .set("color_type", color_type_label(*d.u8_at(9)))
-      .set("interlaced", *d.u8_at(12) == 1);
+  ns.set("width", h->u32_be<0>())
+      .set("height", h->u32_be<4>())
+      .set("bit_depth", h->u8<8>())
+      .set("color_type", color_type_label(h->u8<9>()))
+      .set("interlaced", h->u8<12>() == 1);
 }
 
 // tEXt is keyword, NUL, text. The standard says ISO 8859-1, but many writers store UTF-8, so
 // text that is valid UTF-8 is kept as it is and anything else is read as ISO 8859-1.
 void read_text(Namespace& ns, Map& texts, const ByteReader& d, std::uint64_t cap) {
   // Only the first text_cap bytes are looked at; a keyword has at most 79.
-  const auto bytes = *d.bytes_at(0, std::min<std::uint64_t>(d.size(), text_cap));
+  const auto bytes = d.clipped_at(0, text_cap);
   const std::string_view data = as_chars(bytes.span());
   const std::size_t nul = data.find('\0');
   if (nul == std::string_view::npos) {
@@ -64,21 +66,22 @@ void read_text(Namespace& ns, Map& texts, const ByteReader& d, std::uint64_t cap
 }
 
 void read_time(Namespace& ns, const ByteReader& d) {
-  if (d.size() < 7) {
+  // Year, month, day, hour, minute, second.
+  const auto t = d.fixed<7>(0);
+  if (!t) {
     return;
   }
   std::array<char, 48> text{};
-  const int n =
-      std::snprintf(text.data(), text.size(), "%04u-%02u-%02uT%02u:%02u:%02uZ",
-                    unsigned{*d.u16_be_at(0)}, unsigned{*d.u8_at(2)}, unsigned{*d.u8_at(3)},
-                    unsigned{*d.u8_at(4)}, unsigned{*d.u8_at(5)}, unsigned{*d.u8_at(6)});
+  const int n = std::snprintf(text.data(), text.size(), "%04u-%02u-%02uT%02u:%02u:%02uZ",
+                              unsigned{t->u16_be<0>()}, unsigned{t->u8<2>()}, unsigned{t->u8<3>()},
+                              unsigned{t->u8<4>()}, unsigned{t->u8<5>()}, unsigned{t->u8<6>()});
   ns.set("last_modified", std::string(text.data(), static_cast<std::size_t>(n > 0 ? n : 0)));
 }
 
 // pHYs: pixels per unit on X and Y, then the unit (1 = metre).
 void read_density(Namespace& ns, const ByteReader& d) {
-  if (d.size() >= 9 && *d.u8_at(8) == 1) {
-    ns.set("dpi", Value::from_float(std::round(static_cast<double>(*d.u32_be_at(0)) * 0.0254)));
+  if (const auto h = d.fixed<9>(0); h && h->u8<8>() == 1) {
+    ns.set("dpi", Value::from_float(std::round(static_cast<double>(h->u32_be<0>()) * 0.0254)));
   }
 }
 
@@ -139,8 +142,8 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
       read_text(ns, texts, d, cap);
     } else if (kind == "tIME") {
       read_time(ns, d);
-    } else if (kind == "gAMA" && d.size() >= 4) {
-      ns.set("gamma", Value::from_float(static_cast<double>(*d.u32_be_at(0)) / 100000.0));
+    } else if (const auto gamma = kind == "gAMA" ? d.u32_be_at(0) : std::nullopt) {
+      ns.set("gamma", Value::from_float(static_cast<double>(gamma.value_or(0)) / 100000.0));
     } else if (kind == "pHYs") {
       read_density(ns, d);
     } else if (kind == "IEND") {

@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "../support/byte_reader.hpp"
-#include "../support/stream_window.hpp"
+#include "../support/byte_search.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+#include "scan.hpp"
 
 namespace trawl {
 
@@ -103,9 +104,7 @@ ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
 
 // Offsets of "PK\5\6" as the file streams past; the last one is the end record.
 // "PK\5\6" is four bytes.
-constexpr std::size_t zip_lookahead = 4;
-
-class ZipScan final : public WindowScan<ZipScan, zip_lookahead> {
+class ZipScan final : public WindowScan<4> {
 public:
   explicit ZipScan(const ZipExtractor& extractor) : extractor_(extractor) {}
 
@@ -119,17 +118,15 @@ public:
   }
 
 private:
-  friend class WindowScan<ZipScan, zip_lookahead>;
-  std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
-    const std::size_t limit =
-        final ? bytes.size() : bytes.size() - std::min(bytes.size(), std::size_t{3});
+  std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at,
+                        bool final) override {
+    const std::size_t limit = match_limit(bytes, final);
     const ByteReader r(bytes);
     for (auto i = static_cast<std::size_t>(std::max(pos_, at) - at); i < limit; ++i) {
-      const void* hit = std::memchr(bytes.subspan(i).data(), 'P', limit - i);
-      if (hit == nullptr) {
+      i = find_any<'P'>(bytes, i, limit);
+      if (i == limit) {
         break;
       }
-      i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - bytes.data());
       if (r.matches_at(i, "PK\x05\x06"sv)) {
         last_ = at + i;
       }
@@ -139,16 +136,10 @@ private:
   }
 
   const ZipExtractor& extractor_;
-  std::uint64_t pos_ = 0;
   std::optional<std::uint64_t> last_;
 };
 
 } // namespace
-
-ExtractResult ZipExtractor::extract(Source& source, const Probe& probe) const {
-  ZipScan scan(*this);
-  return run_scan(scan, source, probe);
-}
 
 std::unique_ptr<Scan> ZipExtractor::start_scan(const Probe& /*probe*/) const {
   return std::make_unique<ZipScan>(*this);
@@ -163,11 +154,13 @@ ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
   if (!end_record) {
     return malformed(name, "no end-of-central-directory record");
   }
-  if (*end_record > r.size() || r.size() - *end_record < 22) {
+  // Signature, disk numbers, entry counts, directory size and offset, comment length.
+  const auto end = r.fixed<22>(end_record.value_or(0));
+  if (!end) {
     return malformed(name, "truncated end-of-central-directory record");
   }
   Namespace ns(name);
-  ns.set("entry_count", *r.u16_le_at(*end_record + 10));
+  ns.set("entry_count", end->u16_le<10>());
 
   // Central-directory headers from the recorded offset until one lacks its signature or would
   // run past the data; no count limit.
@@ -177,21 +170,22 @@ ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
   std::uint64_t compressed_total = 0;
   std::uint64_t uncompressed_total = 0;
   ByteReader walk = r;
-  bool more = walk.seek(*r.u32_le_at(*end_record + 16));
+  bool more = walk.seek(end->u32_le<16>());
   while (more) {
-    const auto header = walk.sub(46);
-    if (!header || !header->matches_at(0, "PK\x01\x02"sv)) {
+    // A 46-byte central-directory header, then the name, extra field and comment.
+    const auto header = walk.take_fixed<46>();
+    if (!header || header->u32_le<0>() != 0x02014B50U) {
       break;
     }
-    const std::uint16_t name_length = *header->u16_le_at(28);
+    const std::uint16_t name_length = header->u16_le<28>();
     // A name cut short by the end of the data is kept as far as it goes.
-    const auto name_bytes = *walk.bytes(std::min<std::uint64_t>(name_length, walk.remaining()));
+    const auto name_bytes = walk.sub_clipped(name_length).whole();
     const std::string_view raw_name = as_chars(name_bytes.span());
-    const std::uint64_t rest = std::uint64_t{name_length} - raw_name.size() +
-                               *header->u16_le_at(30) + *header->u16_le_at(32); // extra, comment
+    const std::uint64_t rest = std::uint64_t{name_length} - raw_name.size() + header->u16_le<30>() +
+                               header->u16_le<32>(); // extra, comment
     more = walk.skip(rest);
-    const std::uint32_t compressed = *header->u32_le_at(20);
-    const std::uint32_t uncompressed = *header->u32_le_at(24);
+    const std::uint32_t compressed = header->u32_le<20>();
+    const std::uint32_t uncompressed = header->u32_le<24>();
     compressed_total += compressed;
     uncompressed_total += uncompressed;
     // Past the cap the walk goes on for the totals and the package kind.
@@ -204,9 +198,9 @@ ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
     // Keys in their sorted order, each placed at the end.
     Map entry;
     entry.emplace_hint(entry.end(), "compressed", Value(compressed));
-    entry.emplace_hint(entry.end(), "method", Value(method_label(*header->u16_le_at(10))));
+    entry.emplace_hint(entry.end(), "method", Value(method_label(header->u16_le<10>())));
     entry.emplace_hint(entry.end(), "modified",
-                       Value(dos_time(*header->u16_le_at(14), *header->u16_le_at(12))));
+                       Value(dos_time(header->u16_le<14>(), header->u16_le<12>())));
     entry.emplace_hint(entry.end(), "name", Value(entry_name));
     entry.emplace_hint(entry.end(), "uncompressed", Value(uncompressed));
     kind.add(entry_name);

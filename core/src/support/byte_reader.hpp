@@ -11,9 +11,75 @@
 #include <span>
 #include <string_view>
 
+#include "byte_search.hpp"
 #include "file_cache.hpp"
 
 namespace trawl {
+
+/// Which end of a multi-byte field comes first, for formats that say so in their header.
+enum class ByteOrder : std::uint8_t { Little, Big };
+
+/// Exactly N bytes of a fixed layout (a header, a record), copied out of the input: fields are
+/// read at offsets the compiler checks against N, so none can fail.
+template <std::size_t N> class Fixed {
+public:
+  explicit Fixed(const std::array<std::uint8_t, N>& bytes,
+                 ByteOrder order = ByteOrder::Little) noexcept
+      : bytes_(bytes), order_(order) {}
+
+  template <std::size_t at> [[nodiscard]] std::uint8_t u8() const noexcept {
+    return static_cast<std::uint8_t>(get<at, 1>(true));
+  }
+  template <std::size_t at> [[nodiscard]] std::uint16_t u16_be() const noexcept {
+    return static_cast<std::uint16_t>(get<at, 2>(true));
+  }
+  template <std::size_t at> [[nodiscard]] std::uint16_t u16_le() const noexcept {
+    return static_cast<std::uint16_t>(get<at, 2>(false));
+  }
+  template <std::size_t at> [[nodiscard]] std::uint32_t u24_be() const noexcept {
+    return static_cast<std::uint32_t>(get<at, 3>(true));
+  }
+  template <std::size_t at> [[nodiscard]] std::uint32_t u24_le() const noexcept {
+    return static_cast<std::uint32_t>(get<at, 3>(false));
+  }
+  template <std::size_t at> [[nodiscard]] std::uint32_t u32_be() const noexcept {
+    return static_cast<std::uint32_t>(get<at, 4>(true));
+  }
+  template <std::size_t at> [[nodiscard]] std::uint32_t u32_le() const noexcept {
+    return static_cast<std::uint32_t>(get<at, 4>(false));
+  }
+  template <std::size_t at> [[nodiscard]] std::uint64_t u64_be() const noexcept {
+    return get<at, 8>(true);
+  }
+  /// In the byte order of the reader the layout came from.
+  template <std::size_t at> [[nodiscard]] std::uint16_t u16() const noexcept {
+    return static_cast<std::uint16_t>(get<at, 2>(order_ == ByteOrder::Big));
+  }
+  template <std::size_t at> [[nodiscard]] std::uint32_t u32() const noexcept {
+    return static_cast<std::uint32_t>(get<at, 4>(order_ == ByteOrder::Big));
+  }
+  /// The n bytes at `at`.
+  template <std::size_t at, std::size_t n>
+  [[nodiscard]] std::span<const std::uint8_t, n> bytes() const noexcept {
+    static_assert(at + n <= N, "field past the end of the layout");
+    return std::span<const std::uint8_t, N>(bytes_).template subspan<at, n>();
+  }
+
+private:
+  template <std::size_t at, std::size_t n>
+  [[nodiscard]] std::uint64_t get(bool big_endian) const noexcept {
+    static_assert(at + n <= N, "field past the end of the layout");
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t b = bytes_[at + (big_endian ? i : n - 1 - i)];
+      v = (v << 8U) | b;
+    }
+    return v;
+  }
+
+  std::array<std::uint8_t, N> bytes_;
+  ByteOrder order_;
+};
 
 /// A view of bytes with a cursor: either memory that outlives the reader (a caller's buffer, a
 /// file read whole) or a range of a large file, read through its cache as the reader goes.
@@ -45,6 +111,59 @@ public:
   }
   [[nodiscard]] std::optional<std::uint64_t> u64_be() { return take<8, true>(); }
   [[nodiscard]] std::optional<std::uint64_t> u64_le() { return take<8, false>(); }
+
+  /// The same bytes read in `order` by u16_at, u32_at and fixed layouts' u16, u32.
+  [[nodiscard]] ByteReader with_order(ByteOrder order) const noexcept {
+    ByteReader out = *this;
+    out.order_ = order;
+    return out;
+  }
+  [[nodiscard]] ByteOrder order() const noexcept { return order_; }
+
+  /// The N bytes at `offset` as a fixed layout in this reader's byte order.
+  template <std::size_t N> [[nodiscard]] std::optional<Fixed<N>> fixed(std::uint64_t offset) const {
+    if (!fits(offset, N)) {
+      return std::nullopt;
+    }
+    std::array<std::uint8_t, N> got{};
+    copy(offset, got);
+    return Fixed<N>(got, order_);
+  }
+  /// The next N bytes as a fixed layout; the cursor moves past them.
+  template <std::size_t N> [[nodiscard]] std::optional<Fixed<N>> take_fixed() {
+    auto out = fixed<N>(pos_);
+    if (out) {
+      pos_ += N;
+    }
+    return out;
+  }
+  /// Every byte of the reader.
+  [[nodiscard]] ByteView whole() const { return clipped_at(0, size_); }
+  /// The bytes from `offset`, at most n of them: fewer where the data ends first.
+  [[nodiscard]] ByteView clipped_at(std::uint64_t offset, std::uint64_t n) const {
+    const std::uint64_t from = std::min<std::uint64_t>(offset, size_);
+    const std::uint64_t count = std::min<std::uint64_t>(n, size_ - from);
+    if (cache_ == nullptr) {
+      return ByteView(
+          data_.subspan(static_cast<std::size_t>(from), static_cast<std::size_t>(count)));
+    }
+    return cache_->view(base_ + from, static_cast<std::size_t>(count));
+  }
+  /// A child reader over the next n bytes, fewer where the data ends first; the cursor moves
+  /// past them.
+  [[nodiscard]] ByteReader sub_clipped(std::uint64_t n) noexcept {
+    const std::uint64_t count = std::min<std::uint64_t>(n, remaining());
+    ByteReader child = *this;
+    child.pos_ = 0;
+    child.size_ = static_cast<std::size_t>(count);
+    if (cache_ == nullptr) {
+      child.data_ = data_.subspan(pos_, child.size_);
+    } else {
+      child.base_ = base_ + pos_;
+    }
+    pos_ += child.size_;
+    return child;
+  }
 
   /// The next n bytes.
   [[nodiscard]] std::optional<ByteView> bytes(std::uint64_t n) {
@@ -127,6 +246,16 @@ public:
   [[nodiscard]] std::optional<std::uint64_t> u64_le_at(std::uint64_t offset) const {
     return at<8, false>(offset);
   }
+  /// In this reader's byte order.
+  [[nodiscard]] std::optional<std::uint16_t> u16_at(std::uint64_t offset) const {
+    return order_ == ByteOrder::Big ? u16_be_at(offset) : u16_le_at(offset);
+  }
+  [[nodiscard]] std::optional<std::uint32_t> u32_at(std::uint64_t offset) const {
+    return order_ == ByteOrder::Big ? u32_be_at(offset) : u32_le_at(offset);
+  }
+  [[nodiscard]] std::optional<std::uint64_t> u64_at(std::uint64_t offset) const {
+    return order_ == ByteOrder::Big ? u64_be_at(offset) : u64_le_at(offset);
+  }
   /// The offset of the first `byte` at or after `offset`, or size(). Pages of a large file that
   /// its whole read found to be zeros are not read again.
   [[nodiscard]] std::uint64_t find(std::uint8_t byte, std::uint64_t offset) const {
@@ -136,11 +265,7 @@ public:
     if (cache_ != nullptr) {
       return cache_->find(byte, base_ + offset, base_ + size_) - base_;
     }
-    const auto rest = data_.subspan(static_cast<std::size_t>(offset));
-    const void* hit = std::memchr(rest.data(), byte, rest.size());
-    return hit == nullptr ? size_
-                          : offset + static_cast<std::uint64_t>(
-                                         static_cast<const std::uint8_t*>(hit) - rest.data());
+    return find_byte(data_, byte, static_cast<std::size_t>(offset), size_);
   }
   /// How many zero bytes start at `offset`.
   [[nodiscard]] std::uint64_t zeros_at(std::uint64_t offset) const {
@@ -173,18 +298,22 @@ private:
   [[nodiscard]] bool fits(std::uint64_t offset, std::uint64_t n) const noexcept {
     return offset <= size_ && n <= size_ - offset;
   }
+  // Copies the bytes at `offset`, which fit.
+  template <std::size_t N> void copy(std::uint64_t offset, std::array<std::uint8_t, N>& out) const {
+    if (cache_ == nullptr) {
+      const auto part = data_.subspan(static_cast<std::size_t>(offset), N);
+      std::copy(part.begin(), part.end(), out.begin());
+    } else {
+      cache_->copy(base_ + offset, out);
+    }
+  }
   template <std::size_t N, bool BigEndian>
   [[nodiscard]] std::optional<std::uint64_t> at(std::uint64_t offset) const {
     if (!fits(offset, N)) {
       return std::nullopt;
     }
     std::array<std::uint8_t, N> got{};
-    if (cache_ == nullptr) {
-      const auto part = data_.subspan(static_cast<std::size_t>(offset), N);
-      std::copy(part.begin(), part.end(), got.begin());
-    } else {
-      cache_->copy(base_ + offset, got);
-    }
+    copy(offset, got);
     std::uint64_t v = 0;
     for (std::size_t i = 0; i < N; ++i) {
       const std::uint64_t b = got[BigEndian ? i : N - 1 - i];
@@ -212,6 +341,7 @@ private:
   std::uint64_t base_ = 0; // with a cache: where the view starts in the file
   std::size_t size_ = 0;
   std::size_t pos_ = 0;
+  ByteOrder order_ = ByteOrder::Little;
 };
 
 } // namespace trawl

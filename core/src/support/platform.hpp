@@ -10,7 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include <trawl/extractor.hpp>
+#include <trawl/expected.hpp>
+#include <trawl/io_error.hpp>
 
 namespace trawl::platform {
 

@@ -1,11 +1,10 @@
 // Forward-only scans over an input that arrives in blocks of any size.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include <trawl/extractor.hpp>
 
 namespace trawl {
 
@@ -64,30 +63,6 @@ private:
   std::vector<std::uint8_t> carry_;
   std::uint64_t carry_at_ = 0;
   std::uint64_t fed_ = 0;
-};
-
-/// A scan whose work is such an examiner: `Derived` has
-/// `std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at, bool final)`
-/// (befriend this class to keep it private) and calls end_input() first in finish().
-template <class Derived, std::size_t lookahead> class WindowScan : public Scan {
-public:
-  void update(std::span<const std::uint8_t> block) final { window_.feed(block, examiner()); }
-
-protected:
-  /// Ends the input: the carried bytes are examined as its last. The number of bytes fed.
-  std::uint64_t end_input() {
-    window_.finish(examiner());
-    return window_.fed();
-  }
-
-private:
-  auto examiner() {
-    return [this](std::span<const std::uint8_t> bytes, std::uint64_t at, bool final) {
-      return static_cast<Derived*>(this)->examine(bytes, at, final);
-    };
-  }
-
-  StreamWindow<lookahead> window_;
 };
 
 } // namespace trawl

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "support/byte_reader.hpp"
+#include "support/byte_search.hpp"
 #include <gtest/gtest.h>
 
 namespace trawl {
@@ -74,6 +75,69 @@ TEST(ByteReader, MatchesTextOnlyWhollyInside) {
   EXPECT_TRUE(r.matches_at(0, "PK"));
   EXPECT_FALSE(r.matches_at(2, std::string_view("\x03\x04\x05", 3)));
   EXPECT_FALSE(r.matches_at(1, "PK"));
+}
+
+TEST(ByteReader, FixedLayoutFitsWhollyOrNotAtAll) {
+  const ByteReader r(data);
+  struct Case {
+    const char* name;
+    std::uint64_t offset;
+    bool ok;
+  };
+  const Case cases[] = {{"exact fit", 4, true},
+                        {"one past", 5, false},
+                        {"past the end", 9, false},
+                        {"huge offset", std::numeric_limits<std::uint64_t>::max(), false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(r.fixed<4>(c.offset).has_value(), c.ok);
+  }
+  ByteReader walk(data);
+  EXPECT_TRUE(walk.take_fixed<6>());
+  EXPECT_FALSE(walk.take_fixed<3>());
+  EXPECT_EQ(walk.position(), 6U); // a failed take leaves the cursor
+}
+
+TEST(ByteReader, FixedFieldsInEitherByteOrder) {
+  const auto le = ByteReader(data).fixed<8>(0);
+  const auto be = ByteReader(data).with_order(ByteOrder::Big).fixed<8>(0);
+  ASSERT_TRUE(le && be);
+  EXPECT_EQ(le->u16<1>(), 0x0302);
+  EXPECT_EQ(be->u16<1>(), 0x0203);
+  EXPECT_EQ(le->u32<4>(), 0x08070605U);
+  EXPECT_EQ(be->u32<4>(), 0x05060708U);
+  EXPECT_EQ(le->u24_le<5>(), 0x080706U);
+  EXPECT_EQ(le->u24_be<0>(), 0x010203U);
+  EXPECT_EQ(le->u64_be<0>(), 0x0102030405060708U);
+  EXPECT_EQ((le->bytes<6, 2>()[1]), 0x08);
+  EXPECT_EQ(ByteReader(data).with_order(ByteOrder::Big).u32_at(4), 0x05060708U);
+}
+
+TEST(ByteReader, ClippedReadsStopAtTheEnd) {
+  ByteReader r(data);
+  EXPECT_EQ(r.clipped_at(6, 5).size(), 2U);
+  EXPECT_EQ(r.clipped_at(9, 5).size(), 0U);
+  EXPECT_EQ(r.whole().size(), 8U);
+  ASSERT_TRUE(r.skip(5));
+  const ByteReader child = r.sub_clipped(10);
+  EXPECT_EQ(child.size(), 3U);
+  EXPECT_EQ(child.u8_at(0), 0x06);
+  EXPECT_TRUE(r.at_end());
+}
+
+TEST(ByteSearch, FindsTheFirstByteOfTheSet) {
+  // 40 bytes: hits beyond the first 16 and 32 go through the wide and the byte-wise paths.
+  std::array<std::uint8_t, 40> bytes{};
+  bytes[20] = '/';
+  bytes[37] = ' ';
+  const std::span<const std::uint8_t> s(bytes);
+  EXPECT_EQ((find_any<' ', '/'>(s, 0, 40)), 20U);
+  EXPECT_EQ((find_any<' ', '/'>(s, 21, 40)), 37U);
+  EXPECT_EQ((find_any<' ', '/'>(s, 21, 37)), 37U); // the end is not searched
+  EXPECT_EQ((find_any<' ', '/'>(s, 38, 40)), 40U);
+  EXPECT_EQ((find_any<'/'>(s, 0, 20)), 20U);
+  EXPECT_EQ((find_any<'/'>(s, 0, 21)), 20U);
+  EXPECT_EQ(find_byte(s, ' ', 30, 30), 30U);
 }
 
 } // namespace
