@@ -150,7 +150,7 @@ def test_ctrl_c_ends_the_run_and_the_interpreter(tmp_path, module, run):
     try:
         assert child.stdout.readline() == b"ready\n"
         time.sleep(0.5)
-        child.send_signal(2)
+        os.killpg(child.pid, signal.SIGINT)  # as a terminal's Ctrl-C: the whole group
         _, err = child.communicate(timeout=20)
     finally:
         with contextlib.suppress(ProcessLookupError):
