@@ -161,6 +161,10 @@ def _select(result: Result, only: frozenset[str]) -> Result:
     return selected
 
 
+# A result still to be read from the file.
+_UNREAD = object()
+
+
 class _Run:
     """One parse_many call: a feeder thread takes paths from the source as they come, workers
     parse them under one cancel flag, and the caller's generator puts the results in order.
@@ -215,10 +219,12 @@ class _Run:
                 size = 0
                 while not cancel.cancelled:
                     index, path = item
-                    length, result = self.parse(path)
+                    length, result = self.measure(path)
                     if length >= _BATCH_BYTES and out:  # a large file: send what came before
                         done.put(out)
                         out, size = [], 0
+                    if result is _UNREAD:
+                        result = self.parse(path)
                     if only is not None and isinstance(result, dict):
                         result = _select(result, only)
                     out.append((index, path, result))
@@ -238,26 +244,28 @@ class _Run:
         finally:
             done.put(None)
 
-    def parse(self, path: Any) -> tuple[int, Result | OSError | MemoryError | None]:
-        """The file's size (0 when unknown) and its result: a dict, an exception, or None when
-        cancelled."""
+    def measure(self, path: Any) -> tuple[int, Any]:
+        """The file's size for the batching (0 when unknown, the batch limit for a pipe or a
+        device, which may never end), and its result when that is known without reading it;
+        _UNREAD otherwise."""
         if isinstance(path, Failed):
             return 0, path.error
         try:
             info = os.stat(path)
         except (OSError, ValueError):  # the parse says why
-            length = 0
-        else:
-            if stat.S_ISDIR(info.st_mode):
-                return 0, os_error(os.fsdecode(path), errno.EISDIR)
-            # A pipe or device may never end: as large as a file can be for the batching.
-            length = info.st_size if stat.S_ISREG(info.st_mode) else _BATCH_BYTES
+            return 0, _UNREAD
+        if stat.S_ISDIR(info.st_mode):
+            return 0, os_error(os.fsdecode(path), errno.EISDIR)
+        return (info.st_size if stat.S_ISREG(info.st_mode) else _BATCH_BYTES), _UNREAD
+
+    def parse(self, path: Any) -> Result | OSError | MemoryError | None:
+        """The result: a dict, an exception, or None when cancelled."""
         try:
-            return length, _parse_with(path, self.fast, self.cancel)
+            return _parse_with(path, self.fast, self.cancel)
         except OSError as error:
-            return length, _typed(error)
+            return _typed(error)
         except MemoryError as error:
-            return length, error
+            return error
 
     def results(self, ordered: bool) -> Generator[tuple[Any, Any], None, None]:
         self.start()

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import errno
 import json
@@ -186,8 +187,8 @@ def _inputs(options: argparse.Namespace, ext: list[str] | None,
                 yield from _failed(failures)
                 yield found
             yield from _failed(failures)
-        elif ext is None or _has_ext(path, ext):
-            yield path
+        elif ext is None or _has_ext(path, ext) or os.path.isdir(path):
+            yield path  # a directory without -r gives its error record whatever --ext says
 
     for path in options.paths:
         if path != "-":
@@ -224,7 +225,8 @@ class _Csv:
         self.sink = sink
         self.cell_limit = cell_limit
         self.rows: list[dict[str, Any]] | None = None if columns else []
-        self.writer = csv.writer(self, lineterminator="\n")
+        # Lines end in CR LF, so that a name holding either is quoted and reads back whole.
+        self.writer = csv.writer(self, lineterminator="\r\n")
         self.columns: list[str] = []
         self.known: set[str] = set()
         self.spilled = 0
@@ -336,16 +338,19 @@ def run(argv: list[str] | None = None) -> int:
     options = parser.parse_args(_joined_negatives(sys.argv[1:] if argv is None else argv))
     if not options.paths and not options.files_from:
         parser.error("no PATH given (use - to read paths from standard input)")
-    if options.jobs < 1:
-        parser.error(f"--jobs must be at least 1, not {options.jobs}")
+    if not 1 <= options.jobs <= 1024:
+        parser.error(f"--jobs must be from 1 to 1024, not {options.jobs}")
     if options.cell_limit < 0:
         parser.error(f"--cell-limit must be 0 or more, not {options.cell_limit}")
     ext = None if options.ext is None else [e.strip().lower().lstrip(".")
                                             for e in options.ext.split(",") if e.strip()]
     only = None
     if options.only is not None:
+        names = [n.strip() for n in options.only.split(",") if n.strip()]
+        if not names:
+            parser.error("--only: no namespace given")
         try:
-            only = namespaces([n.strip() for n in options.only.split(",") if n.strip()])
+            only = namespaces(names)
         except ValueError as error:
             parser.error(f"--only: {error}")
     columns = None if options.columns is None else [c.strip() for c in
@@ -393,14 +398,21 @@ def run(argv: list[str] | None = None) -> int:
             bar.close()
     if not options.quiet:
         for note in notes:
-            sys.stderr.write(f"trawl: {note}\n")
+            _note(f"trawl: {note}\n")
         if parsed + failed == 0 and ext is not None:
-            sys.stderr.write(f"trawl: no file matched --ext {options.ext}\n")
+            _note(f"trawl: no file matched --ext {options.ext}\n")
         elapsed = time.perf_counter() - start
-        sys.stderr.write(f"trawl: {_count(parsed + failed, 'file')}, {_count(parsed, 'record')}, "
+        _note(f"trawl: {_count(parsed + failed, 'file')}, {_count(parsed, 'record')}, "
                          f"{_count(failed, 'error record')}, {elapsed:.2f} s, "
                          f"{(parsed + failed) / elapsed:,.0f} files/s\n")
     return 1 if failed else 0
+
+
+def _note(text: str) -> None:
+    """A note on standard error; one that cannot be written (`2>/dev/full`) is dropped."""
+    with contextlib.suppress(OSError):
+        sys.stderr.write(text)
+        sys.stderr.flush()
 
 
 def _count(n: int, noun: str) -> str:
@@ -410,6 +422,15 @@ def _count(n: int, noun: str) -> str:
 def main(argv: list[str] | None = None) -> int:
     """The console entry point: ends quietly on a closed pipe and on Ctrl-C, with one line when
     the output cannot be written."""
+    # A closed standard stream (`2>&-`) is None here: notes then go nowhere, a missing output
+    # is a write failure and a missing input is empty.
+    if sys.stderr is None:
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115 (lives as long as the process)
+    if sys.stdin is None:
+        sys.stdin = open(os.devnull)  # noqa: SIM115
+    if sys.stdout is None:
+        sys.stderr.write("trawl: cannot write the output: standard output is closed\n")
+        return 3
     try:
         return run(argv)
     except KeyboardInterrupt:
@@ -421,7 +442,18 @@ def main(argv: list[str] | None = None) -> int:
         error = failure.args[0]
         sys.stderr.write(f"trawl: cannot write the output: {error.strerror or error}\n")
         _quiet_exit(3)
+    finally:
+        _settle_notes()
     return 1  # not reached
+
+
+def _settle_notes() -> None:
+    """Notes that cannot be written (`2>/dev/full`) are dropped: they must not turn the exit
+    status into a failure at interpreter exit."""
+    try:
+        sys.stderr.flush()
+    except OSError:
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115 (lives as long as the process)
 
 
 def _quiet_exit(code: int) -> None:
@@ -431,5 +463,6 @@ def _quiet_exit(code: int) -> None:
         pass
     # Whatever is still buffered for a closed pipe would only fail again at exit.
     devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
+    with contextlib.suppress(OSError, ValueError):
+        os.dup2(devnull, sys.stdout.fileno())
     os._exit(code)

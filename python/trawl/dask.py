@@ -80,7 +80,9 @@ def _schema(bag: db.Bag) -> dict[str, str]:
     for column in sorted(seen):
         kinds = seen[column]
         schema[column] = _DTYPES.get(next(iter(kinds)), "string") if len(kinds) == 1 else "string"
-    schema["path_bytes"] = "object"
+    # The exact bytes of a name that is not valid UTF-8, as hex text: a column of bytes would
+    # be turned into text by Dask's string conversion and fail on exactly those names.
+    schema["path_bytes"] = "string"
     return schema
 
 
@@ -105,6 +107,8 @@ def to_dataframe(bag: db.Bag) -> Any:
 def _cell(value: Any, dtype: str) -> Any:
     if value is None or dtype != "string" or isinstance(value, str):
         return value
+    if isinstance(value, bytes):
+        return value.hex()
     return str(value)
 
 

@@ -200,6 +200,9 @@ def test_dask_bag_on_a_local_cluster(corpus, tmp_path):
         records = bag.compute()
         out = tmp_path / "table"
         trawl.dask.to_parquet(bag, str(out))
+        frame = trawl.dask.to_dataframe(bag).compute()
+    # The DataFrame holds the name that is not UTF-8 as hex, whatever Dask does with text.
+    assert [bytes.fromhex(h) for h in frame["path_bytes"].dropna()] == [os.fsencode(str(odd))]
     expected = []
     for p in paths:
         try:

@@ -40,16 +40,16 @@ def test_recursion_filters_and_records_that_name_their_input(tmp_path):
     assert all(set(r) == {"path", "gif"} for r in records)
 
 
-@pytest.mark.parametrize("flags", [[], ["--fast"], ["--only", "jpeg"]])
+@pytest.mark.parametrize("flags", [[], ["--fast"], ["--only", "jpeg"], ["--ext", "txt"]])
 def test_errors_exit_codes_and_directories(tmp_path, flags):
     make_tree(tmp_path)
-    out = trawl_cmd(tmp_path / "c.txt", tmp_path / "missing", tmp_path / "a", *flags)
+    out = trawl_cmd(tmp_path / "c.txt", tmp_path / "missing.txt", tmp_path / "a", *flags)
     assert out.returncode == 1
     ok, missing, directory = lines(out)
     assert ok["path"] == str(tmp_path / "c.txt")
     assert missing["error"] == {
         "type": "FileNotFoundError", "code": "ENOENT", "errno": 2,
-        "message": f"{tmp_path / 'missing'}: No such file or directory (os error 2)"}
+        "message": f"{tmp_path / 'missing.txt'}: No such file or directory (os error 2)"}
     assert directory["error"]["type"] == "IsADirectoryError"
     assert "use -r" in directory["error"]["message"]
     assert re.fullmatch(r"trawl: 3 files, 1 record, 2 error records, [\d.]+ s, [\d,]+ files/s\n",
@@ -59,8 +59,10 @@ def test_errors_exit_codes_and_directories(tmp_path, flags):
 
 @pytest.mark.parametrize("args, says", [
     ([], "no PATH given"),
-    (["--jobs", "0", "x"], "--jobs must be at least 1, not 0"),
-    (["-j", "-1", "x"], "--jobs must be at least 1, not -1"),
+    (["--jobs", "0", "x"], "--jobs must be from 1 to 1024, not 0"),
+    (["-j", "-1", "x"], "--jobs must be from 1 to 1024, not -1"),
+    (["-j", "100000", "x"], "--jobs must be from 1 to 1024, not 100000"),
+    (["--only", ",", "x"], "--only: no namespace given"),
     (["--files-from", "missing"], "--files-from missing: No such file or directory"),
     (["--files-from", "."], "--files-from .: Is a directory"),
     (["--only", "foo,FILE", "x"], "unknown namespaces 'FILE', 'foo' (known: bmp, elf,"),
@@ -101,6 +103,7 @@ def test_names_that_are_not_utf8_round_trip_under_any_locale(tmp_path, flags):
 
 def test_csv_names_spills_and_long_cells(tmp_path):
     (tmp_path / os.fsdecode(ODD_NAME)).write_text("x")
+    (tmp_path / "line\rbreak.txt").write_text("yy")  # a row must not split at the CR
     with zipfile.ZipFile(tmp_path / "many.zip", "w") as z:
         for i in range(600):
             z.writestr(f"entry-with-a-long-name-{i:04}.txt", b"")
@@ -113,8 +116,9 @@ def test_csv_names_spills_and_long_cells(tmp_path):
     assert bytes.fromhex(odd["path_bytes"]) == b"./" + ODD_NAME
     assert odd["path"] == "./caf\ufffd \ufffd.txt" and odd["file.size_bytes"] == "1"
     assert max(len(v) for r in rows for v in r.values()) <= 32767
+    assert next(r for r in rows if "break" in r["path"])["path"] == "./line\rbreak.txt"
     notes = out.stderr.decode()
-    assert "2 of 2 rows have fields beyond the columns" in notes and "--columns" in notes
+    assert "3 of 3 rows have fields beyond the columns" in notes and "--columns" in notes
     assert "1 cells were cut to 32,767 characters" in notes
     whole = trawl_cmd("many.zip", "--format", "csv", "--cell-limit", "0", cwd=tmp_path)
     csv.field_size_limit(1 << 24)
