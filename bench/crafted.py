@@ -99,6 +99,26 @@ def exif_every_context(n):
     return tiff + bytes(max(0, n - len(tiff)))
 
 
+def exif_ascii_of_nuls(n):
+    """One ImageDescription of ASCII type as long as the file, all NULs: a string per byte."""
+    head = exif_long_value_head(0x010E, 2, n)
+    return head + bytes(max(0, n - len(head)))
+
+
+def exif_value_as_long_as_the_file(n):
+    """One UNDEFINED value covering the whole file."""
+    head = exif_long_value_head(0xC000, 7, n)
+    return head + bytes(max(0, n - len(head)))
+
+
+def exif_long_value_head(tag, kind, n):
+    """A TIFF whose one field, of `kind`, runs from the end of its IFD to byte n of the file:
+    the start of a large file whose rest may be a hole."""
+    at = 8 + 2 + 12 + 4
+    ifd = struct.pack("<H", 1) + struct.pack("<HHII", tag, kind, max(0, n - at), at) + bytes(4)
+    return b"II*\x00\x08\x00\x00\x00" + ifd
+
+
 def pdf_strings(n):
     """Every information key opening a string that runs to the end of the file."""
     keys = b"/Title (/Author (/Subject (/Creator (/Producer (/Keywords (/CreationDate (/ModDate ("
@@ -122,6 +142,8 @@ CRAFTED = {
     "tiff shared blob": tiff_shared_blob,
     "exif self pointers": exif_self_pointers,
     "exif every context": exif_every_context,
+    "exif ascii of nuls": exif_ascii_of_nuls,
+    "exif value as long as the file": exif_value_as_long_as_the_file,
     "pdf strings": pdf_strings,
     "zip entries": zip_entries,
 }

@@ -89,8 +89,9 @@ void add_path_facts(Report& report, std::string_view path, const platform::FileS
   }
 }
 
-// What a parse by path must say when the file was not left alone while it was read: its size
-// or times moved, or it ended before the size it had when opened.
+// What a parse by path must say when the file was not left alone while it was read: its size or
+// modification time moved, or it ended before the size it had when opened (which a file of a
+// pseudo file system, such as /sys, may do without changing).
 std::optional<std::string> change_seen(platform::FileId file, const platform::FileStat& before,
                                        bool came_short) {
   auto after = platform::stat_file(file);
@@ -98,12 +99,11 @@ std::optional<std::string> change_seen(platform::FileId file, const platform::Fi
     return "changed while read: size " + std::to_string(before.size) + " bytes when opened, " +
            std::to_string(after->size) + " after";
   }
-  if (came_short) {
-    return "changed while read: ended before its " + std::to_string(before.size) + " bytes";
-  }
-  if (after && (after->modified_stamp != before.modified_stamp ||
-                after->changed_stamp != before.changed_stamp)) {
+  if (after && after->modified_stamp != before.modified_stamp) {
     return std::string("changed while read: modified during the read");
+  }
+  if (came_short && !platform::on_pseudo_file_system(file)) {
+    return "changed while read: ended before its " + std::to_string(before.size) + " bytes";
   }
   return std::nullopt;
 }
@@ -124,16 +124,16 @@ Expected<Report, IoError> parse_path(std::string_view path, const RunOptions& op
     return std::move(st).error();
   }
   // A file's size when opened is where its data ends: one that grows is not read further. A
-  // special file that tells no size (a pipe, a /proc entry) is read to its end.
-  const bool sized = st->sized && st->size > 0;
+  // file that tells no size (a pipe, a device, an empty-looking /proc entry) is read to its end.
   if (!st->sized) {
     platform::make_blocking(file.get());
   }
+  const bool sized = st->sized && (st->size > 0 || !platform::on_pseudo_file_system(file.get()));
   FileSource source(file.get(), sized ? std::optional(st->size) : std::nullopt);
   source.opened_here();
   source.set_stop_requested(options.stop_requested);
   Report report = parse(source, st->size, options);
-  if (sized && !report.interrupted) {
+  if (st->sized && !report.interrupted) {
     if (auto change = change_seen(file.get(), *st, source.came_short())) {
       report.errors.push_back({"file", std::move(*change)});
     }

@@ -245,14 +245,14 @@ const char* const out_of_memory = "out of memory";
 // what has been read; a small one is read whole at once, so that nothing is read twice.
 struct Head {
   std::vector<std::uint8_t> copy;
-  std::unique_ptr<std::uint8_t[]> whole;
+  WholeInput whole;
   std::size_t whole_size = 0;
   std::size_t read = 0; // bytes of `whole` read
   bool ended = false;   // the reads of `whole` met the input's end
   std::span<const std::uint8_t> bytes;
 };
 
-Head read_head(Source& source, std::uint64_t len) {
+Head read_head(Source& source, std::uint64_t len, bool fast) {
   Head head;
   if (const auto ready = source.contents_if_ready()) {
     const std::uint64_t wanted = std::min<std::uint64_t>(len, head_limit);
@@ -260,9 +260,10 @@ Head read_head(Source& source, std::uint64_t len) {
         ready->first(static_cast<std::size_t>(std::min<std::uint64_t>(ready->size(), wanted)));
     return head;
   }
-  if (source.wants_whole(len)) {
+  // Fast mode may need no pass: a larger file is then read only where its readers look.
+  if (source.wants_whole(len) && (!fast || len <= block_size)) {
     head.whole_size = static_cast<std::size_t>(len);
-    head.whole = std::make_unique_for_overwrite<std::uint8_t[]>(head.whole_size);
+    head.whole = make_whole_input(head.whole_size);
     const std::span<std::uint8_t> whole(head.whole.get(), head.whole_size);
     if (source.seek_to(0)) {
       const auto first = whole.first(std::min<std::size_t>(whole.size(), block_size));
@@ -290,7 +291,7 @@ Head read_head(Source& source, std::uint64_t len) {
 
 RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& options) const {
   // One read of the head: sniffing and every supports() decision look at nothing else.
-  Head head = read_head(source, len);
+  Head head = read_head(source, len, options.fast);
   if (head.whole && (head.read == head.whole_size || head.ended)) {
     // Read to its end already, or to where it ended early.
     source.keep(std::move(head.whole), head.read);
@@ -333,7 +334,10 @@ RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& opt
                    : std::span<std::uint8_t>{};
     FileCache* cache = head.whole ? nullptr : source.cache(len);
     Pass pass(source, scans, options, keep, head.read, cache);
-    const bool threaded = len >= threaded_from && std::thread::hardware_concurrency() > 1;
+    // An input of unknown length (a pipe) may be long: it gets the helper thread too.
+    const bool unknown_length = len == 0 && !source.contents_if_ready();
+    const bool threaded =
+        (len >= threaded_from || unknown_length) && std::thread::hardware_concurrency() > 1;
     if (!pass.run(threaded, len)) {
       out.interrupted = true;
       return out;

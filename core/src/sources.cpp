@@ -171,7 +171,7 @@ bool FileSource::wants_whole(std::uint64_t len) const {
   return !has_whole_ && limit_ && len == *limit_ && len <= whole_up_to_;
 }
 
-void FileSource::keep(std::unique_ptr<std::uint8_t[]> whole, std::size_t filled) {
+void FileSource::keep(WholeInput whole, std::size_t filled) {
   whole_ = std::move(whole);
   whole_size_ = filled;
   has_whole_ = true;
@@ -186,7 +186,7 @@ IoResult<std::span<const std::uint8_t>> FileSource::contents() {
       return IoError::from_os(platform::out_of_memory);
     }
     const auto len = static_cast<std::size_t>(*limit_);
-    auto whole = std::make_unique_for_overwrite<std::uint8_t[]>(len);
+    auto whole = make_whole_input(len);
     const std::span<std::uint8_t> dst(whole.get(), len);
     if (auto at = seek_to(0); !at) {
       return std::move(at).error();

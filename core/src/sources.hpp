@@ -55,7 +55,7 @@ public:
   [[nodiscard]] IoResult<std::span<const std::uint8_t>> contents() override;
   [[nodiscard]] std::optional<std::span<const std::uint8_t>> contents_if_ready() const override;
   [[nodiscard]] FileCache* cache(std::uint64_t len) override;
-  void keep(std::unique_ptr<std::uint8_t[]> whole, std::size_t filled) override;
+  void keep(WholeInput whole, std::size_t filled) override;
   [[nodiscard]] bool wants_whole(std::uint64_t len) const override;
 
   /// Whether a read ended before the size the file had when opened.
@@ -80,7 +80,7 @@ private:
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;
   std::uint64_t at_ = 0; // the logical position
-  std::unique_ptr<std::uint8_t[]> whole_;
+  WholeInput whole_;
   std::size_t whole_size_ = 0;
   bool has_whole_ = false;
   std::unique_ptr<FileCache> cache_;

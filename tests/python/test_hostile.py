@@ -111,7 +111,7 @@ def test_unreadable_file_raises_os_error(tmp_path):
 
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-from crafted import CRAFTED, HEADERS  # noqa: E402
+from crafted import CRAFTED, HEADERS, exif_long_value_head  # noqa: E402
 
 # Peak and retained memory of one call, with the peak reset just before it (Linux).
 MEASURED = textwrap.dedent("""\
@@ -156,7 +156,10 @@ def test_output_of_crafted_input_stays_within_a_multiple_of_it(name):
 
 # Starts of large files: each format's header, and EXIF directories whose pointers lead back to
 # themselves.
-STARTS = {**HEADERS, **{name: CRAFTED[name](0) for name in CRAFTED if name.startswith("exif")}}
+STARTS = {**HEADERS, **{name: CRAFTED[name](0) for name in CRAFTED if name.startswith("exif")},
+          # and a value as long as the whole file, held whole by nothing
+          "exif undefined value of 256 MiB": exif_long_value_head(0xC000, 7, 256 << 20),
+          "exif ascii value of 256 MiB": exif_long_value_head(0x010E, 2, 256 << 20)}
 
 
 @linux_only
@@ -188,6 +191,28 @@ def test_file_cut_short_during_the_parse_says_so(tmp_path):
     assert result["file"]["size_bytes"] == 512 << 20
     assert "png" in result and "sha256" in result["file"]
     assert _changed(result) == ["changed while read: size 536870912 bytes when opened, 1000 after"]
+
+
+@pytest.mark.parametrize("action", ["chmod", "rename over it", "hard link", "same times"])
+def test_metadata_changes_during_the_parse_are_not_content_changes(action, tmp_path):
+    # Only the size and modification time speak for the bytes: an upload store that replaces
+    # files by rename must not see every parse of the old one flagged.
+    path = tmp_path / "kept.png"
+    with open(path, "wb") as f:
+        f.write(HEADERS["png"])
+        f.truncate(256 << 20)
+    other = tmp_path / "new.png"
+    other.write_bytes(b"x")
+    act = {"chmod": lambda: os.chmod(path, 0o600),
+           "rename over it": lambda: os.replace(other, path),
+           "hard link": lambda: os.link(path, tmp_path / "link"),
+           "same times": lambda: os.utime(path, ns=(os.stat(path).st_atime_ns,
+                                                    os.stat(path).st_mtime_ns))}[action]
+    timer = threading.Timer(0.02, act)
+    timer.start()
+    result = trawl.parse(path)
+    timer.join()
+    assert _changed(result) == []
 
 
 def test_growing_file_is_read_to_its_size_when_opened(tmp_path):

@@ -16,6 +16,14 @@
 
 namespace trawl {
 
+/// The whole input read into one block, not zeroed before the read fills it.
+using WholeInput = std::unique_ptr<std::uint8_t[]>; // NOLINT(modernize-avoid-c-arrays)
+
+/// Room for `size` bytes of input.
+[[nodiscard]] inline WholeInput make_whole_input(std::size_t size) {
+  return std::make_unique_for_overwrite<std::uint8_t[]>(size); // NOLINT(modernize-avoid-c-arrays)
+}
+
 /// Where a signed seek counts from.
 enum class SeekBase : std::uint8_t { End, Current };
 
@@ -47,7 +55,7 @@ public:
   [[nodiscard]] virtual FileCache* cache(std::uint64_t /*len*/) { return nullptr; }
   /// Takes the whole input, read by the caller from the start, to serve contents() from;
   /// its first `filled` bytes hold data.
-  virtual void keep(std::unique_ptr<std::uint8_t[]> /*whole*/, std::size_t /*filled*/) {}
+  virtual void keep(WholeInput /*whole*/, std::size_t /*filled*/) {}
   /// Whether the caller should read the whole input of `len` bytes into one buffer and hand it
   /// to keep().
   [[nodiscard]] virtual bool wants_whole(std::uint64_t /*len*/) const { return false; }

@@ -30,14 +30,22 @@ bool is_unsigned_int(std::uint16_t type) noexcept {
   return t == Type::Byte || t == Type::Short || t == Type::Long;
 }
 
+// A value's bytes as far as its text can show them (none when the value lies out of range):
+// a value as long as the file is never held whole.
+ByteView value_bytes(const ByteReader& tiff, const Field& field) {
+  const std::uint64_t size = std::uint64_t{field.count} * unit_size(field.type);
+  if (!tiff.fits(field.offset, size)) {
+    return {};
+  }
+  return tiff.bytes_at(field.offset, std::min<std::uint64_t>(size, max_value_bytes))
+      .value_or(ByteView{});
+}
+
 // The decoded elements of one field's value.
 class Elements {
 public:
   Elements(const ExifData& data, const Field& field)
-      : field_(field), order_(data.tiff().order()),
-        bytes_(data.tiff()
-                   .bytes_at(field.offset, std::uint64_t{field.count} * unit_size(field.type))
-                   .value_or(ByteView{})) {}
+      : field_(field), order_(data.tiff().order()), bytes_(value_bytes(data.tiff(), field)) {}
 
   [[nodiscard]] Type type() const noexcept { return static_cast<Type>(field_.type); }
   [[nodiscard]] bool known() const noexcept { return unit_size(field_.type) != 0; }
@@ -92,11 +100,11 @@ public:
     const std::string_view all = as_chars(bytes_);
     return all.substr(0, all.find('\0'));
   }
-  // ASCII: the bytes split at every NUL, a last empty piece dropped.
-  [[nodiscard]] std::vector<std::string_view> strings() const {
+  // ASCII: the bytes split at every NUL, a last empty piece dropped; at most `limit` pieces.
+  [[nodiscard]] std::vector<std::string_view> strings(std::size_t limit) const {
     std::vector<std::string_view> out;
     std::string_view rest = as_chars(bytes_);
-    while (!rest.empty()) {
+    while (!rest.empty() && out.size() < limit) {
       const std::size_t nul = rest.find('\0');
       out.push_back(rest.substr(0, nul));
       if (nul == std::string_view::npos) {
@@ -194,7 +202,8 @@ void append_default(std::string& out, const Elements& v) {
     join(out, v.size(), [&](std::size_t i) { out += format_decimal(v.double_at(i)); });
     return;
   case Type::Ascii: {
-    const auto strings = v.strings();
+    // Each string takes at least two characters of the text: no more can be shown.
+    const auto strings = v.strings(max_value_text / 2 + 1);
     join(out, strings.size(), [&](std::size_t i) { append_quoted(out, strings[i]); });
     return;
   }
@@ -634,8 +643,23 @@ std::string ExifData::display_with_unit(const Field& field) const {
 }
 
 std::size_t ExifData::element_count(const Field& field) const {
-  const Elements v(*this, field);
-  return v.type() == Type::Ascii ? v.strings().size() : field.count;
+  if (static_cast<Type>(field.type) != Type::Ascii) {
+    return field.count;
+  }
+  // NUL-separated strings, a last empty piece dropped, counted a window at a time.
+  if (!tiff().fits(field.offset, field.count)) {
+    return 0;
+  }
+  constexpr std::uint64_t window = std::uint64_t{64} * 1024;
+  std::size_t count = 0;
+  std::uint8_t last = 0;
+  for (std::uint64_t at = 0; at < field.count; at += window) {
+    const auto part = *tiff().bytes_at(field.offset + at, std::min(window, field.count - at));
+    const auto bytes = part.span();
+    count += static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), std::uint8_t{0}));
+    last = bytes.back();
+  }
+  return field.count > 0 && last != 0 ? count + 1 : count;
 }
 
 Fraction ExifData::fraction(const Field& field, std::size_t i) const {

@@ -177,9 +177,8 @@ struct ReadError {
                                                       Keep keep = Keep::Every);
 
 /// Reads TIFF data (header and IFDs); the block of any container.
-[[nodiscard]] Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned,
-                                                      const ByteReader& tiff,
-                                                      Keep keep = Keep::Every);
+[[nodiscard]] Expected<ExifData, ReadError>
+read_tiff(std::vector<std::uint8_t> owned, const ByteReader& tiff, Keep keep = Keep::Every);
 
 /// The tag's name, or "Tag(Context, N)" for a tag without one.
 [[nodiscard]] std::string display_tag(Tag tag);
@@ -187,5 +186,8 @@ struct ReadError {
 /// A value's text stops growing once it is this long: far beyond any real tag's, it keeps
 /// values that crafted data repeats from growing the output without bound.
 inline constexpr std::size_t max_value_text = std::size_t{1} << 20U;
+/// The most bytes of one value that its text can show: every element or character takes at
+/// least one character of text, and no element is wider than 8 bytes.
+inline constexpr std::size_t max_value_bytes = 8 * max_value_text;
 
 } // namespace trawl::exif

@@ -99,7 +99,7 @@ private:
     --entries_left_;
     if (size > 4) {
       field.offset = entry.u32<8>();
-      if (!r_.bytes_at(field.offset, size)) {
+      if (!r_.fits(field.offset, size)) {
         data_.collect("Truncated field value");
         return true;
       }

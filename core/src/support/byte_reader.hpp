@@ -294,10 +294,12 @@ public:
     return true;
   }
 
-private:
+  /// Whether n bytes at `offset` lie inside the data, without reading them.
   [[nodiscard]] bool fits(std::uint64_t offset, std::uint64_t n) const noexcept {
     return offset <= size_ && n <= size_ - offset;
   }
+
+private:
   // Copies the bytes at `offset`, which fit.
   template <std::size_t N> void copy(std::uint64_t offset, std::array<std::uint8_t, N>& out) const {
     if (cache_ == nullptr) {

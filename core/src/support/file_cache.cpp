@@ -48,7 +48,12 @@ bool FileCache::known_zero(std::uint64_t page) const noexcept {
   return page < zero_pages_.size() && zero_pages_[static_cast<std::size_t>(page)];
 }
 
-std::uint64_t FileCache::after_zero_page(std::uint64_t page, std::uint64_t end) noexcept {
+std::span<const std::uint8_t> FileCache::page_bytes(const Slot& slot, std::uint64_t page,
+                                                    std::size_t within) const noexcept {
+  return std::span<const std::uint8_t>(slot.bytes.get(), page_length(page)).subspan(within);
+}
+
+std::uint64_t FileCache::after_zero_page(std::uint64_t page, std::uint64_t end) const noexcept {
   const std::uint64_t next = (page + 1) * page_size;
   if (next >= end) {
     return end;
@@ -68,9 +73,9 @@ std::uint64_t FileCache::skip_zeros(std::uint64_t offset, std::uint64_t end) {
     }
     const auto within = static_cast<std::size_t>(offset % page_size);
     const Slot& slot = page_slot(page);
-    const std::span<const std::uint8_t> rest(slot.bytes.get() + within,
-                                             static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                 page_length(page) - within, end - offset)));
+    const auto rest = page_bytes(slot, page, within)
+                          .first(static_cast<std::size_t>(
+                              std::min<std::uint64_t>(page_length(page) - within, end - offset)));
     const auto it = std::find_if(rest.begin(), rest.end(), [](std::uint8_t b) { return b != 0; });
     offset += static_cast<std::uint64_t>(it - rest.begin());
     if (it != rest.end()) {
@@ -95,7 +100,7 @@ std::uint64_t FileCache::find(std::uint8_t byte, std::uint64_t offset, std::uint
     const Slot& slot = page_slot(page);
     const std::size_t n =
         static_cast<std::size_t>(std::min<std::uint64_t>(page_length(page) - within, end - offset));
-    const std::span<const std::uint8_t> part(slot.bytes.get() + within, n);
+    const auto part = page_bytes(slot, page, within).first(n);
     const void* hit = std::memchr(part.data(), byte, part.size());
     if (hit != nullptr) {
       return offset +
@@ -116,7 +121,7 @@ std::size_t FileCache::page_length(std::uint64_t page) const noexcept {
 void FileCache::fill(Slot& slot, std::uint64_t page) {
   // A page still held by a view stays with it; the slot takes fresh memory.
   if (!slot.bytes || slot.bytes.use_count() > 1) {
-    slot.bytes = std::make_shared_for_overwrite<std::uint8_t[]>(page_size);
+    slot.bytes = std::make_shared_for_overwrite<std::uint8_t[]>(page_size); // NOLINT(*-c-arrays)
   }
   const std::span<std::uint8_t> dst(slot.bytes.get(), page_length(page));
   const std::size_t done = platform::read_at(file_, dst, page * page_size);
@@ -168,7 +173,7 @@ void FileCache::copy(std::uint64_t offset, std::span<std::uint8_t> out) {
     const auto within = static_cast<std::size_t>(offset % page_size);
     const Slot& slot = page_slot(page);
     const std::size_t n = std::min(out.size(), page_length(page) - within);
-    std::copy_n(slot.bytes.get() + within, n, out.begin());
+    std::copy_n(page_bytes(slot, page, within).begin(), n, out.begin());
     out = out.subspan(n);
     offset += n;
   }
@@ -182,9 +187,10 @@ ByteView FileCache::view(std::uint64_t offset, std::size_t n) {
   const auto within = static_cast<std::size_t>(offset % page_size);
   if (n <= page_length(page) - within) {
     const Slot& slot = page_slot(page);
-    return ByteView({slot.bytes.get() + within, n}, slot.bytes);
+    return ByteView(page_bytes(slot, page, within).first(n), slot.bytes);
   }
-  auto owned = std::make_shared_for_overwrite<std::uint8_t[]>(n);
+  auto owned =
+      std::make_shared_for_overwrite<std::uint8_t[]>(n); // NOLINT(modernize-avoid-c-arrays)
   const std::span<std::uint8_t> dst(owned.get(), n);
   if (n > direct_pages * page_size) {
     const std::size_t done = platform::read_at(file_, dst, offset);

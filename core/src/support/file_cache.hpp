@@ -12,14 +12,16 @@
 
 namespace trawl {
 
+/// Shared storage for bytes read from a file, not zeroed before the read fills it.
+using SharedBytes = std::shared_ptr<std::uint8_t[]>; // NOLINT(modernize-avoid-c-arrays)
+
 /// Bytes of the input kept alive for as long as the view lives: a page of a file's cache that
 /// is never reused under it, an owned copy, or a borrowed span of memory that outlives the parse.
 /// It is not a range, and a temporary one gives no span, so that no span outlives its view.
 class ByteView {
 public:
   ByteView() = default;
-  explicit ByteView(std::span<const std::uint8_t> bytes,
-                    std::shared_ptr<const std::uint8_t[]> hold = nullptr) noexcept
+  explicit ByteView(std::span<const std::uint8_t> bytes, SharedBytes hold = nullptr) noexcept
       : bytes_(bytes), hold_(std::move(hold)) {}
 
   [[nodiscard]] const std::uint8_t* data() const noexcept { return bytes_.data(); }
@@ -36,7 +38,7 @@ public:
 
 private:
   std::span<const std::uint8_t> bytes_;
-  std::shared_ptr<const std::uint8_t[]> hold_;
+  SharedBytes hold_;
 };
 
 /// The first `len` bytes of an open file (not owned), read a page at a time as readers reach
@@ -68,7 +70,7 @@ public:
 
 private:
   struct Slot {
-    std::shared_ptr<std::uint8_t[]> bytes;
+    SharedBytes bytes;
     std::uint64_t page = 0;
     std::uint64_t last_use = 0;
     bool filled = false;
@@ -79,7 +81,10 @@ private:
   [[nodiscard]] std::size_t page_length(std::uint64_t page) const noexcept;
   [[nodiscard]] bool known_zero(std::uint64_t page) const noexcept;
   // After a page of zeros, where the data goes on: past a hole, without reading it.
-  [[nodiscard]] std::uint64_t after_zero_page(std::uint64_t page, std::uint64_t end) noexcept;
+  [[nodiscard]] std::uint64_t after_zero_page(std::uint64_t page, std::uint64_t end) const noexcept;
+  // The bytes of a loaded page from `within` on.
+  [[nodiscard]] std::span<const std::uint8_t> page_bytes(const Slot& slot, std::uint64_t page,
+                                                         std::size_t within) const noexcept;
 
   static constexpr std::size_t slot_count = budget / page_size;
   static constexpr std::size_t hint_count = 2 * slot_count;

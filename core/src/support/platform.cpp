@@ -17,6 +17,9 @@
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 #include <unistd.h>
 #endif
 
@@ -84,6 +87,10 @@ void close_file(FileId file) noexcept {
 }
 
 void make_blocking(FileId /*file*/) noexcept {}
+
+bool on_pseudo_file_system(FileId /*file*/) noexcept {
+  return false;
+}
 
 IoResult<FileStat> stat_file(FileId file) {
   LARGE_INTEGER size{};
@@ -202,6 +209,24 @@ Expected<FileId, IoError> open_file(const std::string& path) {
     return IoError::from_os(errno);
   }
   return fd;
+}
+
+bool on_pseudo_file_system(FileId file) noexcept {
+#if defined(__linux__)
+  struct statfs fs {};
+  if (::fstatfs(file, &fs) != 0) {
+    return false;
+  }
+  // proc, sysfs, debugfs, tracefs, securityfs, cgroup, cgroup2, configfs, efivarfs, pstore, bpf
+  constexpr std::array<std::uint64_t, 11> pseudo = {
+      0x9FA0U,     0x62656572U, 0x64626720U, 0x74726163U, 0x73636673U, 0x27E0EBU,
+      0x63677270U, 0x62656570U, 0xDE5E81E4U, 0x6165676CU, 0xCAFE4A11U};
+  const auto type = static_cast<std::uint64_t>(fs.f_type);
+  return std::find(pseudo.begin(), pseudo.end(), type) != pseudo.end();
+#else
+  (void)file;
+  return false;
+#endif
 }
 
 void make_blocking(FileId file) noexcept {

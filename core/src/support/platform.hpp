@@ -50,6 +50,9 @@ struct FileStat {
 
 /// Opens a file for reading without waiting for a FIFO's writer; closed by close_file.
 [[nodiscard]] Expected<FileId, IoError> open_file(const std::string& path);
+/// Whether the file lies on a file system whose sizes say nothing of the data (/proc, /sys and
+/// their kind on Linux), so that it is read to its end whatever its size says.
+[[nodiscard]] bool on_pseudo_file_system(FileId file) noexcept;
 /// Lets reads of a file that is not a regular one (a FIFO, a device) wait for data again, as
 /// open_file left them not to.
 void make_blocking(FileId file) noexcept;
