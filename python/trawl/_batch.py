@@ -12,7 +12,7 @@ import threading
 import weakref
 from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures import CancelledError
-from typing import Any
+from typing import Any, cast
 
 from ._trawl import _Cancel, _parse_with
 from .types import Result
@@ -219,14 +219,13 @@ class _Run:
                 size = 0
                 while not cancel.cancelled:
                     index, path = item
-                    length, result = self.measure(path)
+                    length, known = self.measure(path)
                     if length >= _BATCH_BYTES and out:  # a large file: send what came before
                         done.put(out)
                         out, size = [], 0
-                    if result is _UNREAD:
-                        result = self.parse(path)
+                    result = self.parse(path) if known is _UNREAD else known
                     if only is not None and isinstance(result, dict):
-                        result = _select(result, only)
+                        result = _select(cast(Result, result), only)
                     out.append((index, path, result))
                     size += length
                     if len(out) >= _BATCH or size >= _BATCH_BYTES:
