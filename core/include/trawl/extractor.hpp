@@ -19,9 +19,10 @@ namespace trawl {
 /// The whole input read into one block, not zeroed before the read fills it.
 using WholeInput = std::unique_ptr<std::uint8_t[]>; // NOLINT(modernize-avoid-c-arrays)
 
-/// Room for `size` bytes of input.
+/// Room for `size` bytes of input (default-initialised: left as they are until read into;
+/// make_unique_for_overwrite is missing from some standard libraries still supported).
 [[nodiscard]] inline WholeInput make_whole_input(std::size_t size) {
-  return std::make_unique_for_overwrite<std::uint8_t[]>(size); // NOLINT(modernize-avoid-c-arrays)
+  return WholeInput(new std::uint8_t[size]); // NOLINT(modernize-make-unique)
 }
 
 /// Where a signed seek counts from.

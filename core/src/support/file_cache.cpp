@@ -11,6 +11,11 @@ namespace {
 // field does not push every other page out of the cache.
 constexpr std::size_t direct_pages = 4;
 
+// Room for n bytes, left as they are until read into.
+SharedBytes make_shared_bytes(std::size_t n) {
+  return SharedBytes(new std::uint8_t[n]); // NOLINT(modernize-make-shared)
+}
+
 bool all_zero(std::span<const std::uint8_t> bytes) {
   // Words at a time; most pages of real files end the loop at their first bytes.
   constexpr std::size_t word = 8;
@@ -121,7 +126,7 @@ std::size_t FileCache::page_length(std::uint64_t page) const noexcept {
 void FileCache::fill(Slot& slot, std::uint64_t page) {
   // A page still held by a view stays with it; the slot takes fresh memory.
   if (!slot.bytes || slot.bytes.use_count() > 1) {
-    slot.bytes = std::make_shared_for_overwrite<std::uint8_t[]>(page_size); // NOLINT(*-c-arrays)
+    slot.bytes = make_shared_bytes(page_size);
   }
   const std::span<std::uint8_t> dst(slot.bytes.get(), page_length(page));
   const std::size_t done = platform::read_at(file_, dst, page * page_size);
@@ -189,8 +194,7 @@ ByteView FileCache::view(std::uint64_t offset, std::size_t n) {
     const Slot& slot = page_slot(page);
     return ByteView(page_bytes(slot, page, within).first(n), slot.bytes);
   }
-  auto owned =
-      std::make_shared_for_overwrite<std::uint8_t[]>(n); // NOLINT(modernize-avoid-c-arrays)
+  auto owned = make_shared_bytes(n);
   const std::span<std::uint8_t> dst(owned.get(), n);
   if (n > direct_pages * page_size) {
     const std::size_t done = platform::read_at(file_, dst, offset);
