@@ -71,6 +71,10 @@ TEST(PdfExtractor, DocumentInformationStrings) {
       {"escapes", "/Title (x\\ny\\t\\\\\\101\\0501\\q)", "{title=\"x\ny\t\\A(1q\"}"},
       {"line continuation", "/Title (ab\\\r\ncd\\\nef)", "{title=\"abcdef\"}"},
       {"octal wraps at 256", "/Title (\\501)", "{title=\"A\"}"},
+      // One or two octal digits end at the first byte that is not one.
+      {"short octal escapes", "/Title (a\\53b\\7c)",
+       "{title=\"a+b\x07"
+       "c\"}"},
       {"backslash at the very end", "/Title (abc\\", "{title=\"abc\"}"},
       {"never closed", "/Author (runs on", "{author=\"runs on\"}"},
       {"line break before the string", "/Author\r\n (Ann)", "{author=\"Ann\"}"},
