@@ -6,16 +6,28 @@
 
 namespace trawl {
 
-IoResult<void> Source::read_exact(std::span<std::uint8_t> buffer) {
-  while (!buffer.empty()) {
-    auto n = read(buffer);
+IoResult<std::size_t> Source::fill(std::span<std::uint8_t> buffer) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    auto n = read(buffer.subspan(filled));
     if (!n) {
-      return std::move(n).error();
+      return n;
     }
     if (*n == 0) {
-      return IoError::unexpected_eof();
+      break;
     }
-    buffer = buffer.subspan(*n);
+    filled += *n;
+  }
+  return filled;
+}
+
+IoResult<void> Source::read_exact(std::span<std::uint8_t> buffer) {
+  auto n = fill(buffer);
+  if (!n) {
+    return std::move(n).error();
+  }
+  if (*n < buffer.size()) {
+    return IoError::unexpected_eof();
   }
   return {};
 }

@@ -37,22 +37,6 @@ constexpr std::uint64_t threaded_from = std::uint64_t{8} << 20U;
 // The stop request is asked once per this many blocks (4 MiB).
 constexpr std::uint64_t stop_interval = 16;
 
-// Fills `buffer` from the source unless the input ends first; the count read.
-IoResult<std::size_t> fill(Source& source, std::span<std::uint8_t> buffer) {
-  std::size_t filled = 0;
-  while (filled < buffer.size()) {
-    auto n = source.read(buffer.subspan(filled));
-    if (!n) {
-      return n;
-    }
-    if (*n == 0) {
-      break;
-    }
-    filled += *n;
-  }
-  return filled;
-}
-
 // One read of the whole input feeding every scan. Blocks come from the caller's buffer in place
 // or are read into a ring of three buffers; with a helper thread the caller reads block k while
 // the helper still works on k-1 and k-2.
@@ -143,7 +127,7 @@ private:
     }
     auto& buffer = ring_.at(threaded_ ? k % ring_.size() : 0);
     for (;;) {
-      auto n = fill(source_, buffer);
+      auto n = source_.fill(buffer);
       if (n) {
         return std::span<const std::uint8_t>(buffer).first(*n);
       }
@@ -165,7 +149,7 @@ private:
     const auto end =
         static_cast<std::size_t>(std::min<std::uint64_t>(keep_.size(), start + block_size));
     while (kept_ < end) {
-      auto n = fill(source_, keep_.subspan(kept_, end - kept_));
+      auto n = source_.fill(keep_.subspan(kept_, end - kept_));
       if (!n) {
         if (n.error().interrupted() && !stop()) {
           continue;
@@ -267,7 +251,7 @@ Head read_head(Source& source, std::uint64_t len, bool fast) {
     const std::span<std::uint8_t> whole(head.whole.get(), head.whole_size);
     if (source.seek_to(0)) {
       const auto first = whole.first(std::min<std::size_t>(whole.size(), block_size));
-      if (auto n = fill(source, first)) {
+      if (auto n = source.fill(first)) {
         head.read = *n;
         head.ended = *n < first.size();
       }

@@ -191,18 +191,11 @@ IoResult<std::span<const std::uint8_t>> FileSource::contents() {
     if (auto at = seek_to(0); !at) {
       return std::move(at).error();
     }
-    std::size_t filled = 0;
-    while (filled < len) {
-      auto n = read(dst.subspan(filled));
-      if (!n) {
-        return std::move(n).error();
-      }
-      if (*n == 0) {
-        break;
-      }
-      filled += *n;
+    auto filled = fill(dst);
+    if (!filled) {
+      return std::move(filled).error();
     }
-    keep(std::move(whole), filled);
+    keep(std::move(whole), *filled);
   }
   return std::span<const std::uint8_t>(whole_.get(), whole_size_);
 }

@@ -61,6 +61,8 @@ public:
   /// to keep().
   [[nodiscard]] virtual bool wants_whole(std::uint64_t /*len*/) const { return false; }
 
+  /// Reads until `buffer` is full or the input ends; the count read.
+  [[nodiscard]] IoResult<std::size_t> fill(std::span<std::uint8_t> buffer);
   /// Fills the whole buffer or fails with "failed to fill whole buffer".
   [[nodiscard]] IoResult<void> read_exact(std::span<std::uint8_t> buffer);
   /// Appends everything from the position to the end; returns the count appended.

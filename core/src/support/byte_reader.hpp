@@ -275,9 +275,7 @@ public:
     if (cache_ != nullptr) {
       return cache_->skip_zeros(base_ + offset, base_ + size_) - (base_ + offset);
     }
-    const auto rest = data_.subspan(static_cast<std::size_t>(offset));
-    const auto it = std::find_if(rest.begin(), rest.end(), [](std::uint8_t b) { return b != 0; });
-    return static_cast<std::uint64_t>(it - rest.begin());
+    return first_nonzero(data_, static_cast<std::size_t>(offset), size_) - offset;
   }
 
   /// True when `text` lies at `offset` (and wholly inside the data).

@@ -25,6 +25,29 @@ namespace trawl {
                                                           range.data());
 }
 
+/// The index of the first byte that is not zero in bytes[from, to), or `to`; 32 bytes at a time,
+/// so that a page of zeros costs little and real data ends the loop at once.
+[[nodiscard]] inline std::size_t first_nonzero(std::span<const std::uint8_t> bytes,
+                                               std::size_t from, std::size_t to) noexcept {
+  constexpr std::size_t stride = 32;
+  std::size_t i = from;
+  for (; i < to && to - i >= stride; i += stride) {
+    std::uint8_t any = 0;
+    for (const std::uint8_t b : bytes.subspan(i, stride)) {
+      any |= b;
+    }
+    if (any != 0) {
+      break;
+    }
+  }
+  for (; i < to; ++i) {
+    if (bytes[i] != 0) {
+      return i;
+    }
+  }
+  return to;
+}
+
 /// The index of the first byte of `set` in bytes[from, to), or `to`.
 template <std::uint8_t... set>
 [[nodiscard]] std::size_t find_any(std::span<const std::uint8_t> bytes, std::size_t from,

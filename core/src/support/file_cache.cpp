@@ -1,7 +1,8 @@
 #include "file_cache.hpp"
 
 #include <algorithm>
-#include <cstring>
+
+#include "byte_search.hpp"
 
 namespace trawl {
 
@@ -17,20 +18,7 @@ SharedBytes make_shared_bytes(std::size_t n) {
 }
 
 bool all_zero(std::span<const std::uint8_t> bytes) {
-  // Words at a time; most pages of real files end the loop at their first bytes.
-  constexpr std::size_t word = 8;
-  std::size_t i = 0;
-  for (; i + 4 * word <= bytes.size(); i += 4 * word) {
-    std::uint64_t acc = 0;
-    for (std::size_t k = 0; k < 4 * word; ++k) {
-      acc |= bytes[i + k];
-    }
-    if (acc != 0) {
-      return false;
-    }
-  }
-  return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(i), bytes.end(),
-                     [](std::uint8_t b) { return b == 0; });
+  return first_nonzero(bytes, 0, bytes.size()) == bytes.size();
 }
 
 } // namespace
@@ -81,9 +69,9 @@ std::uint64_t FileCache::skip_zeros(std::uint64_t offset, std::uint64_t end) {
     const auto rest = page_bytes(slot, page, within)
                           .first(static_cast<std::size_t>(
                               std::min<std::uint64_t>(page_length(page) - within, end - offset)));
-    const auto it = std::find_if(rest.begin(), rest.end(), [](std::uint8_t b) { return b != 0; });
-    offset += static_cast<std::uint64_t>(it - rest.begin());
-    if (it != rest.end()) {
+    const std::size_t zeros = first_nonzero(rest, 0, rest.size());
+    offset += zeros;
+    if (zeros != rest.size()) {
       break;
     }
     if (within == 0 && rest.size() == page_length(page)) {
@@ -106,10 +94,8 @@ std::uint64_t FileCache::find(std::uint8_t byte, std::uint64_t offset, std::uint
     const std::size_t n =
         static_cast<std::size_t>(std::min<std::uint64_t>(page_length(page) - within, end - offset));
     const auto part = page_bytes(slot, page, within).first(n);
-    const void* hit = std::memchr(part.data(), byte, part.size());
-    if (hit != nullptr) {
-      return offset +
-             static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - part.data());
+    if (const std::size_t hit = find_byte(part, byte, 0, part.size()); hit != part.size()) {
+      return offset + hit;
     }
     offset += n;
     if (byte != 0 && within == 0 && n == page_length(page) && all_zero(part)) {
