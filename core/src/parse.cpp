@@ -24,7 +24,10 @@ Report parse_with(const Registry& registry, Source& source, std::uint64_t len,
 }
 
 Report parse(Source& source, std::uint64_t len, const RunOptions& options) {
-  return parse_with(Registry::with_defaults(), source, len, options);
+  // Extractors hold no state, so one registry serves every call and thread. It is never
+  // destroyed: a thread still parsing while the process exits must not find it gone.
+  static const Registry& registry = *new Registry(Registry::with_defaults()); // NOLINT
+  return parse_with(registry, source, len, options);
 }
 
 Report parse_buffer(std::span<const std::uint8_t> data, const RunOptions& options) {

@@ -69,8 +69,7 @@ public:
           return !stopped_;
         }
         for (Scan* scan : scans_) {
-          scan->update_caller(*block);
-          scan->update(*block);
+          scan->update_all(*block);
         }
         note_zero_pages(k, *block);
       }

@@ -3,10 +3,12 @@
 // C++ facts and their Python copies are not both held in full.
 #include "convert.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "py_ref.hpp"
@@ -65,18 +67,26 @@ public:
 private:
   static constexpr std::size_t shared_limit = 24;
 
-  // A str for text that may repeat; short texts are made once per conversion.
+  // A str for text that may repeat; short texts are made once per conversion. The cache maps
+  // each text to one slot by its hash and keeps the last str made there: no allocation, and a
+  // collision only makes one more str.
   PyRef shared(std::string_view text) {
     if (text.size() > shared_limit) {
       return new_str(text);
     }
-    const auto it = strings_.find(std::string(text));
-    if (it != strings_.end()) {
-      return PyRef(Py_NewRef(it->second.get()));
+    std::uint32_t hash = 2166136261U; // FNV-1a
+    for (const char c : text) {
+      hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619U;
+    }
+    Slot& slot = slots_.at(hash % slots_.size());
+    if (slot.str && std::string_view(slot.text.data(), slot.size) == text) {
+      return PyRef(Py_NewRef(slot.str.get()));
     }
     PyRef made = new_str(text);
     if (made) {
-      strings_.emplace(std::string(text), PyRef(Py_NewRef(made.get())));
+      slot.str = PyRef(Py_NewRef(made.get()));
+      std::copy(text.begin(), text.end(), slot.text.begin());
+      slot.size = text.size();
     }
     return made;
   }
@@ -173,7 +183,12 @@ private:
     return out;
   }
 
-  std::unordered_map<std::string, PyRef> strings_;
+  struct Slot {
+    PyRef str;
+    std::size_t size = 0;
+    std::array<char, shared_limit> text{};
+  };
+  std::array<Slot, 256> slots_;
 };
 
 } // namespace

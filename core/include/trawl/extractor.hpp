@@ -128,6 +128,11 @@ public:
   virtual void update(std::span<const std::uint8_t> block) = 0;
   /// Feeds the same bytes to the part of the work kept on the calling thread.
   virtual void update_caller(std::span<const std::uint8_t> /*block*/) {}
+  /// Feeds the bytes to both parts at once, when the pass has no helper thread.
+  virtual void update_all(std::span<const std::uint8_t> block) {
+    update_caller(block);
+    update(block);
+  }
   /// The facts once every byte has been fed; `source` serves random reads afterwards.
   [[nodiscard]] virtual Expected<Namespace, ExtractError> finish(Source& source,
                                                                  const Probe& probe) = 0;

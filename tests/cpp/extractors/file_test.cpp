@@ -11,6 +11,8 @@
 #include "testing/fake_source.hpp"
 #include "testing/temp_dir.hpp"
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <zlib.h>
 
 namespace trawl {
 namespace {
@@ -96,6 +98,43 @@ TEST(FileExtractor, StreamedAndWholeInputsAgree) {
   EXPECT_EQ(a.at("sha256").as_string(), expected);
   EXPECT_EQ(a, b);
   EXPECT_GT(streamed.reads(), 1000U);
+}
+
+// The digest, the CRC and the histogram share one loop over whole 64-byte blocks on processors
+// with SHA instructions, each keeping its own tail: however the bytes arrive, the results must
+// be libcrypto's digest, zlib's CRC and the plain counts.
+TEST(FileExtractor, DigestsAgreeHoweverTheBytesArrive) {
+  std::vector<std::uint8_t> data(300000);
+  std::uint32_t x = 1;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    x = x * 1103515245U + 12345U;
+    data[i] = i % 4096 < 700 ? 0x20 : static_cast<std::uint8_t>(x >> 24U); // runs and noise
+  }
+  std::array<std::uint8_t, 32> expected{};
+  unsigned int len = 0;
+  ASSERT_EQ(EVP_Digest(data.data(), data.size(), expected.data(), &len, EVP_sha256(), nullptr), 1);
+  const auto expected_crc = static_cast<std::uint32_t>(crc32_z(0, data.data(), data.size()));
+  ByteHistogram plain;
+  plain.update(data);
+  // Piece sizes around the block (64), the fold (16) and the table threshold (4096).
+  for (const std::size_t piece :
+       {1UL, 15UL, 63UL, 64UL, 65UL, 4095UL, 4096UL, 4161UL, 70001UL, 300000UL}) {
+    SCOPED_TRACE(piece);
+    Sha256 sha;
+    Crc32 crc;
+    ByteHistogram histogram;
+    // A short first piece leaves the digest a partly filled block for the next.
+    std::size_t at = 0;
+    for (std::size_t n = std::min<std::size_t>(piece, 7); at < data.size(); n = piece) {
+      const auto part = std::span(data).subspan(at, std::min(n, data.size() - at));
+      update_together(sha, crc, histogram, part);
+      at += part.size();
+    }
+    EXPECT_EQ(sha.finish(), expected);
+    EXPECT_EQ(crc.value(), expected_crc);
+    EXPECT_EQ(histogram.total(), data.size());
+    EXPECT_EQ(histogram.entropy(), plain.entropy());
+  }
 }
 
 // The histogram counts runs of one value in bulk: patterns that only look like runs (equal ends,
