@@ -238,6 +238,28 @@ private:
   LiteralString text_;
 };
 
+// The patterns of the byte search besides the information keys.
+constexpr std::string_view object_pattern = " obj";
+constexpr std::string_view page_pattern = "/Type/Page";
+constexpr std::string_view spaced_page_pattern = "/Type /Page";
+constexpr std::string_view linearized_pattern = "/Linearized";
+constexpr std::string_view encrypt_pattern = "/Encrypt";
+constexpr std::array<std::string_view, 5> scan_patterns = {
+    object_pattern, page_pattern, spaced_page_pattern, linearized_pattern, encrypt_pattern};
+
+// The bytes that follow the first one in some pattern: most spaces and names in a PDF start none,
+// and one look at the next byte passes them over.
+constexpr std::array<bool, 256> second_bytes = [] {
+  std::array<bool, 256> seen{};
+  for (const std::string_view pattern : scan_patterns) {
+    seen.at(static_cast<std::uint8_t>(pattern[1])) = true;
+  }
+  for (const InfoKey& key : info_keys) {
+    seen.at(static_cast<std::uint8_t>(key.pattern[1])) = true;
+  }
+  return seen;
+}();
+
 // The byte search over the whole file as it streams past: object and page counts, the two
 // flags and the information strings.
 // The longest pattern and the byte after it fit in 16 bytes.
@@ -293,6 +315,9 @@ private:
 
   // The patterns that may start at bytes[i].
   void match(const ByteReader& r, std::size_t i, std::uint64_t at) {
+    if (!second_bytes.at(r.u8_at(i + 1).value_or(0))) { // no pattern has a NUL there
+      return;
+    }
     // "/Type/Page" and "/Type /Page" count unless "s" follows ("/Pages"); a match that ends the
     // input counts.
     const auto page = [&](std::string_view pattern) {
@@ -300,14 +325,14 @@ private:
         pages_ += r.matches_at(i + pattern.size(), "s") ? 0U : 1U;
       }
     };
-    if (r.matches_at(i, " obj")) {
+    if (r.matches_at(i, object_pattern)) {
       ++objects_;
       return;
     }
-    page("/Type/Page");
-    page("/Type /Page");
-    linearized_ = linearized_ || r.matches_at(i, "/Linearized");
-    encrypted_ = encrypted_ || r.matches_at(i, "/Encrypt");
+    page(page_pattern);
+    page(spaced_page_pattern);
+    linearized_ = linearized_ || r.matches_at(i, linearized_pattern);
+    encrypted_ = encrypted_ || r.matches_at(i, encrypt_pattern);
     for (std::size_t k = 0; k < info_keys.size(); ++k) {
       const std::string_view pattern = info_keys.at(k).pattern;
       if (!values_.at(k).found() && r.matches_at(i, pattern)) {
