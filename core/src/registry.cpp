@@ -283,6 +283,7 @@ RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& opt
   probe.head = head.bytes;
   probe.len = len;
   probe.fast = options.fast;
+  probe.thorough = options.thorough;
   if (const auto sniffed = sniff(probe.head)) {
     probe.mime = sniffed->mime;
     probe.extension = sniffed->extension;

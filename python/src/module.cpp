@@ -79,6 +79,12 @@ void raise_conversion_error(const char* parameter, PyObject* object, const char*
   }
 }
 
+// How to read: the batch functions' fast mode, the thorough reading.
+struct Mode {
+  bool fast = false;
+  bool thorough = false;
+};
+
 // What the core call gives back: a report, an I/O error, or an unexpected failure.
 struct Outcome {
   std::optional<trawl::Report> report;
@@ -91,12 +97,13 @@ struct Outcome {
 // through the stop check, which takes the lock back for a moment to run pending signal handlers
 // (Ctrl-C raises KeyboardInterrupt there and ends the parse). Under a cancel flag the check asks
 // only the flag, so a worker never waits for the lock mid-parse.
-template <class Work> Outcome run_unlocked(bool fast, CancelState* cancel, Work work) {
+template <class Work> Outcome run_unlocked(Mode mode, CancelState* cancel, Work work) {
   Outcome outcome;
   PyThreadState* saved = PyEval_SaveThread();
   const trawl::python::CancelScope scope(cancel);
   trawl::RunOptions options;
-  options.fast = fast;
+  options.fast = mode.fast;
+  options.thorough = mode.thorough;
   bool raised = false; // once a handler has raised, every later check says stop
   if (cancel != nullptr) {
     options.stop_requested = [cancel]() { return cancel->cancelled.load(); };
@@ -154,7 +161,7 @@ void attach_os_code(int code) {
   PyErr_SetRaisedException(error);
 }
 
-PyObject* parse_path_with(PyObject* arg, bool fast, CancelState* cancel) {
+PyObject* parse_path_with(PyObject* arg, Mode mode, CancelState* cancel) {
   const PyRef fspath(PyOS_FSPath(arg));
   if (!fspath) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
@@ -178,7 +185,7 @@ PyObject* parse_path_with(PyObject* arg, bool fast, CancelState* cancel) {
   const std::string path(PyBytes_AS_STRING(encoded.get()),
                          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
   Outcome outcome =
-      run_unlocked(fast, cancel, [&path](Outcome& out, const trawl::RunOptions& options) {
+      run_unlocked(mode, cancel, [&path](Outcome& out, const trawl::RunOptions& options) {
         auto result = trawl::parse_path(path, options);
         if (result) {
           out.report = std::move(result).value();
@@ -203,8 +210,22 @@ PyObject* parse_path_with(PyObject* arg, bool fast, CancelState* cancel) {
   return finish(outcome);
 }
 
+// Reads a bytes object in place: it is immutable and held for the whole call, so the core reads
+// it while other threads run.
+PyObject* parse_held_bytes(PyObject* arg, Mode mode) {
+  const PyRef held(Py_NewRef(arg));
+  const std::span<const std::uint8_t> data(
+      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(held.get())), // NOLINT
+      static_cast<std::size_t>(PyBytes_GET_SIZE(held.get())));
+  Outcome outcome =
+      run_unlocked(mode, nullptr, [data](Outcome& out, const trawl::RunOptions& options) {
+        out.report = trawl::parse_buffer(data, options);
+      });
+  return finish(outcome);
+}
+
 PyObject* parse_bytes_with(const char* function, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames, bool fast) {
+                           PyObject* kwnames, Mode mode) {
   PyObject* arg = only_argument(function, "data", args, nargsf, kwnames);
   if (arg == nullptr) {
     return nullptr;
@@ -213,56 +234,75 @@ PyObject* parse_bytes_with(const char* function, PyObject* const* args, Py_ssize
     raise_conversion_error("data", arg, "PyBytes");
     return nullptr;
   }
-  // The bytes object is immutable and held for the whole call, so the core reads it in place
-  // while other threads run.
-  const PyRef held(Py_NewRef(arg));
-  const std::span<const std::uint8_t> data(
-      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(held.get())), // NOLINT
-      static_cast<std::size_t>(PyBytes_GET_SIZE(held.get())));
-  Outcome outcome =
-      run_unlocked(fast, nullptr, [data](Outcome& out, const trawl::RunOptions& options) {
-        out.report = trawl::parse_buffer(data, options);
-      });
-  return finish(outcome);
+  return parse_held_bytes(arg, mode);
 }
 
 PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   PyObject* path = only_argument("parse", "path", args, nargsf, kwnames);
-  return path != nullptr ? parse_path_with(path, false, nullptr) : nullptr;
+  return path != nullptr ? parse_path_with(path, {}, nullptr) : nullptr;
 }
 
 PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                       PyObject* kwnames) {
-  return parse_bytes_with("parse_bytes", args, nargsf, kwnames, false);
+  return parse_bytes_with("parse_bytes", args, nargsf, kwnames, {});
 }
 
 // The same without SHA-256, CRC-32 and entropy, for the batch functions' fast mode.
 PyObject* parse_fast(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames) {
   PyObject* path = only_argument("_parse_fast", "path", args, nargsf, kwnames);
-  return path != nullptr ? parse_path_with(path, true, nullptr) : nullptr;
+  return path != nullptr ? parse_path_with(path, {.fast = true}, nullptr) : nullptr;
 }
 
-// _parse_with(path, fast, cancel): the batch functions' parse, stopped by `cancel` (then None);
-// an OSError carries the system's code as `errno` (`winerror` on Windows).
+// The flags at args[first] and args[first + 1] as a mode; false with an exception set.
+bool mode_of(std::span<PyObject* const> values, std::size_t first, Mode& mode) {
+  const int fast = PyObject_IsTrue(values[first]);
+  const int thorough = fast < 0 ? -1 : PyObject_IsTrue(values[first + 1]);
+  if (thorough < 0) {
+    return false;
+  }
+  mode = {.fast = fast != 0, .thorough = thorough != 0};
+  return true;
+}
+
+// _parse_with(path, fast, thorough, cancel): the batch functions' parse, stopped by `cancel`
+// (then None); an OSError carries the system's code as `errno` (`winerror` on Windows).
 PyObject* parse_with(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4) {
+    PyErr_Format(PyExc_TypeError, "_parse_with() takes 4 positional arguments but %zd were given",
+                 nargs);
+    return nullptr;
+  }
+  const std::span<PyObject* const> values(args, 4);
+  CancelState* cancel = trawl::python::cancel_state(values[3]);
+  Mode mode;
+  if (cancel == nullptr || !mode_of(values, 1, mode)) {
+    return nullptr;
+  }
+  return parse_path_with(values[0], mode, cancel);
+}
+
+// _inspect(source, fast, thorough): a path (str or path object) or the bytes themselves.
+PyObject* inspect(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3) {
-    PyErr_Format(PyExc_TypeError, "_parse_with() takes 3 positional arguments but %zd were given",
+    PyErr_Format(PyExc_TypeError, "_inspect() takes 3 positional arguments but %zd were given",
                  nargs);
     return nullptr;
   }
   const std::span<PyObject* const> values(args, 3);
-  CancelState* cancel = trawl::python::cancel_state(values[2]);
-  const int fast = PyObject_IsTrue(values[1]);
-  if (cancel == nullptr || fast < 0) {
+  Mode mode;
+  if (!mode_of(values, 1, mode)) {
     return nullptr;
   }
-  return parse_path_with(values[0], fast != 0, cancel);
+  if (PyBytes_Check(values[0]) != 0) {
+    return parse_held_bytes(values[0], mode);
+  }
+  return parse_path_with(values[0], mode, nullptr);
 }
 
 PyObject* parse_bytes_fast(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                            PyObject* kwnames) {
-  return parse_bytes_with("_parse_bytes_fast", args, nargsf, kwnames, true);
+  return parse_bytes_with("_parse_bytes_fast", args, nargsf, kwnames, {.fast = true});
 }
 
 // Method table and module definition must outlive the module; CPython keeps pointers to them.
@@ -280,6 +320,8 @@ PyMethodDef methods[] = {                                                       
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_parse_with",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_with)), // NOLINT
+     METH_FASTCALL, nullptr},
+    {"_inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect)), // NOLINT
      METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -9,6 +9,8 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on the instal
     ) from error
 # Any other ImportError (a sub-interpreter, say) keeps the module's own message.
 
-from ._batch import flatten, parse_many, record, walk
+from ._batch import flatten, inspect, parse_many, record, walk
 
-__all__ = ["flatten", "parse", "parse_bytes", "parse_many", "record", "walk", "__version__"]
+__all__ = [
+    "flatten", "inspect", "parse", "parse_bytes", "parse_many", "record", "walk", "__version__",
+]

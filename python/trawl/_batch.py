@@ -14,7 +14,7 @@ from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures import CancelledError
 from typing import Any, cast
 
-from ._trawl import _Cancel, _parse_with
+from ._trawl import _Cancel, _inspect, _parse_with
 from .types import Result
 
 # A worker sends its results back after this many paths, or after this many bytes of files,
@@ -171,11 +171,12 @@ class _Run:
     The threads are daemons and stop() ends them at once, endless reads included, so an
     abandoned run never keeps the interpreter from exiting."""
 
-    def __init__(self, source: Iterator[Any], workers: int, fast: bool,
+    def __init__(self, source: Iterator[Any], workers: int, fast: bool, thorough: bool,
                  only: frozenset[str] | None) -> None:
         self.source = source
         self.workers = workers
         self.fast = fast
+        self.thorough = thorough
         self.only = only
         self.cancel = _Cancel()
         self.todo: queue.SimpleQueue[tuple[int, Any] | None] = queue.SimpleQueue()
@@ -260,7 +261,7 @@ class _Run:
     def parse(self, path: Any) -> Result | OSError | MemoryError | None:
         """The result: a dict, an exception, or None when cancelled."""
         try:
-            return _parse_with(path, self.fast, self.cancel)
+            return _parse_with(path, self.fast, self.thorough, self.cancel)
         except OSError as error:
             return _typed(error)
         except MemoryError as error:
@@ -314,23 +315,48 @@ def parse_many(
     ordered: bool = True,
     fast: bool = False,
     only: str | Iterable[str] | None = None,
+    thorough: bool = False,
 ) -> Generator[tuple[Any, Result | OSError | MemoryError], None, None]:
     """Parse every path on `jobs` threads (default: the number of CPUs) and yield
     (path, result) pairs, where a path that cannot be read (a directory included) gives its
     OSError, of the subclass open() would raise and with `errno` set, instead of a dict (and a
     parse that runs out of memory its MemoryError). Results come in input order, or as they
     finish with ordered=False. `fast` skips SHA-256, CRC-32 and entropy; `only` keeps those
-    namespaces (ValueError for an unknown name). A str or path object given for `paths` (or a
+    namespaces (ValueError for an unknown name); `thorough` reads as inspect() does. A str or path object given for `paths` (or a
     str for `only`) is one item. Paths are taken from the iterable as they come and as work
     frees up, so any number of them runs in bounded memory; closing the iterator (or Ctrl-C
     while it waits) stops every worker at once."""
     keep = namespaces(only)
     source = iter(_items(paths)) if isinstance(paths, (str, os.PathLike)) else iter(paths)
-    run = _Run(source, max(1, jobs if jobs is not None else (os.cpu_count() or 1)), fast, keep)
+    run = _Run(source, max(1, jobs if jobs is not None else (os.cpu_count() or 1)), fast,
+               thorough, keep)
     results = run.results(ordered)
     # Also stopped when the generator is dropped unfinished, or left running at exit.
     weakref.finalize(results, run.stop)
     return results
+
+
+def inspect(
+    source: str | os.PathLike[str] | bytes | bytearray | memoryview,
+    *,
+    thorough: bool = False,
+    fast: bool = False,
+    only: str | Iterable[str] | None = None,
+) -> Result:
+    """The metadata of a file (a path) or of bytes, read as asked: `thorough` reads the
+    structures that the default reading takes approximately (a PDF's cross-references, object
+    streams and encrypted strings, compressed PNG text, ID3 unsynchronisation, MPEG audio
+    frames, ...) and gives corrected values and the added facts the README lists; `fast` skips
+    SHA-256, CRC-32 and entropy; `only` keeps those namespaces. With no option the result is
+    parse()'s or parse_bytes()'s. Raises OSError when the path cannot be read."""
+    keep = namespaces(only)
+    if isinstance(source, (bytearray, memoryview)):
+        source = bytes(source)  # a copy: the caller may change it while the parse runs
+    elif not isinstance(source, (str, bytes, os.PathLike)):
+        raise TypeError(f"inspect() argument 'source' must be a path or bytes, "
+                        f"not {type(source).__name__}")
+    result = _inspect(source, fast, thorough)
+    return _select(result, keep) if keep is not None else result
 
 
 def record(path: Any, result: Result | BaseException) -> dict[str, Any]:

@@ -102,6 +102,10 @@ def _arguments() -> argparse.ArgumentParser:
                    help="keep these namespaces in each record, e.g. file,exif")
     p.add_argument("--fast", action="store_true",
                    help="skip SHA-256, CRC-32 and entropy (size, type and formats stay)")
+    p.add_argument("--thorough", action="store_true",
+                   help="read structures fully where the default reading is approximate (PDF "
+                        "cross-references, compressed text, audio frames): corrected values "
+                        "and added facts, see the README")
     p.add_argument("-j", "--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
                    help="worker threads (default: the number of CPUs, here %(default)s)")
     p.add_argument("--unordered", action="store_true",
@@ -365,7 +369,8 @@ def run(argv: list[str] | None = None) -> int:
     if options.format == "json":
         sink.write(b"[")
     results = parse_many(_inputs(options, ext, lists), jobs=options.jobs,
-                         ordered=not options.unordered, fast=options.fast, only=only)
+                         ordered=not options.unordered, fast=options.fast, only=only,
+                         thorough=options.thorough)
     try:
         for path, result in results:
             if isinstance(result, dict):

@@ -25,9 +25,10 @@ from .types import Result
 __all__ = ["parse_paths", "to_dataframe", "to_parquet"]
 
 
-def _records(paths: list[str], fast: bool, only: list[str] | None) -> list[dict[str, Any]]:
+def _records(paths: list[str], fast: bool, only: list[str] | None,
+             thorough: bool = False) -> list[dict[str, Any]]:
     return [record(path, result) for path, result in parse_many(paths, jobs=1, fast=fast,
-                                                                 only=only)]
+                                                                 only=only, thorough=thorough)]
 
 
 def parse_paths(
@@ -36,18 +37,20 @@ def parse_paths(
     fast: bool = False,
     only: str | Iterable[str] | None = None,
     partition_size: int = 1000,
+    thorough: bool = False,
 ) -> db.Bag:
     """A bag of records, one per path: {"path": ..., <namespace>: {...}} as the trawl command
     prints them, or {"path": ..., "error": {"type", "code", "errno", "message"}} for a path that
     cannot be read. Each partition of `partition_size` paths is parsed by one task. A str or
     path object for `paths` (or a str for `only`) is one item; an unknown namespace in `only`
-    raises ValueError here, before any task runs."""
+    raises ValueError here, before any task runs. `fast` and `thorough` read as trawl.inspect
+    does."""
     names = [os.fspath(p) for p in _items(paths)]
     keep = namespaces(only)
     wanted = None if keep is None else sorted(keep)
     parts = [names[i : i + partition_size] for i in range(0, len(names), partition_size)]
     return db.from_sequence(parts, npartitions=max(1, len(parts))).map(
-        _records, fast, wanted).flatten()
+        _records, fast, wanted, thorough).flatten()
 
 
 def _table_row(rec: dict[str, Any]) -> dict[str, Any]:

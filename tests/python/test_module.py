@@ -18,7 +18,7 @@ def test_module_attributes_and_docstrings():
     assert _trawl.__version__ == trawl.__version__
     names = [k for k in vars(_trawl) if not k.startswith("__") or k in ("__doc__", "__version__")]
     assert names == ["__doc__", "parse", "parse_bytes", "_parse_fast", "_parse_bytes_fast",
-                     "_parse_with", "__version__", "_Cancel"]
+                     "_parse_with", "_inspect", "__version__", "_Cancel"]
     assert str(inspect.signature(trawl.parse)) == "(path)"
     assert str(inspect.signature(trawl.parse_bytes)) == "(data)"
     assert trawl.parse.__doc__ == (
@@ -29,8 +29,8 @@ def test_module_attributes_and_docstrings():
         "Parse an in-memory buffer and return its metadata as a dict.\n\n"
         "Useful for data that never touches disk, such as an upload or a download."
     )
-    assert trawl.__all__ == ["flatten", "parse", "parse_bytes", "parse_many", "record", "walk",
-                             "__version__"]
+    assert trawl.__all__ == ["flatten", "inspect", "parse", "parse_bytes", "parse_many", "record",
+                             "walk", "__version__"]
 
 
 class PathLikeBytes:
@@ -51,6 +51,8 @@ class PathLikeBytes:
         (lambda: trawl.parse_bytes(b"", b""), "parse_bytes() takes 1 positional argument but 2 were given"),
         (lambda: trawl.parse_bytes(b"", data=b""), "parse_bytes() got multiple values for argument 'data'"),
         (lambda: trawl.parse(file="x"), "parse() got an unexpected keyword argument 'file'"),
+        (lambda: trawl.inspect(5), "inspect() argument 'source' must be a path or bytes, not int"),
+        (lambda: trawl.inspect(b"", True), "inspect() takes 1 positional argument but 2 were given"),
     ],
 )
 def test_argument_errors(call, message):
@@ -84,6 +86,19 @@ def test_path_forms_agree(tmp_path):
     assert by_str == trawl.parse(target) == trawl.parse(path=str(target))
     assert by_str["file"]["extension_claimed"] == "gz"
     assert trawl.parse_bytes(data=b"abc") == trawl.parse_bytes(b"abc")
+
+
+def test_inspect_without_options_is_parse(tmp_path):
+    data = b"\x89PNG\r\n\x1a\n" + bytes(40)
+    target = tmp_path / "x.png"
+    target.write_bytes(data)
+    assert trawl.inspect(target) == trawl.inspect(str(target)) == trawl.parse(target)
+    assert trawl.inspect(data) == trawl.inspect(bytearray(data)) == trawl.parse_bytes(data)
+    assert trawl.inspect(memoryview(data), fast=True, only="file") == {
+        "file": {k: v for k, v in trawl.parse_bytes(data)["file"].items()
+                 if k not in ("sha256", "crc32", "entropy_bits_per_byte")}}
+    with pytest.raises(ValueError):
+        trawl.inspect(data, only="nope")
 
 
 def test_empty_input():

@@ -79,7 +79,8 @@ struct Probe {
   std::optional<std::string_view> mime;      ///< sniffed MIME type, static text
   std::optional<std::string_view> extension; ///< sniffed extension without dot, static text
   std::uint64_t len = 0;                     ///< total input length as told by the caller
-  bool fast = false; ///< the caller asked to skip the whole-input digests and entropy
+  bool fast = false;     ///< the caller asked to skip the whole-input digests and entropy
+  bool thorough = false; ///< the caller asked for the thorough reading of structures
 };
 
 /// The failure of one extract call.
@@ -180,6 +181,9 @@ struct RunOptions {
   /// Skip SHA-256, CRC-32 and the entropy: the "file" namespace keeps its other facts, and an
   /// input no format reads whole is not read past its head.
   bool fast = false;
+  /// Read the structures the default reading takes approximately (PDF cross-references and
+  /// object streams, compressed text, audio frames, ...): corrected values and added facts.
+  bool thorough = false;
   /// Asked every few MiB and when a read is interrupted by a signal; true ends the run.
   std::function<bool()> stop_requested;
 };
