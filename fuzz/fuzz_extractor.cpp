@@ -1,6 +1,7 @@
 // Runs one extractor, chosen at build time by TRAWL_FUZZ_EXTRACTOR, over any bytes, even those
 // its supports() would refuse, and walks the namespace it returns. An extractor that scans is
-// also fed the bytes in blocks of a size the input picks, and must give the same answer.
+// also fed the bytes in blocks of a size the input picks, and must give the same answer. Inputs
+// of odd length are read in the thorough mode.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   trawl::Probe probe;
   probe.head = bytes.first(std::min<std::size_t>(size, trawl::head_limit));
   probe.len = size;
+  probe.thorough = size % 2 == 1; // half the inputs take the thorough reading
   if (const auto sniffed = trawl::sniff(probe.head)) {
     probe.mime = sniffed->mime;
     probe.extension = sniffed->extension;
