@@ -7,6 +7,7 @@ import errno
 import json
 import os
 import queue
+import re
 import stat
 import threading
 import weakref
@@ -16,6 +17,35 @@ from typing import Any, cast
 
 from ._trawl import _Cancel, _parse_with
 from .types import Result
+
+try:  # a fast encoder when installed; the standard one otherwise
+    import orjson
+
+    def _fast_json(value: dict[str, Any]) -> bytes:
+        return orjson.dumps(value)
+
+except ImportError:  # pragma: no cover - depends on the installation
+    def _fast_json(value: dict[str, Any]) -> bytes:
+        return json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode()
+
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def escaped(text: str) -> bytes:
+    """`text` as UTF-8, with lone surrogates (the undecodable bytes of a name that is not valid
+    UTF-8, by surrogateescape) written as \\udcXX escapes: json.loads gives the same str back
+    and os.fsencode the original bytes."""
+    return _SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text).encode()
+
+
+def encode(value: dict[str, Any]) -> bytes:
+    """Compact JSON, as the command writes a record."""
+    try:
+        return _fast_json(value)
+    except TypeError:  # a lone surrogate, which the fast encoder refuses
+        return escaped(json.dumps(value, ensure_ascii=False, separators=(",", ":")))
+
 
 # A worker sends its results back after this many paths, or after this many bytes of files,
 # or when no path is waiting: one hand-over per file would cost more than parsing a small file,
