@@ -10,5 +10,7 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on the instal
 # Any other ImportError (a sub-interpreter, say) keeps the module's own message.
 
 from ._batch import flatten, parse_many, record, walk
+from .inventory import Inventory, Scan
 
-__all__ = ["flatten", "parse", "parse_bytes", "parse_many", "record", "walk", "__version__"]
+__all__ = ["Inventory", "Scan", "flatten", "parse", "parse_bytes", "parse_many", "record", "walk",
+           "__version__"]
