@@ -167,8 +167,8 @@ class Inventory:
         or changed record, (path, None) for a removed file. Reads the whole table once."""
         cursor = self._db.execute(
             "SELECT f.path, f.removed_scan, r.body FROM files f JOIN records r "
-            "ON r.id = f.record WHERE f.changed_scan > ?1 OR f.removed_scan > ?1 "
-            "ORDER BY f.path", (since,))
+            "ON r.id = f.record WHERE f.changed_scan > ? OR f.removed_scan > ? "
+            "ORDER BY f.path", (since, since))
         try:
             for key, removed, body in cursor:
                 path = os.fsdecode(key)
