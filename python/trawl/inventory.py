@@ -22,7 +22,7 @@ from collections.abc import Callable, Iterable, Iterator
 from operator import itemgetter
 from typing import Any, NamedTuple
 
-from ._batch import Failed, _items, encode, namespaces, os_error, parse_many, record
+from ._batch import Failed, Sized, _items, encode, namespaces, os_error, parse_many, record
 
 if sys.platform == "win32":  # pragma: no cover - not run here
     import msvcrt
@@ -315,21 +315,18 @@ class _Settled(OSError):
         self.back = back
 
 
-class _Entry(os.PathLike[str]):
-    """A path to read, with the stamps the walk saw (None: not a regular file) and its stored
-    row (None: none)."""
+class _Entry(Sized):
+    """A path to read, with the stamps the walk saw (None: not a regular file, whose size
+    is then unknown) and its stored row (None: none)."""
 
-    __slots__ = ("path", "key", "stamps", "prior")
+    __slots__ = ("key", "stamps", "prior")
 
     def __init__(self, path: str, key: bytes, stamps: tuple[int, ...] | None,
                  prior: tuple[Any, ...] | None) -> None:
-        self.path = path
+        super().__init__(path, None if stamps is None else stamps[2])
         self.key = key
         self.stamps = stamps
         self.prior = prior
-
-    def __fspath__(self) -> str:
-        return self.path
 
 
 def _stamps(info: os.stat_result) -> _Stamps:
@@ -375,6 +372,8 @@ class _ScanRun:
         self.files: list[tuple[Any, ...]] = []
         self.records: list[tuple[int, str]] = []
         self.new = self.changed = self.unchanged = self.removed = self.errors = self.read = 0
+        path = os.fsencode(os.path.abspath(inventory.path))
+        self.own = {path + suffix for suffix in (b"", b"-wal", b"-shm", b"-journal", b"-lock")}
         self.lock = _Lock(inventory.path)
         try:
             self._begin()
@@ -509,11 +508,14 @@ class _ScanRun:
             failures.append((path, error))
 
         trusted = self.trusted
+        own = self.own
         unchanged = 0
         for run in _tree(top, self.ext, self.follow, failed):
             if failures:
                 yield from self._failed(failures, kept, failed_here)
             for key, stamps in run:
+                if key in own:
+                    continue  # the inventory itself, which the scan is writing
                 while row is not None and row[_PATH] < key:
                     yield from self._unseen(row, kept, later)
                     row = next(rows, None)
@@ -696,8 +698,8 @@ def _listing(path: bytes, follow: bool, ext: frozenset[str] | None,
              failed: Callable[[bytes, OSError], None], root: bool = False,
              ) -> tuple[tuple[int, int], list[tuple[bytes, bytes, _Stamps | None]]] | None:
     """A directory's identity and its entries sorted: (sort key, path, stamps) for a regular
-    file, (sort key, path, None) for a directory. Files are stat'ed by name within the open directory, which
-    spares the system resolving the whole path again for each."""
+    file, (sort key, path, None) for a directory. Entries are stat'ed by name within the open
+    directory, which spares the system resolving the whole path again for each."""
     entries: list[tuple[bytes, bytes, _Stamps | None]] = []
     base = path if path.endswith(_SEP) else path + _SEP
     try:
@@ -709,25 +711,25 @@ def _listing(path: bytes, follow: bool, ext: frozenset[str] | None,
         return None
     try:
         info = os.fstat(fd) if fd is not None else os.stat(path)
-        with os.scandir(path) as it:
-            for entry in it:
-                name = entry.name
-                try:
-                    if entry.is_file(follow_symlinks=follow):
-                        if ext is not None and not _has_ext(name, ext):
-                            continue
-                        st = (os.stat(name, dir_fd=fd, follow_symlinks=follow) if fd is not None
-                              else entry.stat(follow_symlinks=follow))
-                        dev, ino = st.st_dev, st.st_ino
-                        if dev >= _HALF or ino >= _HALF:
-                            dev, ino = _signed(dev), _signed(ino)
-                        entries.append((name, base + name,
-                                        (dev, ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)))
-                    elif entry.is_dir(follow_symlinks=follow):
-                        entries.append((name + _SEP, base + name, None))
-                except OSError as error:
-                    if error.errno not in _GONE:  # a file gone meanwhile is not there: no error
-                        failed(base + name, error)
+        for name in os.listdir(path):
+            try:
+                # The status serves both to tell files from directories and as the stamps.
+                st = os.stat(name if fd is not None else base + name, dir_fd=fd,
+                             follow_symlinks=follow)
+            except OSError as error:
+                if error.errno not in _GONE:  # a file gone meanwhile is not there: no error
+                    failed(base + name, error)
+                continue
+            if stat.S_ISREG(st.st_mode):
+                if ext is not None and not _has_ext(name, ext):
+                    continue
+                dev, ino = st.st_dev, st.st_ino
+                if dev >= _HALF or ino >= _HALF:
+                    dev, ino = _signed(dev), _signed(ino)
+                entries.append((name, base + name,
+                                (dev, ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)))
+            elif stat.S_ISDIR(st.st_mode):
+                entries.append((name + _SEP, base + name, None))
     except OSError as error:
         failed(path, error)
         return None

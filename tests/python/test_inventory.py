@@ -151,7 +151,7 @@ def test_dump_prints_what_trawl_prints(tmp_path):
 
 def test_changed_prints_the_records_read_and_removals_count(tmp_path):
     root = tree(tmp_path)
-    db = tmp_path / "inventory.db"
+    db = root / "inventory.db"  # inside the tree: the scan leaves its own files out
     assert len(lines(trawl_cmd("-r", root, "--db", db, "--changed"))) == 4
     (root / "c.txt").write_text("hello, again")
     (root / "new.txt").write_text("new")
