@@ -109,11 +109,17 @@ def main():
             body, paths = connection.execute(
                 "SELECT avg(length(body)), (SELECT avg(length(path)) FROM files) FROM records"
             ).fetchone()
+            try:  # where SQLite has its page statistics
+                narrow = connection.execute(
+                    "SELECT sum(pgsize) FROM dbstat WHERE name = 'files'").fetchone()[0]
+            except sqlite3.Error:
+                narrow = None
         columns, width = as_columns(db, os.path.join(tmp, "columns.db"))
         per = size / COUNT
         print(f"(d) {size / 1e6:.1f} MB, {per:.0f} bytes per record (JSON text {body:.0f} bytes, "
-              f"path {paths:.0f}); as {width} columns instead: {columns / COUNT:.0f} bytes per "
-              f"record", flush=True)
+              f"path {paths:.0f}; the table a re-scan reads: "
+              f"{'?' if narrow is None else f'{narrow / COUNT:.0f}'} bytes per file); as "
+              f"{width} columns instead: {columns / COUNT:.0f} bytes per record", flush=True)
         print(f"    100 million such files: {per * 1e8 / 1e9:.0f} GB; an unchanged re-scan "
               f"{again / COUNT * 1e8 / 60:.0f} min with the metadata in memory")
         with sqlite3.connect(db) as connection:

@@ -254,28 +254,33 @@ def _connect(path: str) -> sqlite3.Connection:
 
 
 def _prepare(db: sqlite3.Connection, path: str) -> None:
-    """Checks the database is an inventory this version reads, or makes an empty one so."""
-    for attempt in range(2):
-        (app,), (version,) = (db.execute("PRAGMA application_id").fetchone(),
-                              db.execute("PRAGMA user_version").fetchone())
-        if app == _APPLICATION_ID:
-            if version > _VERSION:
-                raise ValueError(f"{path}: made by a newer trawl (inventory version {version})")
-            return
-        if app != 0 or db.execute("SELECT count(*) FROM sqlite_schema").fetchone()[0]:
-            raise ValueError(f"{path}: not a trawl inventory")
-        if attempt:
-            break
-        db.execute("PRAGMA journal_mode = WAL")
-        db.execute("BEGIN IMMEDIATE")
-        try:
-            if db.execute("SELECT count(*) FROM sqlite_schema").fetchone()[0] == 0:
-                for statement in _SCHEMA:
-                    db.execute(statement)
-            db.execute("COMMIT")
-        except BaseException:
-            db.execute("ROLLBACK")
-            raise
+    """Makes an empty database an inventory; see _ours for the others."""
+    if _ours(db, path):
+        return
+    db.execute("PRAGMA journal_mode = WAL")
+    db.execute("BEGIN IMMEDIATE")
+    try:
+        if not _ours(db, path):  # unless another process made it meanwhile
+            for statement in _SCHEMA:
+                db.execute(statement)
+        db.execute("COMMIT")
+    except BaseException:
+        db.execute("ROLLBACK")
+        raise
+
+
+def _ours(db: sqlite3.Connection, path: str) -> bool:
+    """True for an inventory this version reads, False for an empty database; ValueError for
+    any other."""
+    (app,), (version,) = (db.execute("PRAGMA application_id").fetchone(),
+                          db.execute("PRAGMA user_version").fetchone())
+    if app == _APPLICATION_ID:
+        if version > _VERSION:
+            raise ValueError(f"{path}: made by a newer trawl (inventory version {version})")
+        return True
+    if app != 0 or db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
+        raise ValueError(f"{path}: not a trawl inventory")
+    return False
 
 
 class _Lock:
@@ -293,7 +298,7 @@ class _Lock:
                 fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError as error:
             os.close(self.fd)
-            if error.errno not in (errno.EAGAIN, errno.EACCES, errno.EWOULDBLOCK):
+            if error.errno not in (errno.EAGAIN, errno.EACCES, errno.EWOULDBLOCK, errno.EDEADLK):
                 raise
             raise BlockingIOError(errno.EAGAIN, f"{db_path}: another scan of this inventory "
                                   "is running; try again when it ends") from None
