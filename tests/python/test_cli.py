@@ -67,6 +67,11 @@ def test_errors_exit_codes_and_directories(tmp_path, flags):
     (["--files-from", "."], "--files-from .: Is a directory"),
     (["--only", "foo,FILE", "x"], "unknown namespaces 'FILE', 'foo' (known: bmp, elf,"),
     (["--bogus"], "unrecognized arguments: --bogus"),
+    (["--dump"], "--dump needs --db FILE"),
+    (["--changed", "x"], "--changed needs --db FILE"),
+    (["--db", "i.db", "--dump", "x"], "--dump prints the inventory: no PATH"),
+    (["--db", "missing.db", "--dump"], "--db missing.db: no such inventory"),
+    (["--db", ".", "x"], "--db .: unable to open database file"),
 ])
 def test_usage_errors_exit_2_with_one_line(tmp_path, args, says):
     out = trawl_cmd(*args, cwd=tmp_path)

@@ -29,8 +29,8 @@ def test_module_attributes_and_docstrings():
         "Parse an in-memory buffer and return its metadata as a dict.\n\n"
         "Useful for data that never touches disk, such as an upload or a download."
     )
-    assert trawl.__all__ == ["flatten", "inspect", "parse", "parse_bytes", "parse_many", "record",
-                             "walk", "__version__"]
+    assert trawl.__all__ == ["Inventory", "Scan", "flatten", "inspect", "parse", "parse_bytes",
+                             "parse_many", "record", "walk", "__version__"]
 
 
 class PathLikeBytes:
