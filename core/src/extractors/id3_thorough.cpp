@@ -59,199 +59,36 @@ constexpr std::array<FrameId, slot_count> frame_ids = {{
     {"TCOM", "TCM", Slot::Composer},
 }};
 
-// The ID3v1 genre list with the later additions (Winamp's), by number.
-constexpr std::array<std::string_view, 192> genres = {"Blues",
-                                                      "Classic Rock",
-                                                      "Country",
-                                                      "Dance",
-                                                      "Disco",
-                                                      "Funk",
-                                                      "Grunge",
-                                                      "Hip-Hop",
-                                                      "Jazz",
-                                                      "Metal",
-                                                      "New Age",
-                                                      "Oldies",
-                                                      "Other",
-                                                      "Pop",
-                                                      "R&B",
-                                                      "Rap",
-                                                      "Reggae",
-                                                      "Rock",
-                                                      "Techno",
-                                                      "Industrial",
-                                                      "Alternative",
-                                                      "Ska",
-                                                      "Death Metal",
-                                                      "Pranks",
-                                                      "Soundtrack",
-                                                      "Euro-Techno",
-                                                      "Ambient",
-                                                      "Trip-Hop",
-                                                      "Vocal",
-                                                      "Jazz+Funk",
-                                                      "Fusion",
-                                                      "Trance",
-                                                      "Classical",
-                                                      "Instrumental",
-                                                      "Acid",
-                                                      "House",
-                                                      "Game",
-                                                      "Sound Clip",
-                                                      "Gospel",
-                                                      "Noise",
-                                                      "Alt. Rock",
-                                                      "Bass",
-                                                      "Soul",
-                                                      "Punk",
-                                                      "Space",
-                                                      "Meditative",
-                                                      "Instrumental Pop",
-                                                      "Instrumental Rock",
-                                                      "Ethnic",
-                                                      "Gothic",
-                                                      "Darkwave",
-                                                      "Techno-Industrial",
-                                                      "Electronic",
-                                                      "Pop-Folk",
-                                                      "Eurodance",
-                                                      "Dream",
-                                                      "Southern Rock",
-                                                      "Comedy",
-                                                      "Cult",
-                                                      "Gangsta Rap",
-                                                      "Top 40",
-                                                      "Christian Rap",
-                                                      "Pop/Funk",
-                                                      "Jungle",
-                                                      "Native American",
-                                                      "Cabaret",
-                                                      "New Wave",
-                                                      "Psychedelic",
-                                                      "Rave",
-                                                      "Showtunes",
-                                                      "Trailer",
-                                                      "Lo-Fi",
-                                                      "Tribal",
-                                                      "Acid Punk",
-                                                      "Acid Jazz",
-                                                      "Polka",
-                                                      "Retro",
-                                                      "Musical",
-                                                      "Rock & Roll",
-                                                      "Hard Rock",
-                                                      "Folk",
-                                                      "Folk-Rock",
-                                                      "National Folk",
-                                                      "Swing",
-                                                      "Fast-Fusion",
-                                                      "Bebop",
-                                                      "Latin",
-                                                      "Revival",
-                                                      "Celtic",
-                                                      "Bluegrass",
-                                                      "Avantgarde",
-                                                      "Gothic Rock",
-                                                      "Progressive Rock",
-                                                      "Psychedelic Rock",
-                                                      "Symphonic Rock",
-                                                      "Slow Rock",
-                                                      "Big Band",
-                                                      "Chorus",
-                                                      "Easy Listening",
-                                                      "Acoustic",
-                                                      "Humour",
-                                                      "Speech",
-                                                      "Chanson",
-                                                      "Opera",
-                                                      "Chamber Music",
-                                                      "Sonata",
-                                                      "Symphony",
-                                                      "Booty Bass",
-                                                      "Primus",
-                                                      "Porn Groove",
-                                                      "Satire",
-                                                      "Slow Jam",
-                                                      "Club",
-                                                      "Tango",
-                                                      "Samba",
-                                                      "Folklore",
-                                                      "Ballad",
-                                                      "Power Ballad",
-                                                      "Rhythmic Soul",
-                                                      "Freestyle",
-                                                      "Duet",
-                                                      "Punk Rock",
-                                                      "Drum Solo",
-                                                      "A Cappella",
-                                                      "Euro-House",
-                                                      "Dance Hall",
-                                                      "Goa",
-                                                      "Drum & Bass",
-                                                      "Club-House",
-                                                      "Hardcore",
-                                                      "Terror",
-                                                      "Indie",
-                                                      "BritPop",
-                                                      "Afro-Punk",
-                                                      "Polsk Punk",
-                                                      "Beat",
-                                                      "Christian Gangsta Rap",
-                                                      "Heavy Metal",
-                                                      "Black Metal",
-                                                      "Crossover",
-                                                      "Contemporary Christian",
-                                                      "Christian Rock",
-                                                      "Merengue",
-                                                      "Salsa",
-                                                      "Thrash Metal",
-                                                      "Anime",
-                                                      "JPop",
-                                                      "Synthpop",
-                                                      "Abstract",
-                                                      "Art Rock",
-                                                      "Baroque",
-                                                      "Bhangra",
-                                                      "Big Beat",
-                                                      "Breakbeat",
-                                                      "Chillout",
-                                                      "Downtempo",
-                                                      "Dub",
-                                                      "EBM",
-                                                      "Eclectic",
-                                                      "Electro",
-                                                      "Electroclash",
-                                                      "Emo",
-                                                      "Experimental",
-                                                      "Garage",
-                                                      "Global",
-                                                      "IDM",
-                                                      "Illbient",
-                                                      "Industro-Goth",
-                                                      "Jam Band",
-                                                      "Krautrock",
-                                                      "Leftfield",
-                                                      "Lounge",
-                                                      "Math Rock",
-                                                      "New Romantic",
-                                                      "Nu-Breakz",
-                                                      "Post-Punk",
-                                                      "Post-Rock",
-                                                      "Psytrance",
-                                                      "Shoegaze",
-                                                      "Space Rock",
-                                                      "Trop Rock",
-                                                      "World Music",
-                                                      "Neoclassical",
-                                                      "Audiobook",
-                                                      "Audio Theatre",
-                                                      "Neue Deutsche Welle",
-                                                      "Podcast",
-                                                      "Indie Rock",
-                                                      "G-Funk",
-                                                      "Dubstep",
-                                                      "Garage Rock",
-                                                      "Psybient"};
+// The ID3v1 genre list with its later additions, by number.
+// clang-format off
+constexpr std::array<std::string_view, 192> genres = {
+    "Blues", "Classic Rock", "Country", "Dance", "Disco", "Funk", "Grunge", "Hip-Hop", "Jazz",
+    "Metal", "New Age", "Oldies", "Other", "Pop", "R&B", "Rap", "Reggae", "Rock", "Techno",
+    "Industrial", "Alternative", "Ska", "Death Metal", "Pranks", "Soundtrack", "Euro-Techno",
+    "Ambient", "Trip-Hop", "Vocal", "Jazz+Funk", "Fusion", "Trance", "Classical", "Instrumental",
+    "Acid", "House", "Game", "Sound Clip", "Gospel", "Noise", "Alt. Rock", "Bass", "Soul", "Punk",
+    "Space", "Meditative", "Instrumental Pop", "Instrumental Rock", "Ethnic", "Gothic", "Darkwave",
+    "Techno-Industrial", "Electronic", "Pop-Folk", "Eurodance", "Dream", "Southern Rock", "Comedy",
+    "Cult", "Gangsta Rap", "Top 40", "Christian Rap", "Pop/Funk", "Jungle", "Native American",
+    "Cabaret", "New Wave", "Psychedelic", "Rave", "Showtunes", "Trailer", "Lo-Fi", "Tribal",
+    "Acid Punk", "Acid Jazz", "Polka", "Retro", "Musical", "Rock & Roll", "Hard Rock", "Folk",
+    "Folk-Rock", "National Folk", "Swing", "Fast-Fusion", "Bebop", "Latin", "Revival", "Celtic",
+    "Bluegrass", "Avantgarde", "Gothic Rock", "Progressive Rock", "Psychedelic Rock",
+    "Symphonic Rock", "Slow Rock", "Big Band", "Chorus", "Easy Listening", "Acoustic", "Humour",
+    "Speech", "Chanson", "Opera", "Chamber Music", "Sonata", "Symphony", "Booty Bass", "Primus",
+    "Porn Groove", "Satire", "Slow Jam", "Club", "Tango", "Samba", "Folklore", "Ballad",
+    "Power Ballad", "Rhythmic Soul", "Freestyle", "Duet", "Punk Rock", "Drum Solo", "A Cappella",
+    "Euro-House", "Dance Hall", "Goa", "Drum & Bass", "Club-House", "Hardcore", "Terror", "Indie",
+    "BritPop", "Afro-Punk", "Polsk Punk", "Beat", "Christian Gangsta Rap", "Heavy Metal",
+    "Black Metal", "Crossover", "Contemporary Christian", "Christian Rock", "Merengue", "Salsa",
+    "Thrash Metal", "Anime", "JPop", "Synthpop", "Abstract", "Art Rock", "Baroque", "Bhangra",
+    "Big Beat", "Breakbeat", "Chillout", "Downtempo", "Dub", "EBM", "Eclectic", "Electro",
+    "Electroclash", "Emo", "Experimental", "Garage", "Global", "IDM", "Illbient", "Industro-Goth",
+    "Jam Band", "Krautrock", "Leftfield", "Lounge", "Math Rock", "New Romantic", "Nu-Breakz",
+    "Post-Punk", "Post-Rock", "Psytrance", "Shoegaze", "Space Rock", "Trop Rock", "World Music",
+    "Neoclassical", "Audiobook", "Audio Theatre", "Neue Deutsche Welle", "Podcast", "Indie Rock",
+    "G-Funk", "Dubstep", "Garage Rock", "Psybient"};
+// clang-format on
 
 bool is_digits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -327,11 +164,20 @@ struct Slots {
       if (!first && v.seen.contains(text)) {
         continue;
       }
-      if (v.bytes + text.size() + 1 > text_cap) {
+      // The joined text (values and the NULs between them) stops at the cap, on a character.
+      const std::size_t separator = v.list.empty() ? 0 : 1;
+      if (v.bytes + separator + text.size() > text_cap) {
         truncated = true;
-        return;
+        std::size_t keep = text_cap - std::min(text_cap, v.bytes + separator);
+        while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0U) == 0x80U) {
+          --keep;
+        }
+        if (keep == 0) {
+          return;
+        }
+        text.resize(keep);
       }
-      v.bytes += text.size() + 1;
+      v.bytes += separator + text.size();
       v.seen.insert(text);
       v.list.push_back(std::move(text));
     }
@@ -430,22 +276,28 @@ std::optional<std::vector<std::string>> text_values(std::span<const std::uint8_t
   const ByteView all = r.clipped_at(1, text_cap);
   truncated = truncated || r.remaining() > text_cap;
   const std::span<const std::uint8_t> text = all.span();
-  const std::size_t unit = *encoding == 1 || *encoding == 2 ? 2 : 1;
+  const bool wide = *encoding == 1 || *encoding == 2;
   const auto last_nonzero = std::find_if(text.rbegin(), text.rend(), [](auto b) { return b != 0; });
-  const std::size_t content_end = static_cast<std::size_t>(text.rend() - last_nonzero);
+  const auto content_end = static_cast<std::size_t>(text.rend() - last_nonzero);
+  const ByteReader t(text);
+  // A value's end: a zero byte, or in UTF-16 a zero character (an odd last byte ends nothing).
+  const auto ends_at = [&t, wide](std::size_t at) {
+    const std::optional<std::uint16_t> unit =
+        wide ? t.u16_be_at(at) : std::optional<std::uint16_t>(t.u8_at(at));
+    return unit ? std::optional<bool>(*unit == 0) : std::nullopt;
+  };
   std::vector<std::string> values;
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t end = pos;
-    while (end + unit <= text.size() &&
-           std::any_of(text.begin() + static_cast<std::ptrdiff_t>(end),
-                       text.begin() + static_cast<std::ptrdiff_t>(end + unit),
-                       [](auto b) { return b != 0; })) {
-      end += unit;
+    std::optional<bool> ended = ends_at(end);
+    for (; ended && !*ended; ended = ends_at(end)) {
+      end += wide ? 2 : 1;
     }
-    end = end + unit <= text.size() ? end : text.size();
-    values.push_back(decode_value(text.subspan(pos, end - pos), *encoding));
-    pos = std::min(text.size(), end + unit);
+    const std::size_t value_end = ended ? end : text.size();
+    const ByteView value = t.clipped_at(pos, value_end - pos);
+    values.push_back(decode_value(value.span(), *encoding));
+    pos = ended ? end + (wide ? 2 : 1) : text.size();
     if (!v24 && pos >= content_end) {
       break;
     }
@@ -633,7 +485,7 @@ std::optional<std::span<const std::uint8_t>> after_extended_header(std::span<con
   return in.subspan(static_cast<std::size_t>(skip));
 }
 
-// mutagen-compatible year: TDRC, else TYER (with TDAT's day and month and TIME's hour) for
+// The year as tag readers give it: TDRC, else TYER (with TDAT's day and month and TIME's hour) for
 // each value that reads as a year.
 std::vector<std::string> year_values(const Slots& slots) {
   if (slots.at(Slot::Recorded).present) {
@@ -673,14 +525,14 @@ std::vector<std::string> year_values(const Slots& slots) {
   return out;
 }
 
-// A time stamp as YYYY-MM-DD HH:MM:SS, as far as its leading parts are numbers: parts are
+// A time stamp as YYYY-MM-DD HH:MM:SS, as far as its leading fields are numbers: fields are
 // separated by "-", "T", ":", "/", "." or spaces ("2004-1" gives 2004-01, "0" gives 0000).
 std::string timestamp(std::string_view text) {
   std::string out;
   constexpr std::string_view separators = "-T:/.";
   constexpr std::string_view spaces = " \t\n\r\x0B\x0C";
   constexpr std::string_view after = "-- ::x";
-  for (std::size_t part = 0; part < after.size(); ++part) {
+  for (std::size_t field = 0; field < after.size(); ++field) {
     const std::size_t end = std::min(text.size(), text.find_first_of("-T:/. \t\n\r\x0B\x0C"sv));
     std::string_view digits = text.substr(0, end);
     digits.remove_prefix(digits.starts_with('+') ? 1 : 0);
@@ -688,8 +540,8 @@ std::string timestamp(std::string_view text) {
       break;
     }
     digits.remove_prefix(std::min(digits.size() - 1, digits.find_first_not_of('0')));
-    const std::size_t width = part == 0 ? 4 : 2;
-    out.append(width - std::min(width, digits.size()), '0').append(digits).append(1, after[part]);
+    const std::size_t width = field == 0 ? 4 : 2;
+    out.append(width - std::min(width, digits.size()), '0').append(digits).append(1, after[field]);
     text.remove_prefix(end);
     if (!text.empty() && spaces.find(text.front()) != std::string_view::npos) {
       text.remove_prefix(std::min(text.size(), text.find_first_not_of(spaces)));

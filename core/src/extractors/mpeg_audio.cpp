@@ -109,7 +109,7 @@ std::optional<std::uint32_t> lame_delay_and_padding(const ByteReader& r, std::ui
   if (digits_at == std::string_view::npos || text[digits_at] < '0' || text[digits_at] > '9') {
     return std::nullopt;
   }
-  const unsigned major = static_cast<unsigned>(text[digits_at] - '0');
+  const auto major = static_cast<unsigned>(text[digits_at] - '0');
   std::string_view rest = text.substr(digits_at + 1);
   rest.remove_prefix(std::min(rest.size(), rest.find_first_not_of('.')));
   const std::size_t minor_digits = std::min(rest.size(), rest.find_first_not_of("0123456789"sv));
