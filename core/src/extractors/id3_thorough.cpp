@@ -155,6 +155,8 @@ struct Slots {
   bool truncated = false;
 
   [[nodiscard]] const Values& at(Slot s) const { return values.at(static_cast<std::size_t>(s)); }
+  // No further value fits: the frames of this kind are not decoded any more.
+  [[nodiscard]] bool full(Slot s) const { return at(s).bytes >= text_cap; }
 
   void merge(Slot s, std::vector<std::string> frame) {
     Values& v = values.at(static_cast<std::size_t>(s));
@@ -209,10 +211,11 @@ std::optional<std::vector<std::uint8_t>> undo_unsynchronisation(std::span<const 
   return out;
 }
 
-// zlib data inflated up to a text's cap and what is left of the file's budget; nothing when it
-// is not whole zlib data.
-std::optional<std::vector<std::uint8_t>> inflate_text(std::span<const std::uint8_t> in,
-                                                      Slots& slots) {
+// zlib data, `prefix` then `in` read in blocks, inflated up to a text's cap and what is left of
+// the file's budget; nothing when it is not whole zlib data.
+std::optional<std::vector<std::uint8_t>> inflate_text(std::span<const std::uint8_t> prefix,
+                                                      const ByteReader& in, Slots& slots) {
+  constexpr std::uint64_t block = std::uint64_t{64} << 10U;
   const std::uint64_t limit = std::min<std::uint64_t>(text_cap + 2, slots.inflate_left);
   if (limit == 0) {
     slots.truncated = true;
@@ -223,11 +226,24 @@ std::optional<std::vector<std::uint8_t>> inflate_text(std::span<const std::uint8
   if (inflateInit(&z) != Z_OK) {
     return std::nullopt;
   }
-  z.next_in = in.data();
-  z.avail_in = static_cast<uInt>(std::min<std::size_t>(in.size(), UINT_MAX));
   z.next_out = out.data();
   z.avail_out = static_cast<uInt>(out.size());
-  const int status = inflate(&z, Z_FINISH);
+  z.next_in = prefix.data();
+  z.avail_in = static_cast<uInt>(prefix.size());
+  int status = Z_OK;
+  ByteView held;
+  for (std::uint64_t at = 0; status == Z_OK && z.avail_out > 0;) {
+    if (z.avail_in == 0) {
+      if (at >= in.size()) {
+        break;
+      }
+      held = in.clipped_at(at, block);
+      at += held.size();
+      z.next_in = held.data();
+      z.avail_in = static_cast<uInt>(held.size());
+    }
+    status = inflate(&z, Z_NO_FLUSH);
+  }
   const std::size_t produced = out.size() - z.avail_out;
   inflateEnd(&z);
   slots.inflate_left -= produced;
@@ -316,9 +332,7 @@ struct Tag {
 // A 2.3 or 2.4 frame's payload once its flags are undone (2.3: compression with the inflated
 // size first, encryption, a group byte; 2.4: a group byte, encryption, a data-length indicator,
 // unsynchronisation, compression); then its text values.
-void read_text_frame(std::span<const std::uint8_t> body, const Tag& tag, std::uint16_t flags,
-                     Slot slot, Slots& slots) {
-  ByteReader b(body);
+void read_text_frame(ByteReader b, const Tag& tag, std::uint16_t flags, Slot slot, Slots& slots) {
   const bool v24 = tag.major == 4;
   const bool compressed = (flags & (v24 ? 0x0008U : 0x0080U)) != 0;
   const bool grouped = (flags & (v24 ? 0x0040U : 0x0020U)) != 0;
@@ -338,28 +352,28 @@ void read_text_frame(std::span<const std::uint8_t> body, const Tag& tag, std::ui
   if (!v24 && grouped && !b.skip(1)) {
     return;
   }
-  const ByteView rest = b.clipped_at(b.position(), b.remaining());
-  std::span<const std::uint8_t> data = rest.span();
+  ByteReader data = b.sub_clipped(b.remaining());
   std::optional<std::vector<std::uint8_t>> owned;
   if (v24 && ((flags & 0x0002U) != 0 || tag.unsynchronised)) {
-    owned = undo_unsynchronisation(data);
-    data = owned ? std::span<const std::uint8_t>(*owned) : data;
+    const ByteView raw = data.whole();
+    owned = undo_unsynchronisation(raw.span());
+    data = owned ? ByteReader(*owned) : data;
   }
   if (compressed) {
-    auto inflated = inflate_text(data, slots);
+    auto inflated = inflate_text({}, data, slots);
     if (!inflated && v24 && length_bytes) {
       // Some writers left out the inflated size: the four bytes belong to the zlib data.
-      std::vector<std::uint8_t> joined(length_bytes->span().begin(), length_bytes->span().end());
-      joined.insert(joined.end(), data.begin(), data.end());
-      inflated = inflate_text(joined, slots);
+      inflated = inflate_text(length_bytes->span(), data, slots);
     }
     if (!inflated) {
       return;
     }
     owned = std::move(inflated);
-    data = *owned;
+    data = ByteReader(*owned);
   }
-  if (auto values = text_values(data, v24, slots.truncated)) {
+  // The encoding byte and one byte past the cap, which tells a cut text.
+  const ByteView payload = data.clipped_at(0, text_cap + 2);
+  if (auto values = text_values(payload.span(), v24, slots.truncated)) {
     slots.merge(slot, std::move(*values));
   }
 }
@@ -394,11 +408,10 @@ struct SizeWalk {
   unsigned ids = 0;
   std::int64_t overshoot = 0;
 };
-SizeWalk walk_sizes(std::span<const std::uint8_t> data, bool synchsafe) {
-  const ByteReader r(data);
+SizeWalk walk_sizes(const ByteReader& r, bool synchsafe) {
   SizeWalk out;
   std::uint64_t at = 0;
-  const auto len = static_cast<std::uint64_t>(data.size());
+  const std::uint64_t len = r.size();
   while (at + 10 < len) {
     const auto h = r.fixed<10>(at);
     if (!h) {
@@ -418,7 +431,7 @@ SizeWalk walk_sizes(std::span<const std::uint8_t> data, bool synchsafe) {
 
 // 2.4 frame sizes are synchsafe, but some writers put plain integers there: the reading that
 // meets more frame identifiers wins, or on a tie the one that ends where the data does.
-bool synchsafe_sizes(std::span<const std::uint8_t> data) {
+bool synchsafe_sizes(const ByteReader& data) {
   const SizeWalk safe = walk_sizes(data, true);
   const SizeWalk plain = walk_sizes(data, false);
   const bool plain_wins = plain.ids > safe.ids ||
@@ -426,10 +439,9 @@ bool synchsafe_sizes(std::span<const std::uint8_t> data) {
   return !plain_wins;
 }
 
-void walk_frames(std::span<const std::uint8_t> data, const Tag& tag, Slots& slots) {
-  ByteReader r(data);
+void walk_frames(ByteReader r, const Tag& tag, Slots& slots) {
   const bool v22 = tag.major == 2;
-  const bool synchsafe = tag.major == 4 && synchsafe_sizes(data);
+  const bool synchsafe = tag.major == 4 && synchsafe_sizes(r);
   for (;;) {
     std::array<std::uint8_t, 4> id{};
     std::uint64_t size = 0;
@@ -449,18 +461,19 @@ void walk_frames(std::span<const std::uint8_t> data, const Tag& tag, Slots& slot
       break; // padding
     }
     const ByteReader body = r.sub_clipped(size);
-    if (size == 0) {
-      continue; // an empty frame, not the end of the tag
+    const auto slot = size == 0 ? std::nullopt : slot_of(name, v22); // empty: not the end
+    if (!slot) {
+      continue;
     }
-    if (const auto slot = slot_of(name, v22)) {
-      const ByteView bytes = body.whole();
-      if (v22) {
-        if (auto values = text_values(bytes.span(), false, slots.truncated)) {
-          slots.merge(*slot, std::move(*values));
-        }
-      } else {
-        read_text_frame(bytes.span(), tag, flags, *slot, slots);
+    if (slots.full(*slot)) {
+      slots.truncated = true;
+    } else if (v22) {
+      const ByteView payload = body.clipped_at(0, text_cap + 2);
+      if (auto values = text_values(payload.span(), false, slots.truncated)) {
+        slots.merge(*slot, std::move(*values));
       }
+    } else {
+      read_text_frame(body, tag, flags, *slot, slots);
     }
   }
 }
@@ -468,10 +481,8 @@ void walk_frames(std::span<const std::uint8_t> data, const Tag& tag, Slots& slot
 // After the extended header: it is there only when its size is not a frame identifier (some
 // writers set the flag without writing one). 2.3 counts the bytes after the size, 2.4 the whole
 // header in 7-bit bytes.
-std::optional<std::span<const std::uint8_t>> after_extended_header(std::span<const std::uint8_t> in,
-                                                                   std::uint8_t major) {
-  const ByteReader r(in);
-  const auto size = r.fixed<4>(0);
+std::optional<ByteReader> after_extended_header(const ByteReader& in, std::uint8_t major) {
+  const auto size = in.fixed<4>(0);
   if (!size) {
     return std::nullopt;
   }
@@ -482,7 +493,7 @@ std::optional<std::span<const std::uint8_t>> after_extended_header(std::span<con
   if (skip < 4 || skip > in.size()) {
     return std::nullopt;
   }
-  return in.subspan(static_cast<std::size_t>(skip));
+  return in.sub_at(skip, in.size() - skip);
 }
 
 // The year as tag readers give it: TDRC, else TYER (with TDAT's day and month and TIME's hour) for
@@ -599,20 +610,20 @@ void read_tag(const ByteReader& r, std::uint64_t tag_size, Slots& slots) {
     return;
   }
   const Tag tag{h->u8<3>(), (h->u8<5>() & 0x80U) != 0};
-  const ByteView area = r.clipped_at(10, tag_size);
-  std::optional<std::span<const std::uint8_t>> data = area.span();
-  if (tag.major >= 3 && (h->u8<5>() & 0x40U) != 0) {
-    data = after_extended_header(*data, tag.major);
+  std::optional<ByteReader> area = r.sub_at(10, std::min<std::uint64_t>(tag_size, r.size() - 10));
+  if (area && tag.major >= 3 && (h->u8<5>() & 0x40U) != 0) {
+    area = after_extended_header(*area, tag.major);
   }
-  if (!data) {
+  if (!area) {
     return;
   }
   std::optional<std::vector<std::uint8_t>> decoded;
   if (tag.major < 4 && tag.unsynchronised) {
-    decoded = undo_unsynchronisation(*data);
-    data = decoded ? std::span<const std::uint8_t>(*decoded) : *data;
+    const ByteView raw = area->whole();
+    decoded = undo_unsynchronisation(raw.span());
+    area = decoded ? ByteReader(*decoded) : area;
   }
-  walk_frames(*data, tag, slots);
+  walk_frames(*area, tag, slots);
 }
 
 // Title, artist and album of 30 bytes, year of 4, comment of 30 whose last byte is the track

@@ -226,10 +226,17 @@ std::size_t frames_from(const ByteReader& r, std::uint64_t at, std::array<Frame,
 std::optional<Frame> first_frame(const ByteReader& r, std::uint64_t start) {
   constexpr std::uint64_t span = std::uint64_t{1} << 20U;
   constexpr unsigned max_syncs = 1500;
-  const std::uint64_t end = std::min<std::uint64_t>(r.size(), start + span);
+  const auto window = start < r.size()
+                          ? r.sub_at(start, std::min<std::uint64_t>(span, r.size() - start))
+                          : std::nullopt;
+  if (!window) {
+    return std::nullopt;
+  }
   std::optional<Frame> fallback;
   unsigned syncs = 0;
-  for (std::uint64_t at = r.find(0xFF, start); at < end; at = r.find(0xFF, at + 1)) {
+  for (std::uint64_t in = window->find(0xFF, 0); in < window->size();
+       in = window->find(0xFF, in + 1)) {
+    const std::uint64_t at = start + in;
     const auto second = r.u8_at(at + 1);
     if (!second) {
       break;
