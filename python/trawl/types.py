@@ -119,7 +119,22 @@ class Id3Facts(TypedDict, total=False):
     extended_header: bool
     tag_size: int
     frames: Id3Frames
+    v1_version: str
     truncated: list[str]
+
+
+class MpegFacts(TypedDict, total=False):
+    """Thorough reading only."""
+
+    version: str
+    layer: int
+    sample_rate: int
+    channels: int
+    channel_mode: str
+    bitrate_bps: int
+    duration_seconds: float
+    vbr_header: str
+    first_frame_offset: int
 
 
 class Mp4Box(TypedDict):
@@ -216,6 +231,7 @@ class Result(TypedDict, total=False):
     bmp: BmpFacts
     riff: RiffFacts
     id3: Id3Facts
+    mpeg: MpegFacts
     mp4: Mp4Facts
     elf: ElfFacts
     pdf: PdfFacts

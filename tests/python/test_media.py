@@ -5,7 +5,7 @@ import pytest
 
 import trawl
 
-from conftest import assert_facts
+from conftest import assert_facts, corpus_files
 
 CASES = [
     ("real/wav/sox_pcm16_stereo_44k.wav", "riff",
@@ -84,3 +84,59 @@ def test_files_not_starting_with_their_header(corpus):
     for name, namespace in [("real/mp4/mutagen_moov_first_64bit.mp4", "mp4"),
                             ("real/mp3/lame_no_tag.mp3", "id3")]:
         assert namespace not in trawl.parse_bytes((corpus / name).read_bytes())
+
+
+# The thorough reading of MP3 files: tag facts as mutagen gives them (checked by hand), stream
+# facts against mutagen itself.
+THOROUGH_CASES = [
+    ("real/mp3/mutagen_id3v23_unsynch.id3", "id3",
+     {"unsynchronisation": True, "frames": {"title": "My babe just cares for me",
+                                            "artist": "Nina Simone", "album": "100% Jazz",
+                                            "track": "03"}}),
+    ("real/mp3/mutagen_id3v24_extended_header.id3", "id3",
+     {"frames": {"title": "One Second of Silence", "artist": "Snild Dolkow",
+                 "album": "Mutagen Bug Reports", "track": "1", "year": "2023",
+                 "genre": "Relaxation..? :)"}}),
+    # Two TPE1 frames; the ID3v1 tag adds nothing the ID3v2 tag has.
+    ("real/mp3/mutagen_silence_v23.mp3", "id3",
+     {"v1_version": "1.1", "frames": {"title": "Silence", "artist": "piman\0jzig",
+                                      "album": "Quod Libet Test Data", "track": "02/10",
+                                      "year": "2004", "genre": "Silence"}}),
+    ("real/mp3/id3v2_tool_v23_latin1.mp3", "id3",
+     {"v1_version": "1.1", "frames": {"title": "Public title", "artist": "Public artist",
+                                      "album": "Public album", "genre": "Pop", "year": "2001",
+                                      "track": "9"}}),
+    # The 2.4 tag's TYER frame gives the year, where mutagen takes the ID3v1 tag's (1337).
+    ("real/mp3/mutagen_id3v1v2_combined.mp3", "id3", {"frames": {
+        "title": "cosmic american", "artist": "Anais Mitchell", "album": "Hymns for the Exiled",
+        "track": "3/11", "year": "2004"}}),
+    # MPEG 2.5 with an Info header: 0.576 s of frames less LAME's delay and padding.
+    ("real/mp3/lame_no_tag.mp3", "mpeg",
+     {"version": "2.5", "layer": 3, "sample_rate": 8000, "channels": 1, "channel_mode": "mono",
+      "bitrate_bps": 32000, "duration_seconds": 0.4, "vbr_header": "Info",
+      "first_frame_offset": 0}),
+    ("real/mp3/lame_no_tag.mp3", "file", {"mime_detected": "audio/mpeg"}),
+]
+
+
+@pytest.mark.parametrize("name, namespace, facts", THOROUGH_CASES,
+                         ids=[f"{c[0]}-{c[1]}" for c in THOROUGH_CASES])
+def test_thorough_mp3_facts(corpus, name, namespace, facts):
+    got = trawl.inspect((corpus / name).read_bytes(), thorough=True)[namespace]
+    assert {key: got.get(key) for key in facts} == facts
+
+
+MP3_FILES = [p for p in corpus_files() if p.suffix == ".mp3"]
+
+
+@pytest.mark.skipif(not MP3_FILES, reason="no corpus")
+@pytest.mark.parametrize("path", MP3_FILES, ids=lambda p: p.name)
+def test_thorough_mp3_stream_matches_mutagen(path):
+    mp3 = pytest.importorskip("mutagen.mp3")
+    info = mp3.MP3(path).info
+    got = trawl.inspect(path, thorough=True)["mpeg"]
+    assert (got["duration_seconds"], got["bitrate_bps"], got["sample_rate"], got["channels"],
+            got["layer"]) == (round(info.length, 3), info.bitrate, info.sample_rate,
+                              info.channels, info.layer)
+    # The default reading has no such namespace.
+    assert "mpeg" not in trawl.parse(path)
