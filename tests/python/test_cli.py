@@ -54,7 +54,9 @@ def test_errors_exit_codes_and_directories(tmp_path, flags):
     assert "use -r" in directory["error"]["message"]
     assert re.fullmatch(r"trawl: 3 files, 1 record, 2 error records, [\d.]+ s, [\d,]+ files/s\n",
                         out.stderr.decode())
-    assert trawl_cmd(tmp_path / "c.txt", "-q", *flags).stderr == b""
+    # A failure before a good path still fails the run; -q keeps stderr empty.
+    quiet = trawl_cmd(tmp_path / "missing.txt", tmp_path / "c.txt", "-q", *flags)
+    assert (quiet.returncode, quiet.stderr) == (1, b"")
 
 
 @pytest.mark.parametrize("args, says", [
