@@ -135,6 +135,9 @@ TEST(ElfExtractor, HeaderLabels) {
       {"big-endian ARM executable", elf(1, 2, 0, {0, 2, 0, 40}),
        "{abi=\"System V\" class=\"32-bit\" endianness=\"big\" machine=\"ARM\" "
        "type=\"executable\"}"},
+      {"x86 Solaris executable", elf(1, 1, 6, {2, 0, 3, 0}),
+       "{abi=\"Solaris\" class=\"32-bit\" endianness=\"little\" machine=\"x86\" "
+       "type=\"executable\"}"},
       {"same bytes little-endian", elf(1, 1, 0, {0, 2, 0, 40}),
        "{abi=\"System V\" class=\"32-bit\" endianness=\"little\" machine=\"other\" "
        "type=\"other\"}"},
