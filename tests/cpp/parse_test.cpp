@@ -21,8 +21,7 @@
 namespace trawl {
 namespace {
 
-using testing::bytes_of;
-using testing::TempDir;
+using namespace testing;
 
 TEST(ParsePath, NameAndClaimedExtension) {
   struct Case {

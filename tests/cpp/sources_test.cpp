@@ -13,8 +13,7 @@
 namespace trawl {
 namespace {
 
-using testing::bytes_of;
-using testing::TempDir;
+using namespace testing;
 
 // The same behaviours hold over a buffer and over a file.
 class SourceContract : public ::testing::TestWithParam<bool> {

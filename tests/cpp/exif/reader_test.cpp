@@ -16,15 +16,7 @@
 namespace trawl::exif {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::be16;
-using testing::be32;
-using testing::Bytes;
-using testing::cat;
-using testing::text;
-using testing::tiff;
-using testing::TiffEntry;
-using testing::TiffLayout;
+using namespace testing;
 
 TiffEntry shorts(std::uint16_t tag, std::vector<std::uint32_t> values) {
   Bytes b;

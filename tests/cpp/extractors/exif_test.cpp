@@ -10,15 +10,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::be16;
-using testing::be32;
-using testing::Bytes;
-using testing::cat;
-using testing::parsed;
-using testing::text;
-using testing::tiff;
-using testing::TiffEntry;
+using namespace testing;
 
 TiffEntry ascii(std::uint16_t tag, std::string_view s) {
   return {tag, 2, static_cast<std::uint32_t>(s.size()), text(s)};

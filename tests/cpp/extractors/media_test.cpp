@@ -9,15 +9,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::be32;
-using testing::box;
-using testing::Bytes;
-using testing::cat;
-using testing::errors_of;
-using testing::parsed;
-using testing::render;
-using testing::text;
+using namespace testing;
 
 const Bytes ftyp = box("ftyp", text("isom"));
 

@@ -8,15 +8,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::Bytes;
-using testing::cat;
-using testing::errors_of;
-using testing::le16;
-using testing::le32;
-using testing::parsed;
-using testing::render;
-using testing::text;
+using namespace testing;
 
 // Central-directory header: method, DOS time and date, sizes, name, extra field, comment.
 Bytes central(std::string_view name, std::uint16_t method = 8, std::uint32_t compressed = 1,
