@@ -204,7 +204,8 @@ bool has_heif_brand(ByteReader ftyp_body) {
   if (!ftyp_body.skip(8)) {
     return false;
   }
-  while (const auto brand = ftyp_body.u32_be()) {
+  while (const auto word = ftyp_body.take_fixed<4>()) {
+    const std::uint32_t brand = word->u32_be<0>();
     if (brand == 0x6D696631U || brand == 0x6D736631U) { // "mif1", "msf1"
       return true;
     }
@@ -265,7 +266,7 @@ std::optional<std::uint32_t> read_u16_or_u32(ByteReader& r, bool wide) {
   if (wide) {
     return r.u32_be();
   }
-  return std::optional<std::uint32_t>(r.u16_be());
+  return r.u16_be();
 }
 
 // A big-endian field of 0 (read as 0), 4 or 8 bytes; `invalid` for any other size.
