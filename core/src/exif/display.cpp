@@ -243,9 +243,10 @@ void append_reserved(std::string& out, const LabelTable& table, const Elements& 
   out += ']';
 }
 
-std::optional<std::string_view> label_of(const LabelTable& table, std::uint32_t code) {
+std::optional<std::string_view> label_of(const LabelTable& table,
+                                         std::optional<std::uint32_t> code) {
   for (const Label& label : table.labels) {
-    if (label.code == code) {
+    if (code == label.code) {
       return label.text;
     }
   }
@@ -261,9 +262,8 @@ void append_enum(std::string& out, Rule rule, const LabelTable& table, const Ele
   } else if (const auto s = v.first_string(); rule == Rule::AsciiEnum && s && s->size() == 1) {
     code = static_cast<std::uint8_t>(s->front());
   }
-  const auto label = code ? label_of(table, *code) : std::nullopt;
-  if (label) {
-    out += *label;
+  if (const auto label = label_of(table, code)) {
+    out += label.value_or(""sv);
   } else {
     append_reserved(out, table, v);
   }
@@ -299,7 +299,7 @@ bool append_datetime(std::string& out, const Elements& v) {
     out += "unknown";
     return true;
   }
-  return s && append_date(out, *s, 19);
+  return append_date(out, s.value_or(""sv), 19);
 }
 
 bool append_exposure_time(std::string& out, const Elements& v) {
@@ -381,17 +381,17 @@ bool append_subject_area(std::string& out, const Elements& v) {
     append_digits(out, std::uint64_t{n});
   };
   if (third && fourth) {
-    put("rectangle (x=", *x);
-    put(", y=", *y);
-    put(", w=", *third);
-    put(", h=", *fourth);
+    put("rectangle (x=", x.value_or(0));
+    put(", y=", y.value_or(0));
+    put(", w=", third.value_or(0));
+    put(", h=", fourth.value_or(0));
   } else if (third) {
-    put("circle (x=", *x);
-    put(", y=", *y);
-    put(", d=", *third);
+    put("circle (x=", x.value_or(0));
+    put(", y=", y.value_or(0));
+    put(", d=", third.value_or(0));
   } else {
-    put("point (x=", *x);
-    put(", y=", *y);
+    put("point (x=", x.value_or(0));
+    put(", y=", y.value_or(0));
   }
   out += ')';
   return true;
@@ -487,9 +487,9 @@ bool append_composite_count(std::string& out, const Elements& v) {
     return false;
   }
   out += "total ";
-  append_digits(out, std::uint64_t{*total});
+  append_digits(out, std::uint64_t{total.value_or(0)});
   out += ", used ";
-  append_digits(out, std::uint64_t{*used});
+  append_digits(out, std::uint64_t{used.value_or(0)});
   return true;
 }
 
@@ -512,7 +512,7 @@ bool append_ref_letter(std::string& out, const Elements& v) {
   if (!s || s->size() != 1 || s->front() < 'A' || s->front() > 'Z') {
     return false;
   }
-  out += *s;
+  out += s.value_or(""sv);
   return true;
 }
 
@@ -548,7 +548,7 @@ bool append_by_rule(std::string& out, Rule rule, const Elements& v) {
     return false;
   case Rule::Flash:
     if (const auto first = v.uint_at(0)) {
-      append_flash(out, *first);
+      append_flash(out, first.value_or(0));
       return true;
     }
     return false;
@@ -570,7 +570,7 @@ bool append_by_rule(std::string& out, Rule rule, const Elements& v) {
     return append_gps_time(out, v);
   case Rule::GpsDate: {
     const auto s = v.first_string();
-    return s && append_date(out, *s, 10);
+    return append_date(out, s.value_or(""sv), 10);
   }
   case Rule::UndefinedAsText:
     if (v.type() == Type::Undefined) {
@@ -654,10 +654,10 @@ std::size_t ExifData::element_count(const Field& field) const {
   std::size_t count = 0;
   std::uint8_t last = 0;
   for (std::uint64_t at = 0; at < field.count; at += window) {
-    const auto part = *tiff().bytes_at(field.offset + at, std::min(window, field.count - at));
+    const auto part = tiff().clipped_at(field.offset + at, std::min(window, field.count - at));
     const auto bytes = part.span();
     count += static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), std::uint8_t{0}));
-    last = bytes.back();
+    last = bytes.empty() ? last : bytes.back();
   }
   return field.count > 0 && last != 0 ? count + 1 : count;
 }

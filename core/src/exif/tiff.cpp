@@ -65,12 +65,19 @@ private:
       return unexpected(std::string_view("Truncated IFD count"));
     }
     std::uint64_t pos = offset + 2;
-    for (unsigned i = 0; i < *count; ++i, pos += 12) {
+    for (unsigned i = 0; i < count.value_or(0); ++i, pos += 12) {
+      // An IFD entry: tag, type, count, then the value or its offset.
       const auto entry = r_.fixed<12>(pos);
       if (!entry) {
         return unexpected(std::string_view("Truncated IFD"));
       }
-      if (!read_entry(*entry, pos, context, ifd)) {
+      Field field;
+      field.tag = {context, entry->u16<0>()};
+      field.ifd = ifd;
+      field.type = entry->u16<2>();
+      field.count = entry->u32<4>();
+      field.offset = pos + 8;
+      if (!read_entry(field, entry->u32<8>())) {
         return unexpected(std::string_view());
       }
     }
@@ -78,18 +85,14 @@ private:
     if (!next) {
       return unexpected(std::string_view("Truncated next IFD offset"));
     }
-    return *next;
+    return next.value_or(0);
   }
 
-  // Returns false once the work allowed for this input is used up.
-  // An IFD entry: tag, type, count, then the value or its offset.
-  bool read_entry(const Fixed<12>& entry, std::uint64_t pos, Context context, std::uint8_t ifd) {
-    Field field;
-    field.tag = {context, entry.u16<0>()};
-    field.ifd = ifd;
-    field.type = entry.u16<2>();
-    field.count = entry.u32<4>();
-    field.offset = pos + 8;
+  // Returns false once the work allowed for this input is used up. `value_offset` is where a
+  // value of more than four bytes lies.
+  bool read_entry(Field field, std::uint32_t value_offset) {
+    const Context context = field.tag.context;
+    const std::uint8_t ifd = field.ifd;
     const std::uint64_t size = unit_size(field.type) * field.count;
     // Each entry costs one unit and its value's bytes: a file that points many times at the same
     // data cannot make the walk take more than a small multiple of its own size.
@@ -98,7 +101,7 @@ private:
     }
     --entries_left_;
     if (size > 4) {
-      field.offset = entry.u32<8>();
+      field.offset = value_offset;
       if (!r_.fits(field.offset, size)) {
         data_.collect("Truncated field value");
         return true;
@@ -121,7 +124,8 @@ private:
       data_.collect("Invalid pointer");
       return true;
     }
-    const IfdResult next = read_ifd(*sub, *child, ifd);
+    // Interop opens nothing further, so the recursion stays bounded whatever `child` holds.
+    const IfdResult next = read_ifd(sub.value_or(0), child.value_or(Context::Interop), ifd);
     if (!next) {
       collect(next.error());
       return !next.error().empty();
@@ -166,16 +170,14 @@ private:
   unsigned ifds_left_ = max_walked_ifds;
 };
 
-std::optional<std::size_t> reference_slot(Tag tag) noexcept {
+// The index of `tag` in reference_tags, or its size when the tag is none of them.
+std::size_t reference_slot(Tag tag) noexcept {
   // Most tags are none of them: GPS references are numbered 1 to 25, the others are two units.
   if (tag.context == Context::Gps ? tag.number > 25 : tag.number != 296 && tag.number != 41488) {
-    return std::nullopt;
+    return reference_tags.size();
   }
-  const auto* it = std::find(reference_tags.begin(), reference_tags.end(), tag);
-  if (it == reference_tags.end()) {
-    return std::nullopt;
-  }
-  return static_cast<std::size_t>(it - reference_tags.begin());
+  return static_cast<std::size_t>(std::find(reference_tags.begin(), reference_tags.end(), tag) -
+                                  reference_tags.begin());
 }
 
 } // namespace
@@ -208,8 +210,8 @@ bool ExifData::add(const Field& field) {
     slot = static_cast<std::uint32_t>(fields_.size() + 1);
   } else if (fields_.size() == max_fields) {
     return false;
-  } else if (const auto slot = reference_slot(field.tag)) {
-    last_reference_.at(*slot).at(field.ifd) = fields_.size();
+  } else if (const std::size_t slot = reference_slot(field.tag); slot < reference_tags.size()) {
+    last_reference_.at(slot).at(field.ifd) = fields_.size();
   }
   fields_.push_back(field);
   return true;
@@ -249,8 +251,8 @@ const Field* ExifData::find(Tag tag, unsigned ifd) const noexcept {
         slots_.at(slot_of(tag_in_ifd({tag, static_cast<std::uint8_t>(ifd)})));
     return slot == 0 ? nullptr : &fields_.at(slot - 1);
   }
-  if (const auto slot = reference_slot(tag)) {
-    const std::size_t at = last_reference_.at(*slot).at(ifd);
+  if (const std::size_t slot = reference_slot(tag); slot < reference_tags.size()) {
+    const std::size_t at = last_reference_.at(slot).at(ifd);
     return at == no_field ? nullptr : &fields_.at(at);
   }
   const auto it = std::find_if(fields_.rbegin(), fields_.rend(),

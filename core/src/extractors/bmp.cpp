@@ -70,11 +70,11 @@ namespace {
 
 // The first chunk of a WebP file: VP8X (extended), VP8L (lossless) or VP8 (lossy) headers.
 void read_webp(Namespace& ns, const ByteReader& r) {
-  const auto kind = r.u8_at(15);
-  if (!kind || !r.matches_at(12, "VP8")) {
+  if (!r.matches_at(12, "VP8")) {
     return;
   }
-  switch (*kind) {
+  // Without the name's last byte the kind is unknown, as 0 is.
+  switch (r.u8_at(15).value_or(0)) {
   case 'X': {
     ns.set("webp_format", "extended");
     const auto h = r.fixed<30>(0);

@@ -127,7 +127,7 @@ Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size,
       truncated = truncated || kept < data.size();
       const auto text_bytes = data.clipped_at(0, kept);
       if (auto text = decode_text(text_bytes)) {
-        frames.insert_or_assign(std::string(key), Value(std::move(*text)));
+        frames.insert_or_assign(std::string(key), Value(std::move(text).value_or(std::string{})));
       }
     }
     if (data.size() < size) {

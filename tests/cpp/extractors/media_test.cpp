@@ -9,15 +9,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::be32;
-using testing::box;
-using testing::Bytes;
-using testing::cat;
-using testing::errors_of;
-using testing::parsed;
-using testing::render;
-using testing::text;
+using namespace testing;
 
 const Bytes ftyp = box("ftyp", text("isom"));
 
@@ -134,6 +126,9 @@ TEST(ElfExtractor, HeaderLabels) {
        "type=\"shared object\"}"},
       {"big-endian ARM executable", elf(1, 2, 0, {0, 2, 0, 40}),
        "{abi=\"System V\" class=\"32-bit\" endianness=\"big\" machine=\"ARM\" "
+       "type=\"executable\"}"},
+      {"x86 Solaris executable", elf(1, 1, 6, {2, 0, 3, 0}),
+       "{abi=\"Solaris\" class=\"32-bit\" endianness=\"little\" machine=\"x86\" "
        "type=\"executable\"}"},
       {"same bytes little-endian", elf(1, 1, 0, {0, 2, 0, 40}),
        "{abi=\"System V\" class=\"32-bit\" endianness=\"little\" machine=\"other\" "

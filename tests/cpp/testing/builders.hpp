@@ -12,6 +12,9 @@
 
 namespace trawl::testing {
 
+// Tests take every builder with `using namespace testing;`, the literals included.
+using namespace std::string_view_literals;
+
 using Bytes = std::vector<std::uint8_t>;
 
 /// Bytes of a text, embedded NULs included when given as a string_view with its length.
