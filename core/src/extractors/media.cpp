@@ -7,6 +7,7 @@
 #include "../support/byte_reader.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+#include "media_thorough.hpp"
 
 namespace trawl {
 
@@ -66,10 +67,11 @@ struct Level {
   bool outermost = true;
 };
 
-// Lists the outermost boxes and sets the file-type and movie-header keys. Entering a "moov"
-// keeps the enclosing level only when boxes follow the "moov" in it, so a file of nested "moov"
-// boxes needs no stack at all, and any file at most one entry per 8 bytes it still has to walk.
-void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
+// Lists the outermost boxes and sets the file-type and movie-header keys; `tracks`, when given,
+// reads the movies' tracks and fragments. Entering a "moov" keeps the enclosing level only when
+// boxes follow the "moov" in it, so a file of nested "moov" boxes needs no stack at all, and any
+// file at most one entry per 8 bytes it still has to walk.
+void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns, Mp4Tracks* tracks) {
   std::vector<Level> pending;
   const std::uint64_t cap = list_cap(r.size(), 1024);
   Level level{r, true};
@@ -108,7 +110,12 @@ void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
       read_file_type(ns, *payload);
     } else if (type == "mvhd") {
       read_movie_header(ns, *payload);
+    } else if (type == "moof" && tracks != nullptr) {
+      tracks->read_fragment(*payload);
     } else if (type == "moov") {
+      if (tracks != nullptr) {
+        tracks->read_movie(*payload);
+      }
       if (boxes.remaining() >= 8) {
         pending.push_back(level);
       }
@@ -120,7 +127,8 @@ void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
 } // namespace
 
 bool Mp4Extractor::supports(const Probe& probe) const {
-  return ByteReader(probe.head).matches_at(4, "ftyp");
+  return ByteReader(probe.head).matches_at(4, "ftyp") ||
+         (probe.thorough && starts_with_movie_box(probe));
 }
 
 ExtractResult Mp4Extractor::extract(Source& source, const Probe& probe) const {
@@ -130,8 +138,12 @@ ExtractResult Mp4Extractor::extract(Source& source, const Probe& probe) const {
   }
   Namespace ns(name());
   List boxes;
-  walk_boxes(*input, boxes, ns);
+  Mp4Tracks tracks;
+  walk_boxes(*input, boxes, ns, probe.thorough ? &tracks : nullptr);
   ns.set("top_level_boxes", std::move(boxes));
+  if (probe.thorough) {
+    tracks.report(ns);
+  }
   return ns;
 }
 
@@ -192,7 +204,7 @@ bool ElfExtractor::supports(const Probe& probe) const {
                      "ELF"sv);
 }
 
-ExtractResult ElfExtractor::extract(Source& source, const Probe& /*probe*/) const {
+ExtractResult ElfExtractor::extract(Source& source, const Probe& probe) const {
   std::array<std::uint8_t, 20> header{};
   if (const auto read = source.read_exact(header); !read) {
     return io_error(read.error());
@@ -206,6 +218,13 @@ ExtractResult ElfExtractor::extract(Source& source, const Probe& /*probe*/) cons
       .set("abi", abi_label(h.u8<7>()))
       .set("type", type_label(h.u16<16>()))
       .set("machine", machine_label(h.u16<18>()));
+  if (probe.thorough) {
+    const auto input = whole_input(*this, source, probe);
+    if (!input) {
+      return input.error();
+    }
+    read_elf_details(ns, *input);
+  }
   return ns;
 }
 
