@@ -100,6 +100,7 @@ class RiffFacts(TypedDict, total=False):
     channels: int
     sample_rate: int
     bits_per_sample: int
+    duration_seconds: float
 
 
 class Id3Frames(TypedDict, total=False):
@@ -150,12 +151,17 @@ class Mp4Facts(TypedDict, total=False):
     timescale: int
     duration_units: int
     duration_seconds: float
+    video_codec: str
+    width: int
+    height: int
+    audio_codec: str
     truncated: list[str]
 
 
 ElfFacts = TypedDict(
     "ElfFacts",
-    {"class": str, "endianness": str, "abi": str, "type": str, "machine": str},
+    {"class": str, "endianness": str, "abi": str, "type": str, "machine": str,
+     "interpreter": str, "pie": bool},
     total=False,
 )
 

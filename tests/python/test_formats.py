@@ -245,3 +245,39 @@ def test_thorough_mp3_stream_matches_mutagen(path):
                               info.channels, info.layer)
     # The default reading has no such namespace.
     assert "mpeg" not in trawl.parse(path)
+
+
+# The thorough reading, against readelf -h -l and ffprobe.
+THOROUGH_CASES = [
+    ("real/elf/x86_64_pie.elf", "elf",
+     {"type": "executable", "pie": True, "interpreter": "/lib64/ld-linux-x86-64.so.2"}),
+    ("real/elf/x86_64_shared.so", "elf", {"type": "shared object", "pie": False,
+                                          "interpreter": None}),
+    ("real/elf/linux_mips4_bash", "elf", {"machine": "MIPS R3000", "interpreter": "/lib/ld.so.1"}),
+    ("real/elf/qemu_aarch64_core.core", "elf", {"type": "core dump", "interpreter": None}),
+    ("real/wav/alsa_Front_Left.wav", "riff", {"duration_seconds": 1.48}),
+    ("real/wav/sox_ulaw.wav", "riff", {"duration_seconds": 0.4}),
+    ("real/wav/mutagen_pcm8_id3_chunk.wav", "riff", {"duration_seconds": 2.0}),
+    ("real/mp4/ffmpeg_h264.mp4", "mp4",
+     {"video_codec": "avc1", "width": 128, "height": 96, "audio_codec": None}),
+    ("real/mp4/ffmpeg.mov", "mp4", {"video_codec": "jpeg", "width": 96, "height": 64}),
+    # Cover art is metadata, not a track.
+    ("real/mp4/mutagen_has_tags.m4a", "mp4", {"audio_codec": "mp4a", "width": None}),
+    ("real/mp4/ffmpeg_fragmented.mp4", "mp4",
+     {"duration_seconds": 1.5, "duration_units": 0, "video_codec": "avc1", "width": 64}),
+]
+
+
+@pytest.mark.parametrize("name, namespace, facts", THOROUGH_CASES,
+                         ids=[c[0] for c in THOROUGH_CASES])
+def test_thorough_facts_match_independent_tools(corpus, name, namespace, facts):
+    result = trawl.inspect((corpus / name).read_bytes(), thorough=True)
+    assert "errors" not in result
+    assert {key: result[namespace].get(key) for key in facts} == facts
+
+
+def test_quicktime_without_file_type_box(corpus):
+    # A "moov" first: the thorough reading alone walks it.
+    data = (corpus / "real/mp4/mutagen_moov_first_64bit.mp4").read_bytes()
+    assert "mp4" not in trawl.inspect(data)
+    assert trawl.inspect(data, thorough=True)["mp4"]["top_level_boxes"][0]["type"] == "moov"

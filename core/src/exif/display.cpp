@@ -32,8 +32,8 @@ bool is_unsigned_int(std::uint16_t type) noexcept {
 
 // A value's bytes as far as its text can show them (none when the value lies out of range):
 // a value as long as the file is never held whole.
-ByteView value_bytes(const ByteReader& tiff, const Field& field) {
-  const std::uint64_t size = std::uint64_t{field.count} * unit_size(field.type);
+ByteView value_bytes(const ByteReader& tiff, const Field& field, std::size_t unit) {
+  const std::uint64_t size = std::uint64_t{field.count} * unit;
   if (!tiff.fits(field.offset, size)) {
     return {};
   }
@@ -45,13 +45,12 @@ ByteView value_bytes(const ByteReader& tiff, const Field& field) {
 class Elements {
 public:
   Elements(const ExifData& data, const Field& field)
-      : field_(field), order_(data.tiff().order()), bytes_(value_bytes(data.tiff(), field)) {}
+      : field_(field), order_(data.tiff().order()), unit_(data.value_unit(field)),
+        bytes_(value_bytes(data.tiff(), field, unit_)) {}
 
   [[nodiscard]] Type type() const noexcept { return static_cast<Type>(field_.type); }
-  [[nodiscard]] bool known() const noexcept { return unit_size(field_.type) != 0; }
-  [[nodiscard]] std::size_t size() const noexcept {
-    return known() ? bytes_.size() / unit_size(field_.type) : 0;
-  }
+  [[nodiscard]] bool known() const noexcept { return unit_ != 0; }
+  [[nodiscard]] std::size_t size() const noexcept { return known() ? bytes_.size() / unit_ : 0; }
   [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return bytes_.span(); }
 
   // The first (or second, ...) element when the type is BYTE, SHORT or LONG.
@@ -59,10 +58,11 @@ public:
     if (!is_unsigned_int(field_.type) || i >= size()) {
       return std::nullopt;
     }
-    return static_cast<std::uint32_t>(raw(i, unit_size(field_.type)));
+    return static_cast<std::uint32_t>(raw(i, unit_));
   }
+  [[nodiscard]] std::uint64_t uint64_at(std::size_t i) const noexcept { return raw(i, unit_); }
   [[nodiscard]] std::int64_t int_at(std::size_t i) const noexcept {
-    const std::uint64_t v = raw(i, unit_size(field_.type));
+    const std::uint64_t v = raw(i, unit_);
     switch (type()) {
     case Type::SByte:
       return static_cast<std::int8_t>(v);
@@ -136,7 +136,8 @@ private:
 
   const Field& field_;
   ByteOrder order_;
-  ByteView bytes_; // kept alive: from a large file it is a cached page or a copy
+  std::size_t unit_; // bytes per element, 0 for an unknown type
+  ByteView bytes_;   // kept alive: from a large file it is a cached page or a copy
 };
 
 void append_fraction(std::string& out, const Elements& v, std::size_t i) {
@@ -191,6 +192,19 @@ void append_default(std::string& out, const Elements& v) {
   case Type::SLong:
     join(out, v.size(), [&](std::size_t i) { append_digits(out, v.int_at(i)); });
     return;
+  case Type::Long8:
+  case Type::Ifd8:
+    if (v.known()) { // BigTIFF only
+      join(out, v.size(), [&](std::size_t i) { append_digits(out, v.uint64_at(i)); });
+      return;
+    }
+    break;
+  case Type::SLong8:
+    if (v.known()) {
+      join(out, v.size(), [&](std::size_t i) { append_digits(out, v.int_at(i)); });
+      return;
+    }
+    break;
   case Type::Rational:
   case Type::SRational:
     join(out, v.size(), [&](std::size_t i) { append_fraction(out, v, i); });

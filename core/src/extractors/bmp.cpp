@@ -3,6 +3,7 @@
 #include "../support/byte_reader.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+#include "media_thorough.hpp"
 
 namespace trawl {
 
@@ -166,6 +167,9 @@ ExtractResult RiffExtractor::extract(Source& source, const Probe& probe) const {
   } else if (form == "WAVE") {
     ns.set("media_kind", "audio (WAV)");
     read_wave(ns, r);
+    if (probe.thorough) {
+      read_wave_duration(ns, r);
+    }
   } else if (form == "AVI ") {
     ns.set("media_kind", "video (AVI)");
   }

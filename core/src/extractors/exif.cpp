@@ -57,7 +57,8 @@ double coordinate(const ExifData& data, std::uint16_t value, std::uint16_t ref) 
 bool ExifExtractor::supports(const Probe& probe) const {
   static constexpr std::array<std::string_view, 6> types = {
       "image/png", "image/jpeg", "image/tiff", "image/heif", "image/heic", "image/webp"};
-  return std::find(types.begin(), types.end(), probe.mime) != types.end();
+  return std::find(types.begin(), types.end(), probe.mime) != types.end() ||
+         (probe.thorough && exif::is_big_tiff(ByteReader(probe.head)));
 }
 
 ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
@@ -65,7 +66,9 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
   if (!input) {
     return input.error();
   }
-  auto read = exif::read_exif(*input, exif::Keep::Last);
+  auto read = probe.thorough && exif::is_big_tiff(*input)
+                  ? exif::read_big_tiff(*input, exif::Keep::Last)
+                  : exif::read_exif(*input, exif::Keep::Last);
   Namespace ns(name());
   if (!read) {
     if (read.error().kind == exif::ReadError::Kind::NotFound) {

@@ -9,6 +9,7 @@
 #include "../support/byte_reader.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+#include "media_thorough.hpp"
 
 namespace trawl {
 
@@ -96,10 +97,11 @@ std::optional<Box> next_box(ByteReader& boxes) {
   return Box{box_type(head->bytes<4, 4>()), size, payload.value_or(ByteReader{{}})};
 }
 
-// Lists the outermost boxes and sets the file-type and movie-header keys. Entering a "moov"
-// keeps the enclosing level only when boxes follow the "moov" in it, so a file of nested "moov"
-// boxes needs no stack at all, and any file at most one entry per 8 bytes it still has to walk.
-void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
+// Lists the outermost boxes and sets the file-type and movie-header keys; `tracks`, when given,
+// reads the movies' tracks and fragments. Entering a "moov" keeps the enclosing level only when
+// boxes follow the "moov" in it, so a file of nested "moov" boxes needs no stack at all, and any
+// file at most one entry per 8 bytes it still has to walk.
+void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns, Mp4Tracks* tracks) {
   std::vector<Level> pending;
   const std::uint64_t cap = list_cap(r.size(), 1024);
   Level level{r, true};
@@ -127,7 +129,12 @@ void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
       read_file_type(ns, box->payload);
     } else if (box->type == "mvhd") {
       read_movie_header(ns, box->payload);
+    } else if (box->type == "moof" && tracks != nullptr) {
+      tracks->read_fragment(box->payload);
     } else if (box->type == "moov") {
+      if (tracks != nullptr) {
+        tracks->read_movie(box->payload);
+      }
       if (boxes.remaining() >= 8) {
         pending.push_back(level);
       }
@@ -139,7 +146,8 @@ void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
 } // namespace
 
 bool Mp4Extractor::supports(const Probe& probe) const {
-  return ByteReader(probe.head).matches_at(4, "ftyp");
+  return ByteReader(probe.head).matches_at(4, "ftyp") ||
+         (probe.thorough && starts_with_movie_box(probe));
 }
 
 ExtractResult Mp4Extractor::extract(Source& source, const Probe& probe) const {
@@ -149,8 +157,12 @@ ExtractResult Mp4Extractor::extract(Source& source, const Probe& probe) const {
   }
   Namespace ns(name());
   List boxes;
-  walk_boxes(*input, boxes, ns);
+  Mp4Tracks tracks;
+  walk_boxes(*input, boxes, ns, probe.thorough ? &tracks : nullptr);
   ns.set("top_level_boxes", std::move(boxes));
+  if (probe.thorough) {
+    tracks.report(ns);
+  }
   return ns;
 }
 
@@ -211,7 +223,7 @@ bool ElfExtractor::supports(const Probe& probe) const {
                      "ELF"sv);
 }
 
-ExtractResult ElfExtractor::extract(Source& source, const Probe& /*probe*/) const {
+ExtractResult ElfExtractor::extract(Source& source, const Probe& probe) const {
   std::array<std::uint8_t, 20> header{};
   if (const auto read = source.read_exact(header); !read) {
     return io_error(read.error());
@@ -225,6 +237,13 @@ ExtractResult ElfExtractor::extract(Source& source, const Probe& /*probe*/) cons
       .set("abi", abi_label(h.u8<7>()))
       .set("type", type_label(h.u16<16>()))
       .set("machine", machine_label(h.u16<18>()));
+  if (probe.thorough) {
+    const auto input = whole_input(*this, source, probe);
+    if (!input) {
+      return input.error();
+    }
+    read_elf_details(ns, *input);
+  }
   return ns;
 }
 

@@ -58,6 +58,9 @@ public:
   template <std::size_t at> [[nodiscard]] std::uint32_t u32() const noexcept {
     return static_cast<std::uint32_t>(get<at, 4>(order_ == ByteOrder::Big));
   }
+  template <std::size_t at> [[nodiscard]] std::uint64_t u64() const noexcept {
+    return get<at, 8>(order_ == ByteOrder::Big);
+  }
   /// The n bytes at `at`.
   template <std::size_t at, std::size_t n>
   [[nodiscard]] std::span<const std::uint8_t, n> bytes() const noexcept {

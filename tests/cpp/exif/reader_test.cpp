@@ -340,5 +340,96 @@ TEST(ExifReader, HugeDeclaredCountsAreTruncatedValues) {
             std::vector<std::string_view>{"Truncated field value"});
 }
 
+// BigTIFF in either byte order: header, IFD 0 at 16 (64-bit entry count, 20-byte entries with
+// 64-bit counts, values over 8 bytes after the IFD), an Exif IFD after it when given.
+struct BigEntry {
+  std::uint16_t tag = 0;
+  std::uint16_t type = 0;
+  std::uint64_t count = 0;
+  std::vector<std::uint64_t> values; // `width` bytes each
+  std::size_t width = 0;
+};
+
+Bytes big_tiff(bool big, const std::vector<BigEntry>& ifd0,
+               const std::vector<BigEntry>& exif = {}) {
+  auto put = [big](std::uint64_t v, std::size_t width) {
+    Bytes out(width);
+    for (std::size_t i = 0; i < width; ++i) {
+      out[big ? width - 1 - i : i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+    return out;
+  };
+  auto ifd = [&](std::uint64_t at, std::vector<BigEntry> entries, std::uint64_t& end) {
+    Bytes head = put(entries.size(), 8);
+    Bytes values;
+    std::uint64_t value_at = at + 8 + 20 * entries.size() + 8;
+    for (const BigEntry& e : entries) {
+      Bytes value;
+      for (const std::uint64_t v : e.values) {
+        value = cat({value, put(v, e.width)});
+      }
+      head = cat({head, put(e.tag, 2), put(e.type, 2), put(e.count, 8)});
+      if (value.size() > 8) {
+        head = cat({head, put(value_at + values.size(), 8)});
+        values = cat({values, value});
+      } else {
+        value.resize(8, 0);
+        head = cat({head, value});
+      }
+    }
+    end = value_at + values.size();
+    return cat({head, put(0, 8), values});
+  };
+  std::vector<BigEntry> first = ifd0;
+  std::uint64_t end = 0;
+  (void)ifd(16, first, end); // where the Exif IFD would start
+  if (!exif.empty()) {
+    first.push_back({0x8769, 18, 1, {end + 20}, 8}); // IFD8 pointer: one entry more
+  }
+  Bytes out = cat(
+      {text(big ? "MM" : "II"), put(43, 2), put(8, 2), put(0, 2), put(16, 8), ifd(16, first, end)});
+  if (!exif.empty()) {
+    out = cat({out, ifd(end, exif, end)});
+  }
+  return out;
+}
+
+TEST(ExifReader, ReadsBigTiff) {
+  const std::vector<BigEntry> ifd0 = {{256, 3, 1, {640}, 2},
+                                      {273, 16, 2, {std::uint64_t{1} << 40U, 5}, 8},
+                                      {65000, 17, 1, {static_cast<std::uint64_t>(-2)}, 8}};
+  const std::vector<BigEntry> exif = {{0x9000, 7, 4, {'0', '2', '3', '0'}, 1}};
+  for (const bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    const Bytes data = big_tiff(big, ifd0, exif);
+    ASSERT_TRUE(is_big_tiff(ByteReader(data)));
+    const auto read = read_big_tiff(ByteReader(data));
+    ASSERT_TRUE(read);
+    std::string shown;
+    for (const Field& f : read->fields()) {
+      shown += display_tag(f.tag) + "=" + read->display_with_unit(f) + ";";
+    }
+    EXPECT_EQ(shown, "ImageWidth=640 pixels;StripOffsets=1099511627776, 5;Tag(Tiff, 65000)=-2;"
+                     "ExifVersion=2.3;");
+    EXPECT_TRUE(read->problems().empty());
+  }
+}
+
+TEST(ExifReader, BigTiffFailuresAndClassicTypes) {
+  Bytes bad_offset_size = big_tiff(false, {{256, 3, 1, {1}, 2}});
+  bad_offset_size[4] = 4;
+  EXPECT_EQ(describe(read_big_tiff(ByteReader(bad_offset_size))),
+            "outcome: error\nmessage: Invalid BigTIFF offset size\n");
+  const auto huge = read_big_tiff(ByteReader(
+      big_tiff(false, {{65000, 1, std::uint64_t{1} << 32U, {}, 1}, {256, 3, 1, {9}, 2}})));
+  ASSERT_TRUE(huge);
+  EXPECT_EQ(describe(huge), "outcome: partial\nmessage: Partial result with 1 fields and 1 "
+                            "errors\ncollected: Truncated field value\nfields: 1\n0\tTiff\t256\t"
+                            "SHORT\t1\tImageWidth\t9 pixels\t9\n");
+  // The 64-bit types are unknown to classic TIFF.
+  EXPECT_EQ(first_display(tiff({.ifd0 = {{65000, 16, 1, Bytes(8, 0)}}})),
+            "unknown value (type=16, count=1, offset=0x12)");
+}
+
 } // namespace
 } // namespace trawl::exif

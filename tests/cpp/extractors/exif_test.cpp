@@ -165,6 +165,15 @@ TEST(ExifExtractor, OnlySniffedImageTypesAreOffered) {
     probe.mime = mime;
     EXPECT_EQ(exif.supports(probe), offered) << mime.value_or("none");
   }
+  // A BigTIFF head has no sniffed type: the thorough reading alone takes it.
+  for (const auto head : {"II\x2B\0"sv, "MM\0\x2B"sv, "II\x2A\0"sv}) {
+    const Bytes bytes = text(head);
+    Probe probe;
+    probe.head = bytes;
+    EXPECT_FALSE(exif.supports(probe));
+    probe.thorough = true;
+    EXPECT_EQ(exif.supports(probe), head[2] == '\x2B' || head[3] == '\x2B');
+  }
 }
 
 } // namespace

@@ -100,7 +100,8 @@ TEST(Mp4Extractor, DeepNestingNeedsNoCallStack) {
     const std::size_t depth = trailing ? 200000 : 1000000;
     const Bytes data = cat({ftyp, nested_moov(depth, trailing), box("free", {})});
     const auto started = std::chrono::steady_clock::now();
-    const Map mp4 = parsed(data, "mp4");
+    // The thorough reading looks into every "moov" for tracks as well.
+    const Map mp4 = parsed(data, "mp4", testing::thorough());
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
     EXPECT_EQ(mp4.at("duration_seconds").as_float(), 1.5);
     const List& boxes = mp4.at("top_level_boxes").as_list();

@@ -196,6 +196,13 @@ inline std::string render(const Value& v) {
   }
 }
 
+/// The options of a thorough reading.
+inline RunOptions thorough() {
+  RunOptions options;
+  options.thorough = true;
+  return options;
+}
+
 /// The namespace `name` of a parse over `data`, empty when absent.
 inline Map parsed(const Bytes& data, std::string_view name, const RunOptions& options = {}) {
   const Report report = parse_buffer(data, options);
