@@ -13,12 +13,17 @@
 
 #include "cancel.hpp"
 #include "convert.hpp"
+#include "inventory.hpp"
 #include "py_ref.hpp"
 
 namespace {
 
 using trawl::python::CancelState;
 using trawl::python::PyRef;
+using trawl::python::unchanged;
+#if !defined(_WIN32)
+using trawl::python::listing;
+#endif
 
 constexpr const char* module_doc = "Metadata extraction for any file type.";
 constexpr const char* parse_doc =
@@ -322,6 +327,13 @@ PyMethodDef methods[] = {                                                       
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_with)), // NOLINT
      METH_FASTCALL, nullptr},
     {"_inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect)), // NOLINT
+     METH_FASTCALL, nullptr},
+#if !defined(_WIN32)
+    {"_listing", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(listing)), // NOLINT
+     METH_FASTCALL, nullptr},
+#endif
+    {"_unchanged",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unchanged)), // NOLINT
      METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -1,4 +1,6 @@
 import os
+from collections.abc import Callable, Container
+from typing import Any
 
 from .types import Result
 
@@ -28,3 +30,20 @@ def _parse_with(
     path: str | os.PathLike[str], fast: bool, thorough: bool, cancel: _Cancel, /
 ) -> Result | None: ...
 def _inspect(source: str | os.PathLike[str] | bytes, fast: bool, thorough: bool, /) -> Result: ...
+def _listing(
+    path: bytes,
+    follow: bool,
+    ext: frozenset[str] | None,
+    failed: Callable[[bytes, OSError], None],
+    root: bool,
+    /,
+) -> tuple[tuple[int, int], list[tuple[bytes, tuple[int, int, int, int, int] | None]]] | None: ...
+def _unchanged(
+    run: list[tuple[bytes, tuple[int, int, int, int, int]]],
+    i: int,
+    rows: list[tuple[Any, ...]],
+    j: int,
+    own: Container[bytes],
+    trusted: dict[int, int],
+    /,
+) -> tuple[int, int]: ...

@@ -18,10 +18,11 @@ import stat
 import sys
 import time
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Container, Iterable, Iterator
 from operator import itemgetter
 from typing import Any, NamedTuple
 
+from . import _trawl
 from ._batch import Failed, Sized, _items, encode, namespaces, os_error, parse_many, record
 
 if sys.platform == "win32":  # pragma: no cover - not run here
@@ -505,8 +506,7 @@ class _ScanRun:
         """The files under `top` merged with the rows stored under it, both in path byte order:
         a row the walk passes without meeting its file is gone."""
         prefix = top if top.endswith(_SEP) else top + _SEP
-        rows = _stored(reader, prefix, prefix[:-1] + _PAST_SEP)
-        row = next(rows, None)
+        rows = _Rows(_stored(reader, prefix, prefix[:-1] + _PAST_SEP))
         failures: list[tuple[bytes, OSError]] = []
         kept: deque[bytes] = deque()  # directories that could not be listed: their rows stay
         # The error record of a directory comes before the names that sort between it and its
@@ -519,34 +519,37 @@ class _ScanRun:
 
         trusted = self.trusted
         own = self.own
-        unchanged = 0
         for run in _tree(top, self.ext, self.follow, failed):
             if failures:
                 yield from self._failed(failures, kept, failed_here)
-            for key, stamps in run:
+            i = 0
+            while i < len(run):
+                # The common case, files as they are stored, passed over in one call.
+                done, at = _unchanged(run, i, rows.chunk, rows.at, own, trusted)
+                if done > i:
+                    self.unchanged += done - i
+                    i = done
+                    rows.move(at)
+                    continue
+                key, stamps = run[i]
+                i += 1
                 if key in own:
                     continue  # the inventory itself, which the scan is writing
-                while row is not None and row[_PATH] < key:
-                    yield from self._unseen(row, kept, later)
-                    row = next(rows, None)
+                while rows.row is not None and rows.row[_PATH] < key:
+                    yield from self._unseen(rows.row, kept, later)
+                    rows.move(rows.at + 1)
                 prior = None
-                if row is not None and row[_PATH] == key:
-                    prior, row = row, next(rows, None)
-                    if (prior[1:6] == stamps and prior[_REMOVED] is None
-                            and stamps[4] < trusted.get(prior[_READ], 0)
-                            and stamps[3] < trusted[prior[_READ]]):
-                        unchanged += 1  # the common case, decided here
-                        continue
+                if rows.row is not None and rows.row[_PATH] == key:
+                    prior = rows.row
+                    rows.move(rows.at + 1)
                 item = self._judge(key, stamps, prior)
                 if item is not None:
                     yield item
             self._tick(len(run))
-            self.unchanged += unchanged
-            unchanged = 0
         yield from self._failed(failures, kept, failed_here)
-        while row is not None:
-            yield from self._unseen(row, kept, later)
-            row = next(rows, None)
+        while rows.row is not None:
+            yield from self._unseen(rows.row, kept, later)
+            rows.move(rows.at + 1)
         for row in later:
             if row[_PATH] not in failed_here:
                 yield Failed(os.fsdecode(row[_PATH]), _Settled(row, back=False))
@@ -659,35 +662,57 @@ def _row(db: sqlite3.Connection, key: bytes) -> tuple[Any, ...] | None:
     return row
 
 
-def _stored(reader: sqlite3.Connection, low: bytes, high: bytes) -> Iterator[tuple[Any, ...]]:
-    """The rows with low <= path < high, in path order, a chunk per query."""
+def _stored(reader: sqlite3.Connection, low: bytes,
+            high: bytes) -> Iterator[list[tuple[Any, ...]]]:
+    """The rows with low <= path < high, in path order, in chunks of a query each."""
     query = f"SELECT {_ROW} FROM files WHERE path >= ? AND path < ? ORDER BY path LIMIT {_CHUNK}"
     while True:
         rows = reader.execute(query, (low, high)).fetchall()
-        yield from rows
+        if rows:
+            yield rows
         if len(rows) < _CHUNK:
             return
         low = rows[-1][_PATH] + b"\0"  # the next path after it
 
 
+class _Rows:
+    """The stored rows a walk passes, a chunk at a time: `row` is chunk[at], None after the
+    last. The next chunk is read as soon as the walk passes one, before anything is yielded."""
+
+    __slots__ = ("chunks", "chunk", "at", "row")
+
+    def __init__(self, chunks: Iterator[list[tuple[Any, ...]]]) -> None:
+        self.chunks = chunks
+        self.chunk: list[tuple[Any, ...]] = []
+        self.at = 0
+        self.row: tuple[Any, ...] | None = None
+        self.move(0)
+
+    def move(self, at: int) -> None:
+        if at >= len(self.chunk):
+            self.chunk, at = next(self.chunks, []), 0
+        self.at = at
+        self.row = self.chunk[at] if at < len(self.chunk) else None
+
+
 def _tree(top: bytes, ext: frozenset[str] | None, follow: bool,
-          failed: Callable[[bytes, OSError], None]) -> Iterator[list[tuple[bytes, _Stamps]]]:
+          failed: Callable[[bytes, OSError], None]) -> Iterator[_Run]:
     """Runs of the regular files under `top` with their stamps, in the byte order of their paths
     (a directory "a" sorts as "a/"), which is the order of the files table. A directory reached
     again is not walked: any walked already when following links, otherwise an ancestor."""
-    listed = _listing(top, follow, ext, failed, root=True)
+    listed = _listing(top, follow, ext, failed, True)
     if listed is None:
         return
     seen = {listed[0]}
     stack = [(listed[0], iter(listed[1]))]
     while stack:
         ident, entries = stack[-1]
-        run = []
-        for _, key, stamps in entries:
-            if stamps is not None:
-                run.append((key, stamps))
+        run: _Run = []
+        for entry in entries:
+            if entry[1] is not None:
+                run.append(entry)  # type: ignore[arg-type]  # a file: its stamps
                 continue
-            child = _listing(key, follow, ext, failed)
+            child = _listing(entry[0], follow, ext, failed, False)
             if child is not None and child[0] not in seen:
                 seen.add(child[0])
                 stack.append((child[0], iter(child[1])))
@@ -701,16 +726,20 @@ def _tree(top: bytes, ext: frozenset[str] | None, follow: bool,
 
 
 _Stamps = tuple[int, int, int, int, int]
+# A path with its stamps (a regular file) or None (a directory).
+_Listed = tuple[bytes, _Stamps | None]
+_Listing = tuple[tuple[int, int], list[_Listed]]
+_Run = list[tuple[bytes, _Stamps]]  # files listed one after the other
 _BY_FD = os.scandir in os.supports_fd and os.stat in os.supports_dir_fd
 
 
-def _listing(path: bytes, follow: bool, ext: frozenset[str] | None,
-             failed: Callable[[bytes, OSError], None], root: bool = False,
-             ) -> tuple[tuple[int, int], list[tuple[bytes, bytes, _Stamps | None]]] | None:
-    """A directory's identity and its entries sorted: (sort key, path, stamps) for a regular
-    file, (sort key, path, None) for a directory. Entries are stat'ed by name within the open
-    directory, which spares the system resolving the whole path again for each."""
-    entries: list[tuple[bytes, bytes, _Stamps | None]] = []
+def _listing_in_python(path: bytes, follow: bool, ext: frozenset[str] | None,
+                       failed: Callable[[bytes, OSError], None], root: bool) -> _Listing | None:
+    """A directory's identity and its regular files and directories, sorted as the files table
+    is: (path, stamps) for a file, (path, None) for a directory. Entries are stat'ed by name
+    within the open directory, which spares the system resolving the whole path again for each.
+    Where the extension has _listing, it gives the same without the interpreter lock."""
+    entries: list[tuple[bytes, _Listed]] = []  # with the sort key
     base = path if path.endswith(_SEP) else path + _SEP
     try:
         # A root named by its link is followed; a link met inside only when following.
@@ -736,10 +765,10 @@ def _listing(path: bytes, follow: bool, ext: frozenset[str] | None,
                 dev, ino = st.st_dev, st.st_ino
                 if dev >= _HALF or ino >= _HALF:
                     dev, ino = _signed(dev), _signed(ino)
-                entries.append((name, base + name,
-                                (dev, ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)))
+                entries.append((name, (base + name,
+                                       (dev, ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns))))
             elif stat.S_ISDIR(st.st_mode):
-                entries.append((name + _SEP, base + name, None))
+                entries.append((name + _SEP, (base + name, None)))
     except OSError as error:
         failed(path, error)
         return None
@@ -747,4 +776,30 @@ def _listing(path: bytes, follow: bool, ext: frozenset[str] | None,
         if fd is not None:
             os.close(fd)
     entries.sort(key=itemgetter(0))
-    return (info.st_dev, info.st_ino), entries
+    return (_signed(info.st_dev), _signed(info.st_ino)), [e for _, e in entries]
+
+
+def _unchanged_in_python(run: _Run, i: int, rows: list[tuple[Any, ...]], j: int,
+                         own: Container[bytes], trusted: dict[int, int]) -> tuple[int, int]:
+    """Passes over the files run[i:] that rows[j:] store as they are, present and read by a
+    trusted scan after their stamps last moved, the common case of a re-scan: the positions in
+    both of the first that is not."""
+    while i < len(run) and j < len(rows):
+        key, stamps = run[i]
+        row = rows[j]
+        limit = trusted.get(row[_READ])
+        if (row[_PATH] != key or row[1:6] != stamps
+                or row[_REMOVED] is not None or limit is None
+                or not (stamps[3] < limit and stamps[4] < limit) or key in own):
+            break
+        i += 1
+        j += 1
+    return i, j
+
+
+# The extension's versions give the same, and _listing lists without the interpreter lock; an
+# extension without them (Windows has no _listing) leaves these.
+_listing: Callable[[bytes, bool, frozenset[str] | None, Callable[[bytes, OSError], None], bool],
+                   _Listing | None] = getattr(_trawl, "_listing", _listing_in_python)
+_unchanged: Callable[[_Run, int, list[tuple[Any, ...]], int, Container[bytes], dict[int, int]],
+                     tuple[int, int]] = getattr(_trawl, "_unchanged", _unchanged_in_python)

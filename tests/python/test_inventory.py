@@ -1,8 +1,11 @@
 """The inventory: what a re-scan reads, removals, option changes, the command's --db, --dump
-and --changed, killed scans, concurrent readers and writers."""
+and --changed, killed scans, concurrent readers and writers; the extension's listing and merge
+against their Python versions."""
 
+import ast
 import contextlib
 import csv
+import errno
 import io
 import json
 import os
@@ -65,6 +68,15 @@ def replaced(p):
     os.replace(p.with_name("tmp"), p)
 
 
+@pytest.fixture(params=["extension", "python"])
+def walk_in(request, monkeypatch):
+    """The walk with the extension's listing and merge, then with their Python versions."""
+    if request.param == "python":
+        monkeypatch.setattr(trawl.inventory, "_listing", trawl.inventory._listing_in_python)
+        monkeypatch.setattr(trawl.inventory, "_unchanged", trawl.inventory._unchanged_in_python)
+    return request.param
+
+
 # What a change to c.txt does to a re-scan: (new, changed, removed, files read); None where
 # the record holds the birth time, in seconds, which may or may not have moved.
 @pytest.mark.parametrize("change, expected", [
@@ -77,7 +89,8 @@ def replaced(p):
     (lambda p: p.with_name("new.txt").write_text("new"), (1, 0, 0, 1)),
     (lambda p: shutil.rmtree(p.parent / "b"), (0, 0, 2, 0)),
 ])
-def test_a_rescan_reads_what_changed_and_only_that(tmp_path, settled, change, expected):
+def test_a_rescan_reads_what_changed_and_only_that(tmp_path, settled, walk_in, change,
+                                                   expected):
     root = tree(tmp_path)
     db = tmp_path / "inventory.db"
     first = scan(db, root)
@@ -290,3 +303,157 @@ def test_readers_go_on_and_a_second_scan_is_refused_while_one_runs(tmp_path):
         child.kill()
         child.wait(timeout=10)
     assert counts(trawl_cmd("-r", tmp_path / "tree", "--db", db))[4] == 0
+
+
+ODD = "caf\udce9.JPG"  # not UTF-8
+ROOT = [".hidden", "B.JPG", "a-b", "a.txt", "a/", "a0", ODD, "locked/", "x.\u00c4"]
+FOLLOWED = [".hidden", "B.JPG", "a-b", "a.txt", "a/", "a0", ODD, "dir-link/", "file-link",
+            "locked/", "x.\u00c4"]
+WALKED = [".hidden", "B.JPG", "a-b", "a.txt", "a/in.txt", "a0", ODD, "x.\u00c4"]
+
+
+def listing_tree(root):
+    """Files whose names sort around a directory's ("a-b", "a.txt", "a/", "a0"), names that are
+    not UTF-8 or not ASCII, links to a file, a directory, nothing, themselves and through a
+    file, a pipe, and a directory nobody may read."""
+    for name in ("a-b", "a.txt", "a0", "B.JPG", ".hidden", ODD, "x.\u00c4"):
+        (root / name).write_bytes(os.fsencode(name))
+    (root / "a").mkdir()
+    (root / "a" / "in.txt").write_text("in")
+    (root / "locked").mkdir()
+    (root / "locked" / "secret.txt").write_text("secret")
+    for name, target in (("file-link", "a.txt"), ("dir-link", "a"), ("dangling", "nowhere"),
+                         ("loop", "loop"), ("through", "a.txt/x")):
+        os.symlink(target, root / name)
+    os.mkfifo(root / "fifo")
+    os.chmod(root / "locked", 0)
+
+
+# Run where the directory is unreadable: as root, without the capabilities that pass by modes.
+COMPARE = """
+import ast, os, sys
+from trawl import inventory
+
+def summary(listed):
+    return None if listed is None else [
+        os.fsdecode(os.path.basename(path)) + ("/" if stamps is None else "")
+        for path, stamps in listed[1]]
+
+def run(listing, path, follow, ext, root):
+    failures = []
+    def failed(where, error):
+        failures.append((where, type(error).__name__, error.errno, error.strerror, error.filename))
+    listed = listing(path, follow, ext, failed, root)
+    inventory._listing = listing
+    walk_failures = []
+    runs = list(inventory._tree(path, ext, follow, lambda where, error: walk_failures.append(
+        (os.fsdecode(os.path.basename(where)), error.errno))))
+    return listed, failures, runs, walk_failures
+
+path, follow, root, ext = ast.literal_eval(sys.argv[1])
+ext = None if ext is None else frozenset(ext)
+native = inventory._listing is not inventory._listing_in_python
+got = [run(f, path, follow, ext, root) for f in (inventory._listing, inventory._listing_in_python)]
+print(repr((native, got, summary(got[0][0]))))
+"""
+
+
+def listings(target, follow, root, ext):
+    """Both listings of `target` and both walks from it: the extension's, then Python's."""
+    prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"] \
+        if os.geteuid() == 0 else []
+    out = subprocess.run([*prefix, sys.executable, "-c", COMPARE,
+                          repr((os.fsencode(target), follow, root, ext))],
+                         capture_output=True, timeout=60, check=True)
+    return ast.literal_eval(out.stdout.decode())
+
+
+# (directory, follow, root, extensions, names listed or None, errors reported, files walked
+# and errors met on the way); errors as patterns: systems differ on opening a link with
+# O_NOFOLLOW.
+@pytest.mark.skipif(sys.platform == "win32", reason="the extension lists POSIX directories")
+@pytest.mark.parametrize("where, follow, root, ext, names, errors, walked", [
+    ("", False, True, None, ROOT, [], (WALKED, ["locked EACCES"])),
+    ("", True, True, None, FOLLOWED, ["loop ELOOP"],
+     ([*WALKED[:-1], "file-link", WALKED[-1]], ["loop ELOOP", "locked EACCES"])),
+    ("", False, True, ["jpg", "txt"], ["B.JPG", "a.txt", "a/", ODD, "locked/"], [],
+     (["B.JPG", "a.txt", "a/in.txt", ODD], ["locked EACCES"])),
+    ("", True, True, ["txt"], ["a.txt", "a/", "dir-link/", "locked/"], ["loop ELOOP"],
+     (["a.txt", "a/in.txt"], ["loop ELOOP", "locked EACCES"])),
+    ("", False, True, ["\u00e4"], ["a/", "locked/", "x.\u00c4"], [],
+     (["x.\u00c4"], ["locked EACCES"])),
+    ("a/", False, False, None, ["in.txt"], [], (["a/in.txt"], [])),
+    ("dir-link", False, True, None, ["in.txt"], [], (["dir-link/in.txt"], [])),
+    ("dir-link", False, False, None, None, ["dir-link (ENOTDIR|ELOOP|EMLINK)"],
+     (["dir-link/in.txt"], [])),
+    ("dir-link", True, False, ["txt"], ["in.txt"], [], (["dir-link/in.txt"], [])),
+    ("locked", False, False, None, None, ["locked EACCES"], ([], ["locked EACCES"])),
+    ("missing", False, True, None, None, ["missing ENOENT"], ([], ["missing ENOENT"])),
+    ("a.txt", False, True, None, None, ["a.txt ENOTDIR"], ([], ["a.txt ENOTDIR"])),
+])
+def test_the_extension_lists_as_python_does(tmp_path, where, follow, root, ext, names, errors,
+                                             walked):
+    if os.geteuid() == 0 and not shutil.which("setpriv"):
+        pytest.skip("running as root without setpriv")
+    top = tmp_path / "t"
+    top.mkdir()
+    listing_tree(top)
+    try:
+        native, (extension, python), listed = listings(os.path.join(top, where), follow, root,
+                                                       ext)
+    finally:
+        os.chmod(top / "locked", 0o755)
+    assert native
+    assert extension == python  # results, errors (type, errno, text, file name), walks
+    _, failures, runs, walk_failures = extension
+    assert listed == names
+    reported = [f"{os.fsdecode(os.path.basename(path))} {errno.errorcode[code]}"
+                for path, _, code, _, _ in failures]
+    assert len(reported) == len(errors)
+    assert all(re.fullmatch(e, r) for e, r in zip(errors, reported)), reported
+    assert [os.path.relpath(os.fsdecode(path), top) for run in runs for path, _ in run] == \
+        walked[0]
+    assert [f"{name} {errno.errorcode[code]}" for name, code in walk_failures] == walked[1]
+
+
+def entry(n, **changed):
+    stamps = {"dev": 5, "ino": 10 + n, "size": 3, "mtime": 100, "ctime": 200, **changed}
+    return (changed.get("path", b"/t/%d" % n), tuple(stamps[k] for k in
+                                                      ("dev", "ino", "size", "mtime", "ctime")))
+
+
+def row(n, read=1, removed=None, **changed):
+    path, stamps = entry(n, **changed)
+    return (path, *stamps, read, read, removed, 100 + n)
+
+
+# Three files as stored but for the second (entry_1, row_1), passed over from `start`: where
+# both versions of _unchanged stop, in the files and in the rows.
+@pytest.mark.parametrize("entry_1, row_1, start, expected", [
+    (entry(1), row(1), (0, 0), (3, 3)),
+    (entry(1), row(1), (1, 1), (3, 3)),
+    (entry(1), row(1), (3, 3), (3, 3)),
+    (entry(1), row(1, path=b"/t/1x"), (0, 0), (1, 1)),
+    (entry(1), row(1, dev=6), (0, 0), (1, 1)),
+    (entry(1), row(1, ino=1), (0, 0), (1, 1)),
+    (entry(1), row(1, size=4), (0, 0), (1, 1)),
+    (entry(1), row(1, mtime=99), (0, 0), (1, 1)),
+    (entry(1), row(1, ctime=199), (0, 0), (1, 1)),
+    (entry(1), row(1, removed=4), (0, 0), (1, 1)),
+    (entry(1), row(1, read=2), (0, 0), (1, 1)),  # read with other options
+    (entry(1, mtime=1000), row(1, mtime=1000), (0, 0), (1, 1)),  # as recent as its read
+    (entry(1, ctime=1000), row(1, ctime=1000), (0, 0), (1, 1)),
+    (entry(1, mtime=999, ctime=999), row(1, mtime=999, ctime=999), (0, 0), (3, 3)),
+    (entry(1, path=b"/t/own"), row(1, path=b"/t/own"), (0, 0), (1, 1)),
+    (entry(1), (b"/t/1", None, None, None, None, None, 1, 1, None, 101), (0, 0), (1, 1)),
+    (entry(1), None, (0, 0), (1, 1)),  # the rows end there
+])
+def test_unchanged_files_are_passed_over_as_python_does(entry_1, row_1, start, expected):
+    run = [entry(0), entry_1, entry(2)]
+    rows = [row(0), row_1, row(2)] if row_1 is not None else [row(0)]
+    own, trusted = {b"/t/own"}, {1: 1000}  # scan 1 trusted for stamps before 1000
+    inventory = trawl.inventory
+    assert inventory._unchanged is not inventory._unchanged_in_python
+    i, j = start
+    for unchanged in (inventory._unchanged, inventory._unchanged_in_python):
+        assert unchanged(run, i, rows, j, own, trusted) == expected
