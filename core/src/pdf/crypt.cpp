@@ -113,9 +113,9 @@ Cipher filter_cipher(const Object& encrypt, std::string_view key) {
   return Cipher::Rc4;
 }
 
-// Algorithms 2, 4 and 5: the file key from the empty user password, checked against /U.
+// Algorithms 2, 4 and 5: the file key from a padded user password, checked against /U.
 std::optional<Bytes> rc4_era_key(const Object& encrypt, std::string_view id0, std::int64_t r,
-                                 std::size_t length) {
+                                 std::size_t length, Span password) {
   const auto owner = field(encrypt, "O", 32);
   const auto user = field(encrypt, "U", r == 2 ? 32 : 16);
   if (!owner || !user) {
@@ -129,7 +129,7 @@ std::optional<Bytes> rc4_era_key(const Object& encrypt, std::string_view id0, st
   const bool skip_metadata = r >= 4 && meta != nullptr && meta->kind == Kind::Bool &&
                              meta->integer == 0;
   constexpr std::array<std::uint8_t, 4> all_ones = {0xFF, 0xFF, 0xFF, 0xFF};
-  Bytes key = digest(EVP_md5(), {password_pad, *owner, p_bytes, as_bytes(id0),
+  Bytes key = digest(EVP_md5(), {password, *owner, p_bytes, as_bytes(id0),
                                  skip_metadata ? Span(all_ones) : Span()});
   key.resize(length);
   if (r >= 3) {
@@ -155,29 +155,118 @@ std::optional<Bytes> rc4_era_key(const Object& encrypt, std::string_view id0, st
                                                                : std::nullopt;
 }
 
-// Algorithm 2.B (R 6) for the empty password; R 5 uses one SHA-256.
-Bytes hash_2b(Span salt, std::int64_t r) {
-  Bytes k = digest(EVP_sha256(), {salt});
+// Algorithm 7 with the empty owner password: /O decrypted gives the padded user password.
+std::optional<Bytes> rc4_era_owner_key(const Object& encrypt, std::string_view id0,
+                                       std::int64_t r, std::size_t length) {
+  const auto owner = field(encrypt, "O", 32);
+  if (!owner) {
+    return std::nullopt;
+  }
+  Bytes key = digest(EVP_md5(), {password_pad});
+  if (r >= 3) {
+    for (int i = 0; i < 50; ++i) {
+      key = digest(EVP_md5(), {key});
+    }
+  }
+  key.resize(length);
+  Bytes password(owner->begin(), owner->end());
+  if (r == 2) {
+    password = rc4(key, password);
+  } else {
+    for (int i = 19; i >= 0; --i) {
+      Bytes round_key = key;
+      for (std::uint8_t& b : round_key) {
+        b ^= static_cast<std::uint8_t>(i);
+      }
+      password = rc4(round_key, password);
+    }
+  }
+  return rc4_era_key(encrypt, id0, r, length, password);
+}
+
+// Contexts made once for the rounds of Algorithm 2.B: setting a context up costs more than a
+// round's work.
+class Rounds {
+public:
+  Rounds() {
+    for (std::size_t i = 0; i < mds_.size(); ++i) {
+      mds_.at(i).reset(EVP_MD_CTX_new());
+      if (!mds_.at(i) || EVP_DigestInit_ex(mds_.at(i).get(), md(i), nullptr) != 1) {
+        throw std::bad_alloc();
+      }
+    }
+    const std::array<std::uint8_t, 16> zero{};
+    cipher_.reset(EVP_CIPHER_CTX_new());
+    if (!cipher_ ||
+        EVP_EncryptInit_ex(cipher_.get(), EVP_aes_128_cbc(), nullptr, zero.data(), zero.data()) !=
+            1 ||
+        EVP_CIPHER_CTX_set_padding(cipher_.get(), 0) != 1) {
+      throw std::bad_alloc();
+    }
+  }
+  // SHA-256, -384 or -512 (0, 1, 2) of `data`.
+  Bytes hash(std::size_t which, Span data) {
+    EVP_MD_CTX* ctx = mds_.at(which).get();
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    if (EVP_DigestInit_ex(ctx, nullptr, nullptr) != 1 ||
+        EVP_DigestUpdate(ctx, data.data(), data.size()) != 1 ||
+        EVP_DigestFinal_ex(ctx, out.data(), &len) != 1) {
+      return {};
+    }
+    out.resize(std::min<std::size_t>(len, out.size()));
+    return out;
+  }
+  // AES-128-CBC without padding of whole blocks.
+  Bytes encrypt(Span key, Span iv, Span data) {
+    Bytes out(data.size() + 16);
+    int n = 0;
+    if (data.size() > (std::size_t{1} << 20U) ||
+        EVP_EncryptInit_ex(cipher_.get(), nullptr, nullptr, key.data(), iv.data()) != 1 ||
+        EVP_EncryptUpdate(cipher_.get(), out.data(), &n, data.data(),
+                          static_cast<int>(data.size())) != 1) {
+      return {};
+    }
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+  }
+
+private:
+  static const EVP_MD* md(std::size_t i) {
+    return i == 0 ? EVP_sha256() : i == 1 ? EVP_sha384() : EVP_sha512();
+  }
+  std::array<std::unique_ptr<EVP_MD_CTX, MdFree>, 3> mds_;
+  std::unique_ptr<EVP_CIPHER_CTX, CipherFree> cipher_;
+};
+
+// Algorithm 2.B for the empty password (R 6); R 5 uses one SHA-256. `user` is /U for the
+// owner's hashes, empty for the user's.
+Bytes hash_2b(Span salt, Span user, std::int64_t r) {
+  Bytes k = digest(EVP_sha256(), {salt, user});
   if (r < 6) {
     return k;
   }
+  Rounds rounds;
+  Bytes k1;
   for (unsigned round = 0;; ++round) {
-    Bytes k1;
-    k1.reserve(64 * k.size());
+    k1.clear();
     for (int i = 0; i < 64; ++i) {
       k1.insert(k1.end(), k.begin(), k.end());
+      k1.insert(k1.end(), user.begin(), user.end());
     }
-    const auto e = aes_cbc(true, Span(k).first(16), Span(k).subspan(16, 16), k1, false);
-    if (!e || e->size() < 16) {
+    const Bytes e = rounds.encrypt(Span(k).first(16), Span(k).subspan(16, 16), k1);
+    if (e.size() < 16) {
       return {};
     }
     unsigned sum = 0;
     for (std::size_t i = 0; i < 16; ++i) {
-      sum += (*e)[i];
+      sum += e[i];
     }
-    const unsigned pick = sum % 3;
-    k = digest(pick == 0 ? EVP_sha256() : pick == 1 ? EVP_sha384() : EVP_sha512(), {*e});
-    if (round >= 63 && e->back() <= round - 31) {
+    k = rounds.hash(sum % 3, e);
+    if (k.size() < 32) {
+      return {};
+    }
+    if (round >= 63 && e.back() <= round - 31) {
       break;
     }
   }
@@ -185,20 +274,32 @@ Bytes hash_2b(Span salt, std::int64_t r) {
   return k;
 }
 
-// Algorithm 2.A: the file key from /U and /UE for the empty password.
+// Algorithms 2.A, 11 and 12: the file key from /U and /UE for the empty user password, or
+// from /O and /OE for the empty owner password.
 std::optional<Bytes> aes256_key(const Object& encrypt, std::int64_t r) {
   const auto user = field(encrypt, "U", 48);
-  const auto user_key = field(encrypt, "UE", 32);
-  if (!user || !user_key) {
+  if (!user) {
     return std::nullopt;
   }
-  const Bytes check = hash_2b(user->subspan(32, 8), r);
-  if (check.size() != 32 || !std::equal(check.begin(), check.end(), user->begin())) {
-    return std::nullopt;
-  }
-  const Bytes intermediate = hash_2b(user->subspan(40, 8), r);
   const std::array<std::uint8_t, 16> zero_iv{};
-  return aes_cbc(false, intermediate, zero_iv, *user_key, false);
+  const auto try_password = [&](std::string_view hash_key, std::string_view key_key,
+                                Span extra) -> std::optional<Bytes> {
+    const auto hash = field(encrypt, hash_key, 48);
+    const auto wrapped = field(encrypt, key_key, 32);
+    if (!hash || !wrapped) {
+      return std::nullopt;
+    }
+    const Bytes check = hash_2b(hash->subspan(32, 8), extra, r);
+    if (check.size() != 32 || !std::equal(check.begin(), check.end(), hash->begin())) {
+      return std::nullopt;
+    }
+    const Bytes intermediate = hash_2b(hash->subspan(40, 8), extra, r);
+    return aes_cbc(false, intermediate, zero_iv, *wrapped, false);
+  };
+  if (auto key = try_password("U", "UE", Span())) {
+    return key;
+  }
+  return try_password("O", "OE", *user);
 }
 
 std::string label(Cipher cipher, std::size_t key_length) {
@@ -273,7 +374,10 @@ CryptOpening open_security_handler(const Object& encrypt, std::string_view id0) 
     key = aes256_key(encrypt, r);
     out.label = label(Cipher::Aes256, 32);
   } else if (v >= 1 && v <= 4 && r >= 2 && r <= 4) {
-    key = rc4_era_key(encrypt, id0, r, length);
+    key = rc4_era_key(encrypt, id0, r, length, password_pad);
+    if (!key) {
+      key = rc4_era_owner_key(encrypt, id0, r, length);
+    }
     out.label = label(main, length);
   } else {
     out.label = "unknown";

@@ -1,4 +1,4 @@
-// The standard security handler of ISO 32000-2 7.6.4, opened with the empty user password:
+// The standard security handler of ISO 32000-2 7.6.4, opened with an empty user or owner password:
 // RC4 (40 to 128 bits, V 1, 2 and 4), AES-128 (V 4, AESV2) and AES-256 (V 5, R 5 and 6).
 #pragma once
 
@@ -19,7 +19,7 @@ enum class Cipher : std::uint8_t { Identity, Rc4, Aes128, Aes256 };
 
 struct CryptOpening;
 
-/// The keys of a document whose user password is empty.
+/// The keys of a document whose user or owner password is empty.
 class Decryptor {
 public:
   /// Decrypts a string or stream of object `ref` with the string (`stream` false) or stream
@@ -43,12 +43,13 @@ struct CryptOpening {
   /// "RC4-40" ... "RC4-128", "AES-128", "AES-256", or the handler's name when it is not the
   /// standard one.
   std::string label;
-  /// The standard handler with a user password other than the empty one.
+  /// The standard handler with user and owner passwords other than the empty one.
   bool password_required = false;
 };
 
 /// Opens the standard handler of the encryption dictionary `encrypt` (values resolved) with the
-/// empty user password; `id0` is the first element of the trailer's /ID.
+/// empty user password, else the empty owner password; `id0` is the first element of the
+/// trailer's /ID.
 [[nodiscard]] CryptOpening open_security_handler(const Object& encrypt, std::string_view id0);
 
 /// RC4 keystream applied to `data`.

@@ -106,6 +106,7 @@ Caps Caps::for_length(std::uint64_t len) noexcept {
   c.total_bytes = saturating(64 * mib, times(len, 8));
   c.held_bytes = saturating(16 * mib, times(len, 4));
   c.entries = static_cast<std::size_t>(std::min<std::uint64_t>(65536 + len / 8, UINT32_MAX));
+  c.parse_bytes = saturating(64 * mib, times(len, 16));
   return c;
 }
 
@@ -172,7 +173,7 @@ std::optional<std::uint64_t> Document::read_table(std::uint64_t at) {
     return std::nullopt;
   }
   ByteReader& r = *rest;
-  if (!take_keyword(r, "xref")) {
+  if (parsed_total_ >= caps_.parse_bytes || !take_keyword(r, "xref")) {
     return std::nullopt;
   }
   bool first_subsection = true;
@@ -209,7 +210,7 @@ std::optional<std::uint64_t> Document::read_table(std::uint64_t at) {
     first_subsection = false;
   }
   Parsed trailer = parse_object(r);
-  if (!trailer.object || !trailer.object->is_dict()) {
+  if (!charge(r.position()) || !trailer.object || !trailer.object->is_dict()) {
     return std::nullopt;
   }
   // A hybrid file lists its compressed objects in a stream the table's readers do not see.
@@ -271,6 +272,11 @@ bool Document::read_xref_stream(const Indirect& object, std::vector<Entry>& into
   return true;
 }
 
+bool Document::charge(std::uint64_t bytes) noexcept {
+  parsed_total_ = saturating(parsed_total_, bytes);
+  return parsed_total_ <= caps_.parse_bytes;
+}
+
 void Document::merge_trailer(const Object& dict) {
   if (!dict.is_dict()) {
     return;
@@ -299,12 +305,17 @@ void Document::set_entry(std::vector<Entry>& table, std::uint64_t num, const Ent
 }
 
 std::optional<Indirect> Document::parse_at(std::uint64_t offset, std::uint64_t first_window,
-                                           std::uint64_t last_window) const {
+                                           std::uint64_t last_window) {
   for (std::uint64_t window = first_window;; window *= 8) {
+    if (parsed_total_ >= caps_.parse_bytes) {
+      return std::nullopt;
+    }
     const ByteView view = file_.clipped_at(offset, window);
     ByteReader r(view.span());
     ParseFailure failure = ParseFailure::Bad;
     auto object = parse_indirect(r, failure);
+    // A failed parse may have read the whole window.
+    (void)charge(object ? r.position() : view.size());
     if (object) {
       if (object->stream_start) {
         *object->stream_start += offset;
@@ -407,7 +418,7 @@ void Document::rebuild() {
     if (rebuilt_[num].type != Entry::Type::InUse) {
       continue;
     }
-    auto object = parse_at(rebuilt_[num].offset, object_window, mib);
+    auto object = parse_at(rebuilt_[num].offset, object_window, object_window);
     if (!object || !object->value.is_dict()) {
       continue;
     }
@@ -433,7 +444,12 @@ void Document::rebuild() {
       continue;
     }
     if (auto rest = file_.sub_at(at + 7, std::min<std::uint64_t>(file_.size() - at - 7, mib))) {
-      Parsed dict = parse_object(*rest);
+      ParseLimits limits;
+      limits.close_at_end = true;
+      Parsed dict = parse_object(*rest, limits);
+      if (!charge(dict.object ? rest->position() : rest->size())) {
+        break;
+      }
       if (dict.object && dict.object->is_dict()) {
         trailers.push_back(std::move(*dict.object));
       }
@@ -533,10 +549,10 @@ std::optional<Indirect> Document::from_object_stream(std::uint32_t stream, std::
   if (index < os->objects.size() && os->objects[index].first == num) {
     offset = os->objects[index].second;
   } else {
-    for (const auto& [n, at] : os->objects) {
-      if (n == num) {
-        offset = at;
-      }
+    const auto it = std::lower_bound(os->by_number.begin(), os->by_number.end(), num,
+                                     [](const auto& entry, std::uint32_t n) { return entry.first < n; });
+    if (it != os->by_number.end() && it->first == num) {
+      offset = it->second;
     }
   }
   if (!offset) {
@@ -595,6 +611,9 @@ const Document::ObjectStream* Document::object_stream(std::uint32_t num) {
     }
     os->objects.emplace_back(static_cast<std::uint32_t>(*obj), *at);
   }
+  os->by_number = os->objects;
+  std::stable_sort(os->by_number.begin(), os->by_number.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   const std::uint64_t size = os->data.size();
   while (!streams_.empty() && (held_ + size > caps_.held_bytes || streams_.size() >= stream_slots)) {
     held_ -= streams_.front().second->data.size();
@@ -692,7 +711,8 @@ std::optional<Decoded> Document::stream_data(const Indirect& object, std::uint64
   if (!length || *length > available || !ends_at(start + *length)) {
     // A wrong /Length: the data ends before the first "endstream".
     length.reset();
-    const std::uint64_t limit = std::min(file_.size(), saturating(start, input_cap));
+    const std::uint64_t searched = std::min(file_.size(), saturating(start, input_cap)) - start;
+    const std::uint64_t limit = charge(searched) ? start + searched : start;
     for (std::uint64_t at = file_.find('e', start); at < limit; at = file_.find('e', at + 1)) {
       if (file_.matches_at(at, "endstream")) {
         std::uint64_t end = at;

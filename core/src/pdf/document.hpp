@@ -33,10 +33,14 @@ struct Caps {
   std::size_t objects_per_stream = std::size_t{1} << 20U;
   /// Largest window of the file one object is parsed from.
   std::uint64_t object_window = std::uint64_t{16} << 20U;
+  /// Bytes read by the object parser and the searches, all together (a file can make the same
+  /// bytes be read again and again: overlapping objects, chains of sections).
+  std::uint64_t parse_bytes = 0;
 
   /// The caps for a file of `len` bytes: a stream decodes to at most 64 MiB and 1032 times its
   /// own size (deflate's largest ratio, applied when decoding); all streams together to
-  /// 64 MiB + 8 times the file; entries to 65,536 + one per 8 bytes.
+  /// 64 MiB + 8 times the file; entries to 65,536 + one per 8 bytes; the parser reads at most
+  /// 64 MiB + 16 times the file.
   [[nodiscard]] static Caps for_length(std::uint64_t len) noexcept;
 };
 
@@ -80,6 +84,7 @@ private:
   struct ObjectStream {
     std::vector<std::uint8_t> data;
     std::vector<std::pair<std::uint32_t, std::uint64_t>> objects; // number, offset in data
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> by_number; // the same, sorted
     std::uint64_t first = 0;
   };
 
@@ -92,7 +97,7 @@ private:
   void rebuild();
   [[nodiscard]] bool find_catalog();
   [[nodiscard]] std::optional<Indirect> parse_at(std::uint64_t offset, std::uint64_t first_window,
-                                                 std::uint64_t last_window) const;
+                                                 std::uint64_t last_window);
   [[nodiscard]] std::optional<Indirect> load_from(const std::vector<Entry>& table,
                                                   std::uint32_t num, bool direct);
   [[nodiscard]] std::optional<Indirect> from_object_stream(std::uint32_t stream,
@@ -101,6 +106,8 @@ private:
   [[nodiscard]] const ObjectStream* object_stream(std::uint32_t num);
   [[nodiscard]] std::optional<Indirect> search_object_streams(std::uint32_t num);
   void decrypt_strings(Indirect& object) const;
+  // Takes `bytes` of parsing work from the budget; false once it is spent.
+  bool charge(std::uint64_t bytes) noexcept;
   [[nodiscard]] std::optional<std::uint64_t> stream_length(const Indirect& object);
 
   const ByteReader& file_;
@@ -114,6 +121,7 @@ private:
   std::optional<CryptOpening> crypt_;
   std::optional<Ref> encrypt_ref_;
   std::uint64_t decoded_total_ = 0;
+  std::uint64_t parsed_total_ = 0;
   bool capped_ = false;
   // Decoded object streams, oldest use first.
   std::vector<std::pair<std::uint32_t, std::shared_ptr<const ObjectStream>>> streams_;

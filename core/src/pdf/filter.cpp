@@ -193,7 +193,7 @@ std::optional<std::vector<std::uint8_t>> unpredict(std::vector<std::uint8_t> dat
   // PNG predictors: each row starts with its filter type byte (RFC 2083 6).
   std::vector<std::uint8_t> out;
   out.reserve(data.size() - data.size() / (row + 1));
-  std::vector<std::uint8_t> previous(row, 0);
+  std::vector<std::uint8_t> previous(std::min(row, data.size()), 0); // no row is longer
   for (std::size_t start = 0; start < data.size(); start += row + 1) {
     const std::uint8_t type = data[start];
     const auto line =

@@ -371,12 +371,29 @@ Parsed parse_object(ByteReader& r, const ParseLimits& limits) {
     return Parsed{std::nullopt, why};
   };
   std::vector<Object> open; // the arrays and dictionaries not yet closed, outermost first
+  const auto end = [&] {
+    if (!limits.close_at_end || open.empty()) {
+      return fail(ParseFailure::End);
+    }
+    while (open.size() > 1) {
+      Object inner = std::move(open.back());
+      open.pop_back();
+      if (open.back().kind == Kind::Dict && open.back().items.size() % 2 == 0) {
+        continue; // it stood where a key belongs
+      }
+      open.back().items.push_back(std::move(inner));
+    }
+    if (open.back().kind == Kind::Dict && open.back().items.size() % 2 != 0) {
+      open.back().items.pop_back();
+    }
+    return Parsed{std::move(open.back())};
+  };
   std::size_t made = 0;
   for (;;) {
     skip_space(r);
     const auto c = peek(r);
     if (!c) {
-      return fail(ParseFailure::End);
+      return end();
     }
     Object value;
     const bool opens_dict = *c == '<' && r.u8_at(r.position() + 1) == std::uint8_t{'<'};
@@ -405,7 +422,7 @@ Parsed parse_object(ByteReader& r, const ParseLimits& limits) {
       ParseFailure why = ParseFailure::Bad;
       auto got = scalar(r, why);
       if (!got) {
-        return fail(why);
+        return why == ParseFailure::End ? end() : fail(why);
       }
       value = std::move(*got);
     }

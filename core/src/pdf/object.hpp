@@ -48,6 +48,9 @@ struct Object {
 struct ParseLimits {
   std::size_t depth = 64;
   std::size_t objects = std::size_t{1} << 18U;
+  /// Data that ends inside arrays or dictionaries closes them (a file cut short); the value
+  /// being read when it ended is dropped.
+  bool close_at_end = false;
 };
 
 /// Why a parse gave nothing.

@@ -57,8 +57,12 @@ std::optional<std::uint64_t> count_leaves(Document& doc, const Object& pages) {
     }
     const Object* type = node->get("Type");
     const Object* kids_entry = node->get("Kids");
-    if ((type != nullptr && type->is_name("Page")) || kids_entry == nullptr) {
+    const bool tree_node = type != nullptr ? type->is_name("Pages") : kids_entry != nullptr;
+    if (!tree_node) {
       ++leaves;
+      continue;
+    }
+    if (kids_entry == nullptr) {
       continue;
     }
     const auto kids = doc.resolve(*kids_entry);
@@ -87,11 +91,14 @@ std::optional<std::uint64_t> page_count(Document& doc) {
       count = v->as_int();
     }
   }
-  const auto leaves = count_leaves(doc, *pages_entry);
+  // The leaves counted win where the whole tree was walked: they are the pages a reader shows.
+  if (const auto leaves = count_leaves(doc, *pages_entry)) {
+    return leaves;
+  }
   if (count && *count >= 0) {
     return static_cast<std::uint64_t>(*count);
   }
-  return leaves;
+  return std::nullopt;
 }
 
 void read_info(Document& doc, std::size_t text_cap, Facts& facts) {
