@@ -211,24 +211,31 @@ std::optional<Object> number(std::string_view text) {
     ++i;
   }
   std::uint64_t whole = 0;
-  double value = 0;
-  bool digits = false;
+  double big = 0; // the whole part once it passes 64 bits
   bool overflow = false;
+  bool digits = false;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     const auto d = static_cast<unsigned>(text[i] - '0');
     digits = true;
     overflow = overflow || whole > (std::numeric_limits<std::uint64_t>::max() - d) / 10;
-    whole = whole * 10 + d;
-    value = value * 10 + d;
+    if (overflow) {
+      big = big * 10 + d;
+    } else {
+      whole = whole * 10 + d;
+      big = static_cast<double>(whole);
+    }
   }
   bool point = false;
+  std::uint64_t fraction = 0;
+  double scale = 1;
   if (i < text.size() && text[i] == '.') {
     point = true;
-    double scale = 0.1;
     for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-      value += (text[i] - '0') * scale;
-      scale /= 10;
       digits = true;
+      if (scale < 1e18) { // later digits are below a double's precision
+        fraction = fraction * 10 + static_cast<unsigned>(text[i] - '0');
+        scale *= 10;
+      }
     }
   }
   if (!digits || i != text.size()) {
@@ -239,6 +246,7 @@ std::optional<Object> number(std::string_view text) {
     out.kind = Kind::Int;
     out.integer = negative ? -static_cast<std::int64_t>(whole) : static_cast<std::int64_t>(whole);
   } else {
+    const double value = big + static_cast<double>(fraction) / scale;
     out.kind = Kind::Real;
     out.real = negative ? -value : value;
   }
