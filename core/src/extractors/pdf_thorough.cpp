@@ -13,8 +13,8 @@ void read_pdf_structure(Namespace& ns, const ByteReader& file, const Probe& prob
   std::optional<std::string> version = pdf::header_version(probe.head);
   const auto facts = pdf::read_facts(file, marks, text_cap);
   if (facts && facts->catalog_version) {
-    version = version ? pdf::later_version(*version, *facts->catalog_version)
-                      : *facts->catalog_version;
+    version =
+        version ? pdf::later_version(*version, *facts->catalog_version) : *facts->catalog_version;
   }
   if (version) {
     ns.set("version", std::move(*version));

@@ -126,8 +126,8 @@ std::optional<Bytes> rc4_era_key(const Object& encrypt, std::string_view id0, st
       static_cast<std::uint8_t>(p), static_cast<std::uint8_t>(p >> 8U),
       static_cast<std::uint8_t>(p >> 16U), static_cast<std::uint8_t>(p >> 24U)};
   const Object* meta = encrypt.get("EncryptMetadata");
-  const bool skip_metadata = r >= 4 && meta != nullptr && meta->kind == Kind::Bool &&
-                             meta->integer == 0;
+  const bool skip_metadata =
+      r >= 4 && meta != nullptr && meta->kind == Kind::Bool && meta->integer == 0;
   constexpr std::array<std::uint8_t, 4> all_ones = {0xFF, 0xFF, 0xFF, 0xFF};
   Bytes key = digest(EVP_md5(), {password, *owner, p_bytes, as_bytes(id0),
                                  skip_metadata ? Span(all_ones) : Span()});
@@ -151,13 +151,12 @@ std::optional<Bytes> rc4_era_key(const Object& encrypt, std::string_view id0, st
     }
     check = rc4(round_key, check);
   }
-  return std::equal(user->begin(), user->end(), check.begin()) ? std::optional(key)
-                                                               : std::nullopt;
+  return std::equal(user->begin(), user->end(), check.begin()) ? std::optional(key) : std::nullopt;
 }
 
 // Algorithm 7 with the empty owner password: /O decrypted gives the padded user password.
-std::optional<Bytes> rc4_era_owner_key(const Object& encrypt, std::string_view id0,
-                                       std::int64_t r, std::size_t length) {
+std::optional<Bytes> rc4_era_owner_key(const Object& encrypt, std::string_view id0, std::int64_t r,
+                                       std::size_t length) {
   const auto owner = field(encrypt, "O", 32);
   if (!owner) {
     return std::nullopt;
@@ -348,8 +347,8 @@ CryptOpening open_security_handler(const Object& encrypt, std::string_view id0) 
   CryptOpening out;
   const Object* filter = encrypt.get("Filter");
   if (filter == nullptr || !filter->is_name("Standard")) {
-    out.label = filter != nullptr && filter->kind == Kind::Name ? utf8_lossy(filter->bytes)
-                                                                : "unknown";
+    out.label =
+        filter != nullptr && filter->kind == Kind::Name ? utf8_lossy(filter->bytes) : "unknown";
     return out;
   }
   const std::int64_t v = integer(encrypt, "V", 0);
@@ -366,9 +365,9 @@ CryptOpening open_security_handler(const Object& encrypt, std::string_view id0) 
   if (main == Cipher::Aes128) {
     bits = 128;
   }
-  const std::size_t length =
-      r == 2 || v == 1 || bits < 40 || bits > 128 || bits % 8 != 0 ? 5
-                                                                   : static_cast<std::size_t>(bits / 8);
+  const std::size_t length = r == 2 || v == 1 || bits < 40 || bits > 128 || bits % 8 != 0
+                                 ? 5
+                                 : static_cast<std::size_t>(bits / 8);
   std::optional<Bytes> key;
   if (v == 5 || r >= 5) {
     key = aes256_key(encrypt, r);
@@ -393,7 +392,7 @@ CryptOpening open_security_handler(const Object& encrypt, std::string_view id0) 
 }
 
 std::optional<std::vector<std::uint8_t>> Decryptor::decrypt(std::span<const std::uint8_t> data,
-                                                           Ref ref, bool stream) const {
+                                                            Ref ref, bool stream) const {
   const Cipher cipher = stream ? streams_ : strings_;
   if (cipher == Cipher::Identity) {
     return std::vector<std::uint8_t>(data.begin(), data.end());

@@ -24,8 +24,8 @@ class Decryptor {
 public:
   /// Decrypts a string or stream of object `ref` with the string (`stream` false) or stream
   /// cipher; nothing when the data cannot be the output of that cipher.
-  [[nodiscard]] std::optional<std::vector<std::uint8_t>>
-  decrypt(std::span<const std::uint8_t> data, Ref ref, bool stream) const;
+  [[nodiscard]] std::optional<std::vector<std::uint8_t>> decrypt(std::span<const std::uint8_t> data,
+                                                                 Ref ref, bool stream) const;
   /// Whether the metadata stream is encrypted too.
   [[nodiscard]] bool encrypts_metadata() const noexcept { return metadata_; }
 

@@ -390,12 +390,11 @@ void Document::rebuild() {
     }
     const std::size_t num_end = i;
     const std::size_t num_digits = digits_back();
-    const bool starts_clean =
-        (i == 0 && back == mark) ||
-        (i > 0 && (is_space(static_cast<std::uint8_t>(text[i - 1])) ||
-                   is_delimiter(static_cast<std::uint8_t>(text[i - 1]))));
-    if (gen_digits == 0 || gen_digits > 5 || spaces == 0 || num_digits == 0 ||
-        num_digits > 10 || !starts_clean) {
+    const bool starts_clean = (i == 0 && back == mark) ||
+                              (i > 0 && (is_space(static_cast<std::uint8_t>(text[i - 1])) ||
+                                         is_delimiter(static_cast<std::uint8_t>(text[i - 1]))));
+    if (gen_digits == 0 || gen_digits > 5 || spaces == 0 || num_digits == 0 || num_digits > 10 ||
+        !starts_clean) {
       continue;
     }
     std::uint64_t num = 0;
@@ -407,8 +406,7 @@ void Document::rebuild() {
         rebuilt_.resize(static_cast<std::size_t>(num) + 1);
       }
       // A later copy of an object replaces an earlier one, as a later update does.
-      rebuilt_[static_cast<std::size_t>(num)] =
-          Entry{mark - back + i, 0, Entry::Type::InUse};
+      rebuilt_[static_cast<std::size_t>(num)] = Entry{mark - back + i, 0, Entry::Type::InUse};
     }
   }
   // What the objects are: cross-reference streams, object streams, catalogs.
@@ -455,8 +453,8 @@ void Document::rebuild() {
       }
     }
   }
-  for (auto it = trailers.rbegin(); it != trailers.rend(); ++it) {
-    merge_trailer(*it);
+  for (std::size_t i = trailers.size(); i-- > 0;) {
+    merge_trailer(trailers[i]);
   }
   for (const Indirect& x : xref_streams) {
     merge_trailer(x.value);
@@ -549,8 +547,9 @@ std::optional<Indirect> Document::from_object_stream(std::uint32_t stream, std::
   if (index < os->objects.size() && os->objects[index].first == num) {
     offset = os->objects[index].second;
   } else {
-    const auto it = std::lower_bound(os->by_number.begin(), os->by_number.end(), num,
-                                     [](const auto& entry, std::uint32_t n) { return entry.first < n; });
+    const auto it =
+        std::lower_bound(os->by_number.begin(), os->by_number.end(), num,
+                         [](const auto& entry, std::uint32_t n) { return entry.first < n; });
     if (it != os->by_number.end() && it->first == num) {
       offset = it->second;
     }
@@ -601,8 +600,8 @@ const Document::ObjectStream* Document::object_stream(std::uint32_t num) {
   const std::uint64_t declared = unsigned_value(object->value.get("N")).value_or(0);
   ByteReader header(std::span<const std::uint8_t>(os->data).first(
       static_cast<std::size_t>(std::min<std::uint64_t>(os->first, os->data.size()))));
-  const std::uint64_t n = std::min<std::uint64_t>(
-      {declared, caps_.objects_per_stream, header.remaining() / 4 + 1});
+  const auto n =
+      std::min<std::uint64_t>({declared, caps_.objects_per_stream, header.remaining() / 4 + 1});
   for (std::uint64_t i = 0; i < n; ++i) {
     const auto obj = take_unsigned(header);
     const auto at = take_unsigned(header);
@@ -615,7 +614,8 @@ const Document::ObjectStream* Document::object_stream(std::uint32_t num) {
   std::stable_sort(os->by_number.begin(), os->by_number.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   const std::uint64_t size = os->data.size();
-  while (!streams_.empty() && (held_ + size > caps_.held_bytes || streams_.size() >= stream_slots)) {
+  while (!streams_.empty() &&
+         (held_ + size > caps_.held_bytes || streams_.size() >= stream_slots)) {
     held_ -= streams_.front().second->data.size();
     streams_.erase(streams_.begin());
   }
@@ -626,20 +626,20 @@ const Document::ObjectStream* Document::object_stream(std::uint32_t num) {
 
 // Rebuilt files: the object streams are searched, newest first, for an object no table lists.
 std::optional<Indirect> Document::search_object_streams(std::uint32_t num) {
-  for (auto it = all_object_streams_.rbegin(); it != all_object_streams_.rend(); ++it) {
-    if (searched_streams_.contains(*it)) {
+  for (std::size_t k = all_object_streams_.size(); k-- > 0;) {
+    const std::uint32_t stream = all_object_streams_[k];
+    if (searched_streams_.contains(stream)) {
       continue;
     }
-    searched_streams_.insert(*it);
-    const ObjectStream* os = object_stream(*it);
+    searched_streams_.insert(stream);
+    const ObjectStream* os = object_stream(stream);
     if (os == nullptr) {
       continue;
     }
     bool found = false;
     for (std::size_t i = 0; i < os->objects.size(); ++i) {
       const std::uint32_t n = os->objects[i].first;
-      set_entry(rebuilt_, n,
-                Entry{*it, static_cast<std::uint32_t>(i), Entry::Type::Compressed});
+      set_entry(rebuilt_, n, Entry{stream, static_cast<std::uint32_t>(i), Entry::Type::Compressed});
       found = found || n == num;
     }
     if (found) {
@@ -697,7 +697,7 @@ std::optional<Decoded> Document::stream_data(const Indirect& object, std::uint64
   const std::uint64_t left = caps_.total_bytes - std::min(caps_.total_bytes, decoded_total_);
   cap = std::min({cap, caps_.stream_bytes, left});
   // Enough input for `cap` bytes of output through any filter read here.
-  const std::uint64_t input_cap = saturating(times(cap, 4), 64 * 1024);
+  const std::uint64_t input_cap = saturating(times(cap, 4), std::uint64_t{64} * 1024);
   std::optional<std::uint64_t> length = stream_length(object);
   const auto ends_at = [&](std::uint64_t end) {
     std::uint64_t at = end;
@@ -739,8 +739,8 @@ std::optional<Decoded> Document::stream_data(const Indirect& object, std::uint64
   const bool is_metadata = type != nullptr && type->is_name("Metadata");
   std::vector<std::uint8_t> plain;
   std::span<const std::uint8_t> input = raw->span();
-  if (crypt_ && !is_xref && !(is_metadata && crypt_->decryptor &&
-                              !crypt_->decryptor->encrypts_metadata())) {
+  if (crypt_ && !is_xref &&
+      !(is_metadata && crypt_->decryptor && !crypt_->decryptor->encrypts_metadata())) {
     if (!crypt_->decryptor) {
       return std::nullopt;
     }

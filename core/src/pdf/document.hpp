@@ -83,7 +83,7 @@ public:
 private:
   struct ObjectStream {
     std::vector<std::uint8_t> data;
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> objects; // number, offset in data
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> objects;   // number, offset in data
     std::vector<std::pair<std::uint32_t, std::uint64_t>> by_number; // the same, sorted
     std::uint64_t first = 0;
   };
@@ -101,8 +101,7 @@ private:
   [[nodiscard]] std::optional<Indirect> load_from(const std::vector<Entry>& table,
                                                   std::uint32_t num, bool direct);
   [[nodiscard]] std::optional<Indirect> from_object_stream(std::uint32_t stream,
-                                                           std::uint32_t index,
-                                                           std::uint32_t num);
+                                                           std::uint32_t index, std::uint32_t num);
   [[nodiscard]] const ObjectStream* object_stream(std::uint32_t num);
   [[nodiscard]] std::optional<Indirect> search_object_streams(std::uint32_t num);
   void decrypt_strings(Indirect& object) const;

@@ -172,8 +172,9 @@ std::optional<std::vector<std::uint8_t>> unpredict(std::vector<std::uint8_t> dat
   const std::int64_t colors = parm(parms, "Colors", 1);
   const std::int64_t bits = parm(parms, "BitsPerComponent", 8);
   const std::int64_t columns = parm(parms, "Columns", 1);
-  if (colors < 1 || colors > 32 || (bits != 1 && bits != 2 && bits != 4 && bits != 8 &&
-                                    bits != 16) || columns < 1 || columns > (1 << 24)) {
+  if (colors < 1 || colors > 32 ||
+      (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16) || columns < 1 ||
+      columns > (1 << 24)) {
     return std::nullopt;
   }
   const auto pixel = static_cast<std::size_t>(std::max<std::int64_t>(1, colors * bits / 8));
@@ -196,8 +197,7 @@ std::optional<std::vector<std::uint8_t>> unpredict(std::vector<std::uint8_t> dat
   std::vector<std::uint8_t> previous(std::min(row, data.size()), 0); // no row is longer
   for (std::size_t start = 0; start < data.size(); start += row + 1) {
     const std::uint8_t type = data[start];
-    const auto line =
-        std::span(data).subspan(start + 1, std::min(row, data.size() - start - 1));
+    const auto line = std::span(data).subspan(start + 1, std::min(row, data.size() - start - 1));
     for (std::size_t i = 0; i < line.size(); ++i) {
       const std::uint8_t left = i >= pixel ? line[i - pixel] : 0;
       const std::uint8_t up = previous[i];
@@ -273,8 +273,8 @@ std::optional<Decoded> decode(std::span<const std::uint8_t> data, const Object* 
     current = out.bytes;
   }
   if (current.data() == data.data()) {
-    const auto kept = current.first(static_cast<std::size_t>(
-        std::min<std::uint64_t>(current.size(), cap)));
+    const auto kept =
+        current.first(static_cast<std::size_t>(std::min<std::uint64_t>(current.size(), cap)));
     out.bytes.assign(kept.begin(), kept.end());
     out.capped = kept.size() < current.size();
   }

@@ -467,7 +467,7 @@ std::optional<Indirect> parse_indirect(ByteReader& r, ParseFailure& failure,
     // The keyword ends with CR LF or LF; a lone CR is taken too.
     if (r.matches_at(r.position(), "\r\n")) {
       (void)r.skip(2);
-    } else if (const auto c = peek(r); c == std::uint8_t{'\n'} || c == std::uint8_t{'\r'}) {
+    } else if (const std::uint8_t c = peek(r).value_or(0); c == '\n' || c == '\r') {
       advance(r);
     }
     out.stream_start = r.position();

@@ -69,9 +69,7 @@ std::optional<std::uint64_t> count_leaves(Document& doc, const Object& pages) {
     if (!kids || kids->kind != Kind::Array || kids->items.size() > page_walk_cap) {
       return std::nullopt;
     }
-    for (auto it = kids->items.rbegin(); it != kids->items.rend(); ++it) {
-      todo.push_back(*it);
-    }
+    todo.insert(todo.end(), kids->items.rbegin(), kids->items.rend());
   }
   return leaves;
 }
@@ -205,8 +203,8 @@ std::optional<std::string> header_version(std::span<const std::uint8_t> head) {
   std::string_view v;
   if (line_end != std::string_view::npos) {
     v = text.substr(5, line_end - 5);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\f' ||
-                          v.back() == '\0')) {
+    while (!v.empty() &&
+           (v.back() == ' ' || v.back() == '\t' || v.back() == '\f' || v.back() == '\0')) {
       v.remove_suffix(1);
     }
   } else {

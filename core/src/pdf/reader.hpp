@@ -32,9 +32,8 @@ struct Facts {
 /// Reads the object graph of the PDF file in `file`; `marks` are the offsets of " obj" in it,
 /// in order (used when the cross-reference is damaged), `text_cap` the longest string kept.
 /// Nothing when no catalog is found.
-[[nodiscard]] std::optional<Facts> read_facts(const ByteReader& file,
-                                              std::span<const std::uint64_t> marks,
-                                              std::size_t text_cap);
+[[nodiscard]] std::optional<Facts>
+read_facts(const ByteReader& file, std::span<const std::uint64_t> marks, std::size_t text_cap);
 
 /// The version of a header line: the text after "%PDF-" up to a line break (within 16 bytes),
 /// without trailing whitespace; else the digits and points right after "%PDF-".

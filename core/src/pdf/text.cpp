@@ -1,5 +1,6 @@
 #include "text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -126,10 +127,10 @@ std::string xml_text(std::string_view raw) {
       std::uint32_t v = 0;
       bool ok = name.size() > (hex ? 2U : 1U);
       for (const char c : name.substr(hex ? 2 : 1)) {
-        const int d = c >= '0' && c <= '9'                ? c - '0'
-                      : hex && c >= 'a' && c <= 'f'       ? c - 'a' + 10
-                      : hex && c >= 'A' && c <= 'F'       ? c - 'A' + 10
-                                                          : -1;
+        const int d = c >= '0' && c <= '9'          ? c - '0'
+                      : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                    : -1;
         ok = ok && d >= 0 && v < 0x110000;
         v = v * (hex ? 16U : 10U) + static_cast<std::uint32_t>(d < 0 ? 0 : d);
       }
@@ -280,12 +281,9 @@ private:
       return {"", name};
     }
     const std::string_view prefix = name.substr(0, colon);
-    for (auto it = prefixes_.rbegin(); it != prefixes_.rend(); ++it) {
-      if (it->first == prefix) {
-        return {it->second, name.substr(colon + 1)};
-      }
-    }
-    return {"", name.substr(colon + 1)};
+    const auto it = std::find_if(prefixes_.rbegin(), prefixes_.rend(),
+                                 [&](const auto& p) { return p.first == prefix; });
+    return {it != prefixes_.rend() ? it->second : "", name.substr(colon + 1)};
   }
 
   // Markup after "<" at `at`; false when the rest cannot be read.

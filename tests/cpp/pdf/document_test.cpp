@@ -151,8 +151,8 @@ std::string thorough_facts(const std::string& file) {
     return "none";
   }
   Map kept;
-  for (const char* key : {"encryption", "info", "page_count", "password_required", "truncated",
-                          "version"}) {
+  for (const char* key :
+       {"encryption", "info", "page_count", "password_required", "truncated", "version"}) {
     if (const auto k = it->second.find(key); k != it->second.end()) {
       kept.emplace(key, k->second);
     }
@@ -203,8 +203,8 @@ TEST(PdfDocument, ReadsTheObjectGraph) {
                                                 true))
         .xref_stream(11, "/Size 12 /Root 1 0 R /Info 4 0 R", {{2, 10, 0}, {3, 10, 1}, {4, 10, 2}},
                      true);
-    cases.push_back({"object streams listed by a cross-reference stream with PNG Up rows",
-                     w.text(), "{info={title=\"In a stream\"} page_count=1 version=\"1.5\"}"});
+    cases.push_back({"object streams listed by a cross-reference stream with PNG Up rows", w.text(),
+                     "{info={title=\"In a stream\"} page_count=1 version=\"1.5\"}"});
   }
   {
     PdfWriter w = simple_file("<< /Title (Old) /Author (Kept) >>");
@@ -244,13 +244,13 @@ TEST(PdfDocument, ReadsTheObjectGraph) {
   {
     PdfWriter w = simple_file("<< /Title (T) >>");
     w.table("/Size 5 /Root 1 0 R /Info 4 0 R");
-    const std::string text = w.text().substr(0, w.text().rfind("startxref\n")) +
-                             "startxref\n99999\n%%EOF\n";
-    cases.push_back({"startxref past the end", text,
-                     "{info={title=\"T\"} page_count=1 version=\"1.4\"}"});
+    const std::string text =
+        w.text().substr(0, w.text().rfind("startxref\n")) + "startxref\n99999\n%%EOF\n";
+    cases.push_back(
+        {"startxref past the end", text, "{info={title=\"T\"} page_count=1 version=\"1.4\"}"});
     const std::string cut = w.text().substr(0, w.text().find("/Info 4 0 R") + 12);
-    cases.push_back({"cut short inside the trailer", cut,
-                     "{info={title=\"T\"} page_count=1 version=\"1.4\"}"});
+    cases.push_back(
+        {"cut short inside the trailer", cut, "{info={title=\"T\"} page_count=1 version=\"1.4\"}"});
   }
   {
     const std::string xmp =
@@ -312,8 +312,10 @@ TEST(PdfDocument, ReadsTheObjectGraph) {
                      "password_required=false version=\"1.4\"}"});
     const std::string user_u = "e21c7cebd495fb4dd4ce8783acac78f935176450f27f239c71de0787229cf98c";
     const std::string user_o = "6e49439a53d94cc0dcc7261742621c471290a24e838d3ba4d07db663d1383944";
-    file = replaced(file, "2055c756c72e1ad702608e8196acad447ad32d17cff583235f6dd15fed7dab67", user_o);
-    file = replaced(file, "67375c1122c5bf2db95cbadb7e22e3dd4293c963bf040b4afcad385d58921ea9", user_u);
+    file =
+        replaced(file, "2055c756c72e1ad702608e8196acad447ad32d17cff583235f6dd15fed7dab67", user_o);
+    file =
+        replaced(file, "67375c1122c5bf2db95cbadb7e22e3dd4293c963bf040b4afcad385d58921ea9", user_u);
     cases.push_back({"encrypted with a user password: no information", file,
                      "{encryption=\"RC4-40\" page_count=1 password_required=true "
                      "version=\"1.4\"}"});

@@ -73,7 +73,9 @@ TEST(PdfObject, ParsesTheObjectSyntax) {
       {"an integer past 64 bits becomes real", "9223372036854775808", "9223372036854775808."},
       {"references and plain integers", "[1 0 R 2 3 12 5 R]", "[1/0R 2 3 12/5R]"},
       {"a dictionary", "<</A 1/B(x)/C<</D true>>/E null>>", "{A=1 B=(x) C={D=true} E=null}"},
-      {"escapes", "(a\\(b\\)\\n\\101\\7x\\\r\ny)", "(a(b)\nA\ax" "y)"},
+      {"escapes", "(a\\(b\\)\\n\\101\\7x\\\r\ny)",
+       "(a(b)\nA\ax"
+       "y)"},
       {"hex strings: spaces, odd last digit", "<48 65 6c6C 6f7>", "(Hellop)"},
       {"names with #xx", "/a#20b#zz", "/a b#zz"},
       {"comments are whitespace", "[1 % ] not here\n 2]", "[1 2]"},
@@ -151,8 +153,8 @@ TEST(PdfFilter, DecodesTheFiltersOfStructureStreams) {
   const std::vector<Case> cases = {
       {"zlib", zlib, "/FlateDecode", "null", "Hello, PDF"},
       {"raw deflate without the zlib header", raw, "/FlateDecode", "null", "Hello, PDF"},
-      {"damage keeps what came before", zlib.substr(0, zlib.size() - 4) + "\xFF\xFF", "/Fl",
-       "null", "Hello, PDF"},
+      {"damage keeps what came before", zlib.substr(0, zlib.size() - 4) + "\xFF\xFF", "/Fl", "null",
+       "Hello, PDF"},
       {"no filter", "as is", "null", "null", "as is"},
       {"ASCIIHex", "48 65 6C6C 6F 7>", "/ASCIIHexDecode", "null", "Hellop"},
       {"ASCII85 with z and a short group", "9jqo^z9jqo~>", "[/A85]", "null",
@@ -193,10 +195,14 @@ TEST(PdfText, TextStrings) {
   const std::vector<Case> cases = {
       {"UTF-16BE", "\xFE\xFF\x00R\x00\xE9\xD8\x3D\xDE\x00"sv, "R\xC3\xA9\xF0\x9F\x98\x80"},
       {"UTF-16LE after FF FE", "\xFF\xFEh\x00i\x00"sv, "hi"},
-      {"a language escape is dropped", "\xFE\xFF\x00\x1B\x00""e\x00n\x00\x1B\x00H\x00i"sv, "Hi"},
+      {"a language escape is dropped",
+       "\xFE\xFF\x00\x1B\x00"
+       "e\x00n\x00\x1B\x00H\x00i"sv,
+       "Hi"},
       {"UTF-8 after its mark", "\xEF\xBB\xBF\xC3\xA9"sv, "\xC3\xA9"},
-      {"PDFDocEncoding", "\x80\x8D\xA0\xE9\x18"sv, "\xE2\x80\xA2\xE2\x80\x9C\xE2\x82\xAC\xC3\xA9"
-                                                   "\xCB\x98"},
+      {"PDFDocEncoding", "\x80\x8D\xA0\xE9\x18"sv,
+       "\xE2\x80\xA2\xE2\x80\x9C\xE2\x82\xAC\xC3\xA9"
+       "\xCB\x98"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -223,8 +229,8 @@ TEST(PdfText, XmpDatesAsPdfDates) {
 TEST(PdfText, XmpPacketFields) {
   const std::string rdf = R"(xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#")";
   const auto packet = [&](const std::string& body) {
-    return "<?xpacket begin=''?><x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF " + rdf + ">" +
-           body + "</rdf:RDF></x:xmpmeta>";
+    return "<?xpacket begin=''?><x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF " + rdf + ">" + body +
+           "</rdf:RDF></x:xmpmeta>";
   };
   const auto fields = [](const std::string& xml) {
     std::string out;
@@ -255,9 +261,10 @@ TEST(PdfText, XmpPacketFields) {
        R"(</rdf:Bag></dc:subject><pdf:Keywords>k1, k2</pdf:Keywords><pdf:Producer>)"
        R"(<![CDATA[P<1>]]></pdf:Producer></rdf:Description>)",
        "keywords=k1, k2;producer=P<1>;"},
-      {"a property of another namespace", R"(<rdf:Description xmlns:o="urn:other" )"
-                                          R"(o:Producer="no"><o:title>no</o:title>)"
-                                          R"(</rdf:Description>)",
+      {"a property of another namespace",
+       R"(<rdf:Description xmlns:o="urn:other" )"
+       R"(o:Producer="no"><o:title>no</o:title>)"
+       R"(</rdf:Description>)",
        ""},
   };
   for (const Case& c : cases) {

@@ -44,7 +44,8 @@ inline std::string object_stream_body(const std::vector<std::pair<unsigned, std:
   }
   const std::string data = header + bodies;
   const std::string entries = "/Type /ObjStm /N " + std::to_string(objects.size()) + " /First " +
-                              std::to_string(header.size()) + (flate ? " /Filter /FlateDecode" : "");
+                              std::to_string(header.size()) +
+                              (flate ? " /Filter /FlateDecode" : "");
   return stream_body(entries, flate ? zlib_compress(data) : data);
 }
 
@@ -117,8 +118,8 @@ public:
         data += r;
       }
     }
-    std::string dict = "/Type /XRef /W [1 4 2] /Index [" + index + "] " + std::string(entries) +
-                       prev();
+    std::string dict =
+        "/Type /XRef /W [1 4 2] /Index [" + index + "] " + std::string(entries) + prev();
     if (predictor) {
       dict += " /Filter /FlateDecode /DecodeParms << /Predictor 12 /Columns 7 >>";
       data = zlib_compress(data);
@@ -131,9 +132,7 @@ public:
   [[nodiscard]] const std::string& text() const noexcept { return out_; }
 
 private:
-  [[nodiscard]] std::string prev() const {
-    return last_ ? " /Prev " + std::to_string(*last_) : "";
-  }
+  [[nodiscard]] std::string prev() const { return last_ ? " /Prev " + std::to_string(*last_) : ""; }
   PdfWriter& end_section(std::size_t at) {
     out_ += "startxref\n" + std::to_string(at) + "\n%%EOF\n";
     last_ = at;
