@@ -5,7 +5,7 @@ import pytest
 
 import trawl
 
-from conftest import assert_facts
+from conftest import assert_facts, corpus_files
 
 CASES = [
     ("real/zip/aapt_app.apk", "zip", {"entry_count": 2, "container_kind": "Android package (apk)"}),
@@ -59,3 +59,39 @@ def test_entries_as_unzip_lists_them(corpus):
         "zip"]["entries"]
     assert [e["name"] for e in entries] == ["notes/readme.txt"]
     assert entries[0]["method"] == "deflate"
+
+
+# The thorough reading against pdfinfo: object streams, /Info behind references and outline
+# titles, encryption (libreoffice_password.pdf needs its user password).
+@pytest.mark.parametrize("name, facts, info", [
+    ("real/pdf/pdftex_minimal.pdf", {"page_count": 1, "version": "1.5"},
+     {"creator": "TeX", "producer": "pdfTeX-1.40.23",
+      "creation_date": "D:20220403180542+02'00'", "modification_date": "D:20220403180542+02'00'"}),
+    ("real/pdf/pdflatex_outline.pdf", {"page_count": 4}, {"title": "", "author": ""}),
+    ("real/pdf/outline_title_first.pdf", {"page_count": 4}, {"title": ""}),
+    ("real/pdf/libreoffice_writer.pdf", {"page_count": 1},
+     {"creator": "Writer", "producer": "LibreOffice 6.4"}),
+    ("real/pdf/qpdf_encrypted_aes128.pdf",
+     {"page_count": 2, "encryption": "AES-128", "password_required": False},
+     {"title": "Public (corpus) sample", "author": "Ghostscript user",
+      "producer": "GPL Ghostscript 10.00.0"}),
+    ("real/pdf/libreoffice_password.pdf",
+     {"page_count": 1, "encryption": "RC4-128", "password_required": True}, None),
+    ("real/pdf/google_docs.pdf", {"page_count": 1, "version": "1.4"},
+     {"title": "PDF Example Document"}),
+], ids=lambda v: v if isinstance(v, str) else "")
+def test_thorough_pdf_as_pdfinfo_shows_it(corpus, name, facts, info):
+    got = trawl.inspect(corpus / name, thorough=True)["pdf"]
+    assert {key: got.get(key) for key in facts} == facts
+    if info is None:
+        assert "info" not in got
+    else:
+        assert {key: got["info"].get(key) for key in info} == info
+
+
+def test_thorough_pdf_results_are_typed():
+    from test_types import untyped
+    from trawl import types
+    problems = [p for path in corpus_files("real", "pdf")
+                for p in untyped(trawl.inspect(path, thorough=True), types.Result, path.name)]
+    assert not problems
