@@ -98,6 +98,28 @@ std::optional<TableEntry> token_entry(ByteReader& r) {
   return e;
 }
 
+// A /Crypt filter that names no crypt filter, or /Identity: the stream is not encrypted.
+bool identity_crypt_filter(const std::optional<Object>& filter,
+                           const std::optional<Object>& parms) {
+  if (!filter) {
+    return false;
+  }
+  const bool chain = filter->kind == Kind::Array;
+  const std::size_t count = chain ? filter->items.size() : 1;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!(chain ? filter->items[i] : *filter).is_name("Crypt")) {
+      continue;
+    }
+    const Object* p = parms ? &*parms : nullptr;
+    if (p != nullptr && p->kind == Kind::Array) {
+      p = i < p->items.size() ? &p->items[i] : nullptr;
+    }
+    const Object* name = p != nullptr ? p->get("Name") : nullptr;
+    return name == nullptr || name->is_name("Identity");
+  }
+  return false;
+}
+
 } // namespace
 
 Caps Caps::for_length(std::uint64_t len) noexcept {
@@ -734,23 +756,6 @@ std::optional<Decoded> Document::stream_data(const Indirect& object, std::uint64
   if (!raw) {
     return std::nullopt;
   }
-  const Object* type = object.value.get("Type");
-  const bool is_xref = type != nullptr && type->is_name("XRef");
-  const bool is_metadata = type != nullptr && type->is_name("Metadata");
-  std::vector<std::uint8_t> plain;
-  std::span<const std::uint8_t> input = raw->span();
-  if (crypt_ && !is_xref &&
-      !(is_metadata && crypt_->decryptor && !crypt_->decryptor->encrypts_metadata())) {
-    if (!crypt_->decryptor) {
-      return std::nullopt;
-    }
-    auto d = crypt_->decryptor->decrypt(input, object.ref, true);
-    if (!d) {
-      return std::nullopt;
-    }
-    plain = std::move(*d);
-    input = plain;
-  }
   // Filters and their parameters may be indirect; the parameters of a chain are resolved one
   // level down as well.
   std::optional<Object> filter;
@@ -767,6 +772,24 @@ std::optional<Decoded> Document::stream_data(const Indirect& object, std::uint64
         }
       }
     }
+  }
+  const Object* type = object.value.get("Type");
+  const bool is_xref = type != nullptr && type->is_name("XRef");
+  const bool is_metadata = type != nullptr && type->is_name("Metadata");
+  const bool clear_metadata =
+      is_metadata && crypt_ && crypt_->decryptor && !crypt_->decryptor->encrypts_metadata();
+  std::vector<std::uint8_t> plain;
+  std::span<const std::uint8_t> input = raw->span();
+  if (crypt_ && !is_xref && !clear_metadata && !identity_crypt_filter(filter, parms)) {
+    if (!crypt_->decryptor) {
+      return std::nullopt;
+    }
+    auto d = crypt_->decryptor->decrypt(input, object.ref, true);
+    if (!d) {
+      return std::nullopt;
+    }
+    plain = std::move(*d);
+    input = plain;
   }
   const std::uint64_t ratio_cap = saturating(times(input.size(), 1032), 1024);
   auto out = decode(input, filter ? &*filter : nullptr, parms ? &*parms : nullptr,

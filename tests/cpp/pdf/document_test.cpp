@@ -295,21 +295,27 @@ TEST(PdfDocument, ReadsTheObjectGraph) {
                    "%PDF-1.4\n1 0 obj << /Type /Page >> endobj /Title (x)",
                    "{info={title=\"x\"} page_count=1 version=\"1.4\"}"});
   {
+    // The metadata stream goes through an Identity crypt filter: it is not encrypted.
+    const std::string xmp = R"(<rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">)"
+                            R"(<rdf:Description xmlns:pdf="http://ns.adobe.com/pdf/1.3/" )"
+                            R"(pdf:Producer="Clear"/></rdf:RDF>)";
     PdfWriter w;
-    w.object(1, catalog)
+    w.object(1, "<< /Type /Catalog /Pages 2 0 R /Metadata 6 0 R >>")
         .object(2, "<< /Author <c714fdbf3c> >>")
         .object(3, "<< /Type /Pages /Kids [4 0 R] /Count 1 >>")
         .object(4, page)
+        .object(6, testing::stream_body("/Type /Metadata /Filter [/Crypt]", xmp))
         .object(5, "<< /Filter /Standard /Length 40 /O "
                    "<2055c756c72e1ad702608e8196acad447ad32d17cff583235f6dd15fed7dab67> /P -4 /R "
                    "2 /U <67375c1122c5bf2db95cbadb7e22e3dd4293c963bf040b4afcad385d58921ea9> /V 1 "
                    ">>")
-        .table("/Size 6 /Root 1 0 R /Info 2 0 R /Encrypt 5 0 R /ID "
+        .table("/Size 7 /Root 1 0 R /Info 2 0 R /Encrypt 5 0 R /ID "
                "[<fce2fe96b7e142b4a0576f61e2e9c441><fce2fe96b7e142b4a0576f61e2e9c441>]");
     std::string file = replaced(w.text(), "/Pages 2 0 R", "/Pages 3 0 R");
-    cases.push_back({"encrypted with the empty user password", file,
-                     "{encryption=\"RC4-40\" info={author=\"cheng\"} page_count=1 "
-                     "password_required=false version=\"1.4\"}"});
+    cases.push_back(
+        {"encrypted with the empty user password", file,
+         "{encryption=\"RC4-40\" info={author=\"cheng\" producer=\"Clear\"} page_count=1 "
+         "password_required=false version=\"1.4\"}"});
     const std::string user_u = "e21c7cebd495fb4dd4ce8783acac78f935176450f27f239c71de0787229cf98c";
     const std::string user_o = "6e49439a53d94cc0dcc7261742621c471290a24e838d3ba4d07db663d1383944";
     file =
