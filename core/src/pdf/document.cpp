@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::uint64_t mib = std::uint64_t{1} << 20U;
 // Most objects fit the first window; a larger one is tried only when the data ran out.
-constexpr std::uint64_t object_window = std::uint64_t{16} * 1024;
+constexpr std::uint64_t object_window = std::uint64_t{64} * 1024;
 // How far from the end "startxref" is looked for (writers and mail gateways append bytes).
 constexpr std::uint64_t startxref_window = std::uint64_t{1} << 20U;
 // Object streams kept decoded at once, whatever their size.
@@ -328,7 +328,7 @@ void Document::set_entry(std::vector<Entry>& table, std::uint64_t num, const Ent
 
 std::optional<Indirect> Document::parse_at(std::uint64_t offset, std::uint64_t first_window,
                                            std::uint64_t last_window) {
-  for (std::uint64_t window = first_window;; window *= 8) {
+  for (std::uint64_t window = first_window;; window *= 16) {
     if (parsed_total_ >= caps_.parse_bytes) {
       return std::nullopt;
     }

@@ -30,9 +30,9 @@ constexpr std::array<InfoKey, 8> info_keys = {{
 
 // The XMP packet is read up to this size (packets with thumbnails reach a few hundred KiB).
 constexpr std::uint64_t xmp_cap = std::uint64_t{8} << 20U;
-// Nodes of the page tree visited to check /Count: a tree this small is walked in well under a
+// Nodes of the page tree visited to check /Count: a tree this small is walked in about a
 // millisecond.
-constexpr std::size_t page_walk_cap = 4096;
+constexpr std::size_t page_walk_cap = 1024;
 
 // The leaves under the page tree root `pages`, when the whole tree can be walked within the cap
 // (no node missing, none met twice).
@@ -90,7 +90,9 @@ std::optional<std::uint64_t> page_count(Document& doc) {
     }
   }
   // The leaves counted win where the whole tree was walked: they are the pages a reader shows.
-  if (const auto leaves = count_leaves(doc, *pages_entry)) {
+  // A /Count beyond what the walk may visit is taken without the walk.
+  const bool walk = !count || *count < 0 || static_cast<std::uint64_t>(*count) < page_walk_cap;
+  if (const auto leaves = walk ? count_leaves(doc, *pages_entry) : std::nullopt) {
     return leaves;
   }
   if (count && *count >= 0) {
