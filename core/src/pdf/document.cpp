@@ -385,50 +385,13 @@ void Document::rebuild() {
   }
   rebuilt_done_ = true;
   for (const std::uint64_t mark : marks_) {
-    // "num gen obj": the digits before the " obj" at `mark`, and a delimiter after it.
-    const auto after = file_.u8_at(mark + 4);
-    if ((after && !is_space(*after) && !is_delimiter(*after)) || mark == 0) {
-      continue;
-    }
-    const std::uint64_t back = std::min<std::uint64_t>(mark, 24);
-    const auto before = file_.bytes_at(mark - back, back);
-    if (!before) {
-      continue;
-    }
-    const std::string_view text = as_chars(before->span());
-    std::size_t i = text.size();
-    const auto digits_back = [&] {
-      const std::size_t end = i;
-      while (i > 0 && text[i - 1] >= '0' && text[i - 1] <= '9') {
-        --i;
-      }
-      return end - i;
-    };
-    const std::size_t gen_digits = digits_back();
-    std::size_t spaces = 0;
-    while (i > 0 && is_space(static_cast<std::uint8_t>(text[i - 1]))) {
-      --i;
-      ++spaces;
-    }
-    const std::size_t num_end = i;
-    const std::size_t num_digits = digits_back();
-    const bool starts_clean = (i == 0 && back == mark) ||
-                              (i > 0 && (is_space(static_cast<std::uint8_t>(text[i - 1])) ||
-                                         is_delimiter(static_cast<std::uint8_t>(text[i - 1]))));
-    if (gen_digits == 0 || gen_digits > 5 || spaces == 0 || num_digits == 0 || num_digits > 10 ||
-        !starts_clean) {
-      continue;
-    }
-    std::uint64_t num = 0;
-    for (const char c : text.substr(i, num_end - i)) {
-      num = num * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (num < caps_.entries) {
+    if (const auto header = object_header(mark); header && header->first < caps_.entries) {
+      const auto num = static_cast<std::size_t>(header->first);
       if (rebuilt_.size() <= num) {
-        rebuilt_.resize(static_cast<std::size_t>(num) + 1);
+        rebuilt_.resize(num + 1);
       }
       // A later copy of an object replaces an earlier one, as a later update does.
-      rebuilt_[static_cast<std::size_t>(num)] = Entry{mark - back + i, 0, Entry::Type::InUse};
+      rebuilt_[num] = Entry{header->second, 0, Entry::Type::InUse};
     }
   }
   // What the objects are: cross-reference streams, object streams, catalogs.
@@ -439,10 +402,7 @@ void Document::rebuild() {
       continue;
     }
     auto object = parse_at(rebuilt_[num].offset, object_window, object_window);
-    if (!object || !object->value.is_dict()) {
-      continue;
-    }
-    const Object* type = object->value.get("Type");
+    const Object* type = object ? object->value.get("Type") : nullptr;
     if (type == nullptr) {
       continue;
     }
@@ -454,10 +414,68 @@ void Document::rebuild() {
       last_catalog = static_cast<std::uint32_t>(num);
     }
   }
+  merge_file_trailers();
   std::sort(xref_streams.begin(), xref_streams.end(), [&](const Indirect& a, const Indirect& b) {
     return a.stream_start.value_or(0) > b.stream_start.value_or(0);
   });
-  // Trailers, newest (last in the file) first.
+  for (const Indirect& x : xref_streams) {
+    merge_trailer(x.value);
+    (void)read_xref_stream(x, rebuilt_);
+  }
+  const Object* root_entry = trailer_.get("Root");
+  const auto root = root_entry != nullptr ? resolve(*root_entry) : std::nullopt;
+  if (last_catalog && !(root && root->is_dict() && root->get("Pages") != nullptr)) {
+    replace_root(*last_catalog);
+  }
+}
+
+// The object number and start of "num gen obj" whose " obj" is at `mark`: digits, whitespace
+// and digits before it, a delimiter after it.
+std::optional<std::pair<std::uint64_t, std::uint64_t>>
+Document::object_header(std::uint64_t mark) const {
+  const auto after = file_.u8_at(mark + 4);
+  if ((after && !is_space(*after) && !is_delimiter(*after)) || mark == 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t back = std::min<std::uint64_t>(mark, 24);
+  const auto before = file_.bytes_at(mark - back, back);
+  if (!before) {
+    return std::nullopt;
+  }
+  const std::string_view text = as_chars(before->span());
+  std::size_t i = text.size();
+  const auto digits_back = [&] {
+    const std::size_t end = i;
+    while (i > 0 && text[i - 1] >= '0' && text[i - 1] <= '9') {
+      --i;
+    }
+    return end - i;
+  };
+  const std::size_t gen_digits = digits_back();
+  std::size_t spaces = 0;
+  while (i > 0 && is_space(static_cast<std::uint8_t>(text[i - 1]))) {
+    --i;
+    ++spaces;
+  }
+  const std::size_t num_end = i;
+  const std::size_t num_digits = digits_back();
+  const bool starts_clean =
+      (i == 0 && back == mark) || (i > 0 && (is_space(static_cast<std::uint8_t>(text[i - 1])) ||
+                                             is_delimiter(static_cast<std::uint8_t>(text[i - 1]))));
+  if (gen_digits == 0 || gen_digits > 5 || spaces == 0 || num_digits == 0 || num_digits > 10 ||
+      !starts_clean) {
+    return std::nullopt;
+  }
+  std::uint64_t num = 0;
+  for (const char c : text.substr(i, num_end - i)) {
+    num = num * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return std::pair{num, mark - back + i};
+}
+
+// Every "trailer" dictionary of the file, merged newest (last) first; a dictionary cut short by
+// the file's end keeps the entries it has.
+void Document::merge_file_trailers() {
   std::vector<Object> trailers;
   for (std::uint64_t at = file_.find('t', 0); at < file_.size(); at = file_.find('t', at + 1)) {
     if (!file_.matches_at(at, "trailer")) {
@@ -478,34 +496,26 @@ void Document::rebuild() {
   for (std::size_t i = trailers.size(); i-- > 0;) {
     merge_trailer(trailers[i]);
   }
-  for (const Indirect& x : xref_streams) {
-    merge_trailer(x.value);
-    (void)read_xref_stream(x, rebuilt_);
-  }
-  const Object* root = trailer_.get("Root");
-  const auto root_ok = [&] {
-    auto c = root != nullptr ? resolve(*root) : std::nullopt;
-    return c && c->is_dict() && c->get("Pages") != nullptr;
-  };
-  if (last_catalog && !root_ok()) {
-    Object ref;
-    ref.kind = Kind::Ref;
-    ref.integer = *last_catalog;
-    Object replaced;
-    replaced.kind = Kind::Dict;
-    for (std::size_t i = 0; i + 1 < trailer_.items.size(); i += 2) {
-      if (trailer_.items[i].bytes != "Root") {
-        replaced.items.push_back(trailer_.items[i]);
-        replaced.items.push_back(trailer_.items[i + 1]);
-      }
+}
+
+void Document::replace_root(std::uint32_t num) {
+  Object kept;
+  kept.kind = Kind::Dict;
+  for (std::size_t i = 0; i + 1 < trailer_.items.size(); i += 2) {
+    if (trailer_.items[i].bytes != "Root") {
+      kept.items.push_back(std::move(trailer_.items[i]));
+      kept.items.push_back(std::move(trailer_.items[i + 1]));
     }
-    Object key;
-    key.kind = Kind::Name;
-    key.bytes = "Root";
-    replaced.items.push_back(std::move(key));
-    replaced.items.push_back(std::move(ref));
-    trailer_ = std::move(replaced);
   }
+  Object key;
+  key.kind = Kind::Name;
+  key.bytes = "Root";
+  Object ref;
+  ref.kind = Kind::Ref;
+  ref.integer = num;
+  kept.items.push_back(std::move(key));
+  kept.items.push_back(std::move(ref));
+  trailer_ = std::move(kept);
 }
 
 std::optional<Object> Document::resolve(const Object& o) {
@@ -710,17 +720,11 @@ std::optional<std::uint64_t> Document::stream_length(const Indirect& object) {
   return unsigned_value(length);
 }
 
-std::optional<Decoded> Document::stream_data(const Indirect& object, std::uint64_t cap) {
-  if (!object.stream_start || *object.stream_start > file_.size()) {
-    return std::nullopt;
-  }
-  const std::uint64_t start = *object.stream_start;
-  const std::uint64_t available = file_.size() - start;
-  const std::uint64_t left = caps_.total_bytes - std::min(caps_.total_bytes, decoded_total_);
-  cap = std::min({cap, caps_.stream_bytes, left});
-  // Enough input for `cap` bytes of output through any filter read here.
-  const std::uint64_t input_cap = saturating(times(cap, 4), std::uint64_t{64} * 1024);
-  std::optional<std::uint64_t> length = stream_length(object);
+// The length of a stream's data: /Length when "endstream" follows it, else up to the first
+// "endstream" within `input_cap` bytes, else `input_cap` bytes or the rest of the file.
+std::uint64_t Document::stream_extent(const Indirect& object, std::uint64_t input_cap) {
+  const std::uint64_t start = object.stream_start.value_or(0);
+  const std::uint64_t available = file_.size() - std::min(start, file_.size());
   const auto ends_at = [&](std::uint64_t end) {
     std::uint64_t at = end;
     if (file_.matches_at(at, "\r\n")) {
@@ -730,29 +734,38 @@ std::optional<Decoded> Document::stream_data(const Indirect& object, std::uint64
     }
     return file_.matches_at(at, "endstream") || file_.matches_at(end, "endstream");
   };
-  if (!length || *length > available || !ends_at(start + *length)) {
-    // A wrong /Length: the data ends before the first "endstream".
-    length.reset();
-    const std::uint64_t searched = std::min(file_.size(), saturating(start, input_cap)) - start;
-    const std::uint64_t limit = charge(searched) ? start + searched : start;
-    for (std::uint64_t at = file_.find('e', start); at < limit; at = file_.find('e', at + 1)) {
-      if (file_.matches_at(at, "endstream")) {
-        std::uint64_t end = at;
-        if (end > start && file_.u8_at(end - 1) == std::uint8_t{'\n'}) {
-          --end;
-        }
-        if (end > start && file_.u8_at(end - 1) == std::uint8_t{'\r'}) {
-          --end;
-        }
-        length = end - start;
-        break;
+  if (const auto length = stream_length(object);
+      length && *length <= available && ends_at(start + *length)) {
+    return *length;
+  }
+  const std::uint64_t searched = std::min(available, input_cap);
+  const std::uint64_t limit = charge(searched) ? start + searched : start;
+  for (std::uint64_t at = file_.find('e', start); at < limit; at = file_.find('e', at + 1)) {
+    if (file_.matches_at(at, "endstream")) {
+      std::uint64_t end = at;
+      if (end > start && file_.u8_at(end - 1) == std::uint8_t{'\n'}) {
+        --end;
       }
-    }
-    if (!length) {
-      length = std::min(available, input_cap);
+      if (end > start && file_.u8_at(end - 1) == std::uint8_t{'\r'}) {
+        --end;
+      }
+      return end - start;
     }
   }
-  const auto raw = file_.bytes_at(start, std::min(*length, input_cap));
+  return searched;
+}
+
+std::optional<Decoded> Document::stream_data(const Indirect& object, std::uint64_t cap) {
+  if (!object.stream_start || *object.stream_start > file_.size()) {
+    return std::nullopt;
+  }
+  const std::uint64_t start = *object.stream_start;
+  const std::uint64_t left = caps_.total_bytes - std::min(caps_.total_bytes, decoded_total_);
+  cap = std::min({cap, caps_.stream_bytes, left});
+  // Enough input for `cap` bytes of output through any filter read here.
+  const std::uint64_t input_cap = saturating(times(cap, 4), std::uint64_t{64} * 1024);
+  const std::uint64_t length = stream_extent(object, input_cap);
+  const auto raw = file_.bytes_at(start, std::min(length, input_cap));
   if (!raw) {
     return std::nullopt;
   }

@@ -95,6 +95,10 @@ private:
   void set_entry(std::vector<Entry>& table, std::uint64_t num, const Entry& entry) const;
   [[nodiscard]] std::optional<std::uint64_t> find_startxref() const;
   void rebuild();
+  [[nodiscard]] std::optional<std::pair<std::uint64_t, std::uint64_t>>
+  object_header(std::uint64_t mark) const;
+  void merge_file_trailers();
+  void replace_root(std::uint32_t num);
   [[nodiscard]] bool find_catalog();
   [[nodiscard]] std::optional<Indirect> parse_at(std::uint64_t offset, std::uint64_t first_window,
                                                  std::uint64_t last_window);
@@ -108,6 +112,7 @@ private:
   // Takes `bytes` of parsing work from the budget; false once it is spent.
   bool charge(std::uint64_t bytes) noexcept;
   [[nodiscard]] std::optional<std::uint64_t> stream_length(const Indirect& object);
+  [[nodiscard]] std::uint64_t stream_extent(const Indirect& object, std::uint64_t input_cap);
 
   const ByteReader& file_;
   std::span<const std::uint64_t> marks_;
