@@ -125,9 +125,10 @@ bool identity_crypt_filter(const std::optional<Object>& filter,
 Caps Caps::for_length(std::uint64_t len) noexcept {
   Caps c;
   c.stream_bytes = std::min(64 * mib, saturating(16 * mib, times(len, 8)));
-  c.total_bytes = saturating(64 * mib, times(len, 8));
+  c.total_bytes = saturating(64 * mib, times(len, 4));
   c.held_bytes = saturating(16 * mib, times(len, 4));
   c.entries = static_cast<std::size_t>(std::min<std::uint64_t>(65536 + len / 8, UINT32_MAX));
+  c.entries_read = times(c.entries, 4);
   c.parse_bytes = saturating(64 * mib, times(len, 16));
   return c;
 }
@@ -211,6 +212,9 @@ std::optional<std::uint64_t> Document::read_table(std::uint64_t at) {
     skip_space(r);
     std::uint64_t num = *start;
     const std::uint64_t n = std::min<std::uint64_t>(*count, r.remaining() / 18);
+    if (!count_entries(n)) {
+      return std::nullopt;
+    }
     for (std::uint64_t i = 0; i < n; ++i, ++num) {
       std::optional<TableEntry> e;
       if (auto f = r.fixed<20>(r.position())) {
@@ -260,7 +264,8 @@ bool Document::read_xref_stream(const Indirect& object, std::vector<Entry>& into
     widths.at(i) = *v;
   }
   const std::uint64_t entry_size = widths[0] + widths[1] + widths[2];
-  auto data = stream_data(object, caps_.stream_bytes);
+  // No more is decoded than the entries kept can fill.
+  auto data = stream_data(object, saturating(times(caps_.entries, entry_size), entry_size));
   if (!data || entry_size == 0) {
     return false;
   }
@@ -274,7 +279,16 @@ bool Document::read_xref_stream(const Indirect& object, std::vector<Entry>& into
   }
   ByteReader r(data->bytes);
   for (std::size_t s = 0; s + 1 < index.size(); s += 2) {
-    const std::uint64_t n = std::min(index[s + 1], r.remaining() / entry_size);
+    // Numbers past the cap are passed over: their entries are not kept.
+    const std::uint64_t present = std::min(index[s + 1], r.remaining() / entry_size);
+    const std::uint64_t n =
+        index[s] < caps_.entries ? std::min<std::uint64_t>(present, caps_.entries - index[s]) : 0;
+    if (!count_entries(n)) {
+      return true;
+    }
+    if (!r.skip((present - n) * entry_size)) {
+      return true;
+    }
     for (std::uint64_t i = 0; i < n; ++i) {
       const auto type = widths[0] == 0 ? std::optional<std::uint64_t>(1) : field(r, widths[0]);
       const auto second = field(r, widths[1]);
@@ -292,6 +306,11 @@ bool Document::read_xref_stream(const Indirect& object, std::vector<Entry>& into
     }
   }
   return true;
+}
+
+bool Document::count_entries(std::uint64_t n) noexcept {
+  entries_read_ = saturating(entries_read_, n);
+  return entries_read_ <= caps_.entries_read;
 }
 
 bool Document::charge(std::uint64_t bytes) noexcept {

@@ -27,6 +27,8 @@ struct Caps {
   std::uint64_t held_bytes = 0;
   /// Cross-reference entries (object numbers) kept.
   std::size_t entries = 0;
+  /// Cross-reference entries read from all sections together.
+  std::uint64_t entries_read = 0;
   /// Cross-reference sections followed along /Prev.
   std::size_t sections = 1024;
   /// Objects one object stream may list.
@@ -37,10 +39,11 @@ struct Caps {
   /// bytes be read again and again: overlapping objects, chains of sections).
   std::uint64_t parse_bytes = 0;
 
-  /// The caps for a file of `len` bytes: a stream decodes to at most 64 MiB and 1032 times its
-  /// own size (deflate's largest ratio, applied when decoding); all streams together to
-  /// 64 MiB + 8 times the file; entries to 65,536 + one per 8 bytes; the parser reads at most
-  /// 64 MiB + 16 times the file.
+  /// The caps for a file of `len` bytes: a stream decodes to at most 64 MiB, 16 MiB + 8 times
+  /// the file and 1032 times its own size (deflate's largest ratio, applied when decoding); all
+  /// streams together to
+  /// 64 MiB + 4 times the file; entries to 65,536 + one per 8 bytes, four times that many read;
+  /// the parser reads at most 64 MiB + 16 times the file.
   [[nodiscard]] static Caps for_length(std::uint64_t len) noexcept;
 };
 
@@ -111,6 +114,8 @@ private:
   void decrypt_strings(Indirect& object) const;
   // Takes `bytes` of parsing work from the budget; false once it is spent.
   bool charge(std::uint64_t bytes) noexcept;
+  // Counts `n` cross-reference entries read; false once there are more than the cap.
+  bool count_entries(std::uint64_t n) noexcept;
   [[nodiscard]] std::optional<std::uint64_t> stream_length(const Indirect& object);
   [[nodiscard]] std::uint64_t stream_extent(const Indirect& object, std::uint64_t input_cap);
 
@@ -126,6 +131,7 @@ private:
   std::optional<Ref> encrypt_ref_;
   std::uint64_t decoded_total_ = 0;
   std::uint64_t parsed_total_ = 0;
+  std::uint64_t entries_read_ = 0;
   bool capped_ = false;
   // Decoded object streams, oldest use first.
   std::vector<std::pair<std::uint32_t, std::shared_ptr<const ObjectStream>>> streams_;
