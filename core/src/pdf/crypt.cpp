@@ -31,15 +31,15 @@ struct CipherFree {
   void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
 };
 
-// The digest of the parts one after another.
-Bytes digest(const EVP_MD* md, std::initializer_list<Span> parts) {
+// The digest of the pieces one after another.
+Bytes digest(const EVP_MD* md, std::initializer_list<Span> pieces) {
   const std::unique_ptr<EVP_MD_CTX, MdFree> ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) {
     throw std::bad_alloc(); // libcrypto fails here only when it cannot allocate
   }
-  for (const Span part : parts) {
-    if (!part.empty()) {
-      (void)EVP_DigestUpdate(ctx.get(), part.data(), part.size());
+  for (const Span piece : pieces) {
+    if (!piece.empty()) {
+      (void)EVP_DigestUpdate(ctx.get(), piece.data(), piece.size());
     }
   }
   Bytes out(EVP_MAX_MD_SIZE);

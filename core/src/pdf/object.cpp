@@ -211,7 +211,7 @@ std::optional<Object> number(std::string_view text) {
     ++i;
   }
   std::uint64_t whole = 0;
-  double big = 0; // the whole part once it passes 64 bits
+  double big = 0; // the integer digits once they pass 64 bits
   bool overflow = false;
   bool digits = false;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {

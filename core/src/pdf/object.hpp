@@ -33,7 +33,7 @@ struct Object {
 
   /// A dictionary's value for `key`, or null when absent or not a dictionary.
   [[nodiscard]] const Object* get(std::string_view key) const noexcept;
-  /// The integer of an Int, or of a Real with no fractional part.
+  /// The integer of an Int, or of a Real with nothing after its point.
   [[nodiscard]] std::optional<std::int64_t> as_int() const noexcept;
   /// An Int or Real as a double.
   [[nodiscard]] std::optional<double> as_number() const noexcept;

@@ -159,8 +159,8 @@ std::optional<std::pair<unsigned, unsigned>> version_numbers(std::string_view v)
     if (v[i] < '0' || v[i] > '9') {
       return std::nullopt;
     }
-    unsigned& part = i < dot ? major : minor;
-    part = part * 10 + static_cast<unsigned>(v[i] - '0');
+    unsigned& number = i < dot ? major : minor;
+    number = number * 10 + static_cast<unsigned>(v[i] - '0');
   }
   return std::pair{major, minor};
 }
