@@ -268,7 +268,7 @@ class PdfScan final : public WindowScan<16> {
 public:
   // The thorough reading keeps where " obj" occurs, for a damaged cross-reference.
   PdfScan(const PdfExtractor& extractor, const Probe& probe)
-      : extractor_(extractor), mark_cap_(probe.thorough ? list_cap(probe.len, 16) : 0) {}
+      : extractor_(extractor), mark_cap_(probe.thorough ? pdf_mark_cap(probe.len) : 0) {}
 
   ExtractResult finish(Source& source, const Probe& probe) override {
     (void)end_input();

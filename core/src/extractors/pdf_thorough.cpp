@@ -3,10 +3,15 @@
 #include <string>
 #include <utility>
 
+#include "../pdf/document.hpp"
 #include "../pdf/reader.hpp"
 #include "extractors.hpp"
 
 namespace trawl {
+
+std::uint64_t pdf_mark_cap(std::uint64_t len) noexcept {
+  return pdf::mark_cap(len);
+}
 
 void read_pdf_structure(Namespace& ns, const ByteReader& file, const Probe& probe,
                         std::span<const std::uint64_t> marks) {

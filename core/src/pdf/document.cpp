@@ -15,6 +15,10 @@ constexpr std::uint64_t object_window = std::uint64_t{64} * 1024;
 constexpr std::uint64_t startxref_window = std::uint64_t{1} << 20U;
 // Object streams kept decoded at once, whatever their size.
 constexpr std::size_t stream_slots = 64;
+// What one parse costs at least, counted against the parser's budget.
+constexpr std::uint64_t parse_floor = 256;
+// Cross-reference streams a rebuild reads, newest first (a file updated this often is unheard of).
+constexpr std::size_t rebuilt_xref_streams = 64;
 // Steps of a reference to a reference.
 constexpr int reference_steps = 8;
 
@@ -122,14 +126,16 @@ bool identity_crypt_filter(const std::optional<Object>& filter,
 
 } // namespace
 
+// The caps grow with the file up to a ceiling: this work runs after the pass, where a stop
+// request is not seen, so even a crafted file of gigabytes ends it within seconds.
 Caps Caps::for_length(std::uint64_t len) noexcept {
   Caps c;
   c.stream_bytes = std::min(64 * mib, saturating(16 * mib, times(len, 8)));
-  c.total_bytes = saturating(64 * mib, times(len, 4));
-  c.held_bytes = saturating(16 * mib, times(len, 4));
-  c.entries = static_cast<std::size_t>(std::min<std::uint64_t>(65536 + len / 8, UINT32_MAX));
-  c.entries_read = times(c.entries, 4);
-  c.parse_bytes = saturating(64 * mib, times(len, 16));
+  c.total_bytes = std::min(256 * mib, saturating(64 * mib, times(len, 4)));
+  c.held_bytes = std::min(256 * mib, saturating(16 * mib, times(len, 4)));
+  c.entries = static_cast<std::size_t>(std::min<std::uint64_t>(65536 + len / 8, max_entries));
+  c.entries_read = times(c.entries, 2);
+  c.parse_bytes = std::min(256 * mib, saturating(64 * mib, times(len, 16)));
   return c;
 }
 
@@ -264,8 +270,10 @@ bool Document::read_xref_stream(const Indirect& object, std::vector<Entry>& into
     widths.at(i) = *v;
   }
   const std::uint64_t entry_size = widths[0] + widths[1] + widths[2];
-  // No more is decoded than the entries kept can fill.
-  auto data = stream_data(object, saturating(times(caps_.entries, entry_size), entry_size));
+  // No more is decoded than the entries still to be read can fill.
+  const std::uint64_t readable = std::min<std::uint64_t>(
+      caps_.entries, caps_.entries_read - std::min(caps_.entries_read, entries_read_));
+  auto data = stream_data(object, saturating(times(readable, entry_size), entry_size));
   if (!data || entry_size == 0) {
     return false;
   }
@@ -355,8 +363,9 @@ std::optional<Indirect> Document::parse_at(std::uint64_t offset, std::uint64_t f
     ByteReader r(view.span());
     ParseFailure failure = ParseFailure::Bad;
     auto object = parse_indirect(r, failure);
-    // A failed parse may have read the whole window.
-    (void)charge(object ? r.position() : view.size());
+    // A failed parse may have read the whole window; every parse costs at least a few hundred
+    // bytes' worth, so that many tiny objects cannot run long either.
+    (void)charge(std::max<std::uint64_t>(object ? r.position() : view.size(), parse_floor));
     if (object) {
       if (object->stream_start) {
         *object->stream_start += offset;
@@ -437,9 +446,9 @@ void Document::rebuild() {
   std::sort(xref_streams.begin(), xref_streams.end(), [&](const Indirect& a, const Indirect& b) {
     return a.stream_start.value_or(0) > b.stream_start.value_or(0);
   });
-  for (const Indirect& x : xref_streams) {
-    merge_trailer(x.value);
-    (void)read_xref_stream(x, rebuilt_);
+  for (std::size_t i = 0; i < std::min(xref_streams.size(), rebuilt_xref_streams); ++i) {
+    merge_trailer(xref_streams[i].value);
+    (void)read_xref_stream(xref_streams[i], rebuilt_);
   }
   const Object* root_entry = trailer_.get("Root");
   const auto root = root_entry != nullptr ? resolve(*root_entry) : std::nullopt;

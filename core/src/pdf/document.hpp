@@ -3,6 +3,7 @@
 // table from "N G obj" headers when the cross-reference is damaged.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -16,6 +17,14 @@
 #include "object.hpp"
 
 namespace trawl::pdf {
+
+/// Object numbers kept, whatever the file's size: far beyond any real file's.
+inline constexpr std::uint64_t max_entries = std::uint64_t{1} << 22U;
+
+/// The offsets of " obj" a pass keeps for a file of `len` bytes, to rebuild its table from.
+[[nodiscard]] constexpr std::uint64_t mark_cap(std::uint64_t len) noexcept {
+  return std::min<std::uint64_t>(65536 + len / 16, max_entries);
+}
 
 /// The work one file may cause; every figure is a hard stop.
 struct Caps {
@@ -41,9 +50,9 @@ struct Caps {
 
   /// The caps for a file of `len` bytes: a stream decodes to at most 64 MiB, 16 MiB + 8 times
   /// the file and 1032 times its own size (deflate's largest ratio, applied when decoding); all
-  /// streams together to
-  /// 64 MiB + 4 times the file; entries to 65,536 + one per 8 bytes, four times that many read;
-  /// the parser reads at most 64 MiB + 16 times the file.
+  /// streams together to 64 MiB + 4 times the file (at most 256 MiB); entries to 65,536 + one
+  /// per 8 bytes (at most max_entries), twice that many read; the parser reads at most
+  /// 64 MiB + 16 times the file (at most 256 MiB).
   [[nodiscard]] static Caps for_length(std::uint64_t len) noexcept;
 };
 
