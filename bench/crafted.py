@@ -37,6 +37,8 @@ _STARTS = {
         b"\x00\x00\x00\x00\x00\x00\x00\x00\x00",
     },
     "id3": {"id3": b"ID3\x04\x00\x00\x7f\x7f\x7f\x7f"},
+    # MPEG-1 layer III, 128 kbps, 44.1 kHz: one frame header, read by the thorough mode only
+    "mpeg": {"mpeg": b"\xff\xfb\x90\x64"},
     "mp4": {"mp4": b"\x00\x00\x00\x18ftypisom\x00\x00\x02\x00isomiso2"},
     "elf": {"elf": b"\x7fELF\x02\x01\x01" + bytes(9) + b"\x02\x00\x3e\x00"},
     "exif": {"tiff": b"II*\x00\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00"},

@@ -10,6 +10,7 @@
 #include <trawl/extractor.hpp>
 
 #include "extractors/extractors.hpp"
+#include "extractors/mpeg_audio.hpp"
 #include "sniff/sniffer.hpp"
 #include "support/file_cache.hpp"
 
@@ -284,7 +285,12 @@ RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& opt
   probe.len = len;
   probe.fast = options.fast;
   probe.thorough = options.thorough;
-  if (const auto sniffed = sniff(probe.head)) {
+  auto sniffed = sniff(probe.head);
+  if (!sniffed && options.thorough) {
+    // MPEG audio that starts with a frame the table's first bytes do not name (MPEG 2.5, CRC).
+    sniffed = mpeg_audio_type(probe.head);
+  }
+  if (sniffed) {
     probe.mime = sniffed->mime;
     probe.extension = sniffed->extension;
   }

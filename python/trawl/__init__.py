@@ -10,7 +10,9 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on the instal
 # Any other ImportError (a sub-interpreter, say) keeps the module's own message.
 
 from ._batch import flatten, inspect, parse_many, record, walk
+from .inventory import Inventory, Scan
 
 __all__ = [
-    "flatten", "inspect", "parse", "parse_bytes", "parse_many", "record", "walk", "__version__",
+    "Inventory", "Scan", "flatten", "inspect", "parse", "parse_bytes", "parse_many", "record",
+    "walk", "__version__",
 ]

@@ -7,6 +7,7 @@ import errno
 import json
 import os
 import queue
+import re
 import stat
 import threading
 import weakref
@@ -16,6 +17,35 @@ from typing import Any, cast
 
 from ._trawl import _Cancel, _inspect, _parse_with
 from .types import Result
+
+try:  # a fast encoder when installed; the standard one otherwise
+    import orjson
+
+    def _fast_json(value: dict[str, Any]) -> bytes:
+        return orjson.dumps(value)
+
+except ImportError:  # pragma: no cover - depends on the installation
+    def _fast_json(value: dict[str, Any]) -> bytes:
+        return json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode()
+
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def escaped(text: str) -> bytes:
+    """`text` as UTF-8, with lone surrogates (the undecodable bytes of a name that is not valid
+    UTF-8, by surrogateescape) written as \\udcXX escapes: json.loads gives the same str back
+    and os.fsencode the original bytes."""
+    return _SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text).encode()
+
+
+def encode(value: dict[str, Any]) -> bytes:
+    """Compact JSON, as the command writes a record."""
+    try:
+        return _fast_json(value)
+    except TypeError:  # a lone surrogate, which the fast encoder refuses
+        return escaped(json.dumps(value, ensure_ascii=False, separators=(",", ":")))
+
 
 # A worker sends its results back after this many paths, or after this many bytes of files,
 # or when no path is waiting: one hand-over per file would cost more than parsing a small file,
@@ -152,6 +182,20 @@ class Failed(os.PathLike[str]):
         return self.path
 
 
+class Sized(os.PathLike[str]):
+    """A path with its size when the caller knows it is a regular file of that size (it has
+    just stat'ed it): the workers batch it without a stat of their own."""
+
+    __slots__ = ("path", "size")
+
+    def __init__(self, path: str, size: int | None) -> None:
+        self.path = path
+        self.size = size
+
+    def __fspath__(self) -> str:
+        return self.path
+
+
 def _select(result: Result, only: frozenset[str]) -> Result:
     kept: Any = {k: v for k, v in result.items() if k in only}
     errors = [e for e in result.get("errors", ()) if e["extractor"] in only]
@@ -250,6 +294,8 @@ class _Run:
         _UNREAD otherwise."""
         if isinstance(path, Failed):
             return 0, path.error
+        if isinstance(path, Sized) and path.size is not None:
+            return path.size, _UNREAD
         try:
             info = os.stat(path)
         except (OSError, ValueError):  # the parse says why

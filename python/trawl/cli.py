@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import csv
 import errno
+import functools
 import json
 import os
 import re
@@ -13,41 +14,18 @@ import signal
 import sys
 import time
 from collections.abc import Iterator
-from typing import IO, Any, NoReturn
+from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 from . import __version__
-from ._batch import Failed, display_path, flatten, namespaces, os_error, parse_many, record, walk
+from ._batch import (Failed, display_path, encode, escaped, flatten, namespaces, os_error,
+                     parse_many, record, walk)
 from .types import Result
 
-try:  # a fast encoder when installed; the standard one otherwise
-    import orjson
-
-    def _fast_json(value: dict[str, Any]) -> bytes:
-        return orjson.dumps(value)
-
-except ImportError:  # pragma: no cover - depends on the installation
-    def _fast_json(value: dict[str, Any]) -> bytes:
-        return json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode()
-
-
-_SURROGATE = re.compile("[\ud800-\udfff]")
-
-
-def _escaped(text: str) -> bytes:
-    # A name that is not valid UTF-8 holds lone surrogates (Python's surrogateescape): written as
-    # \udcXX escapes, json.loads gives the same str back and os.fsencode the original bytes.
-    return _SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text).encode()
-
-
-def _encode(value: dict[str, Any]) -> bytes:
-    try:
-        return _fast_json(value)
-    except TypeError:  # a lone surrogate, which the fast encoder refuses
-        return _escaped(json.dumps(value, ensure_ascii=False, separators=(",", ":")))
-
+if TYPE_CHECKING:
+    from .inventory import Inventory
 
 def _pretty(value: dict[str, Any]) -> bytes:
-    return _escaped(json.dumps(value, indent=2, ensure_ascii=False))
+    return escaped(json.dumps(value, indent=2, ensure_ascii=False))
 
 
 EXAMPLES = """\
@@ -56,13 +34,16 @@ examples:
   trawl -r ~/Pictures --ext jpg,heic     a tree, only those extensions
   find /data -name '*.pdf' -print0 | trawl -0 -   paths from standard input
   trawl -r /srv/uploads --fast --only file,zip -j 8 --format csv > uploads.csv
+  trawl -r /srv/photos --db photos.db --changed   keep an inventory; print what changed
+  trawl --db photos.db --dump --format csv        the inventory's records
 
 every record names its input: {"path": ..., <namespace>: {...}, ...}; a path that cannot be
 read gives {"path": ..., "error": {"type": "FileNotFoundError", "code": "ENOENT", "errno": 2,
 "message": ...}}. A line on standard error sums up the run (--quiet drops it).
 exit status: 0 when every path was parsed, 1 when some could not be read (error records),
-2 on a usage error, 3 when the output could not be written, 130 when interrupted, 141 when
-the reader of the output went away.
+2 on a usage error, 3 when the output (or the inventory) could not be written, 4 when another
+scan of the inventory is running, 130 when interrupted, 141 when the reader of the output went
+away.
 """
 
 CELL_LIMIT = 32767  # the longest cell a spreadsheet holds
@@ -124,6 +105,13 @@ def _arguments() -> argparse.ArgumentParser:
                         "(default: when standard error is a terminal)")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no summary line on standard error at the end")
+    p.add_argument("--db", metavar="FILE",
+                   help="keep an inventory: scan into this SQLite database (made when missing), "
+                        "reading only new and changed files; see --dump and --changed")
+    p.add_argument("--changed", action="store_true",
+                   help="with --db: print the records the scan read (new, changed, errors)")
+    p.add_argument("--dump", action="store_true",
+                   help="with --db and no PATH: print the inventory's current records")
     p.add_argument("--pretty", action="store_true", help="indent each JSON object")
     p.add_argument("--version", action="version", version=f"trawl {__version__}")
     return p
@@ -181,6 +169,16 @@ def _read_list(stream: IO[bytes], null: bool) -> Iterator[str]:
         yield os.fsdecode(pending)
 
 
+def _named(options: argparse.Namespace, lists: list[IO[bytes]]) -> Iterator[str]:
+    """The paths named on the command line and in the lists, as they come."""
+    for path in options.paths:
+        if path != "-":
+            yield path
+    for stream in lists:
+        with stream:
+            yield from _read_list(stream, options.null)
+
+
 def _inputs(options: argparse.Namespace, ext: list[str] | None,
             lists: list[IO[bytes]]) -> Iterator[str | Failed]:
     def named(path: str) -> Iterator[str | Failed]:
@@ -194,13 +192,8 @@ def _inputs(options: argparse.Namespace, ext: list[str] | None,
         elif ext is None or _has_ext(path, ext) or os.path.isdir(path):
             yield path  # a directory without -r gives its error record whatever --ext says
 
-    for path in options.paths:
-        if path != "-":
-            yield from named(path)
-    for stream in lists:
-        with stream:
-            for path in _read_list(stream, options.null):
-                yield from named(path)
+    for path in _named(options, lists):
+        yield from named(path)
 
 
 def _failed(failures: list[OSError]) -> Iterator[Failed]:
@@ -270,7 +263,7 @@ class _Csv:
         extra = {k: v for k, v in row.items() if k not in self.known}
         if extra:
             row = {k: v for k, v in row.items() if k in self.known}
-            row["other"] = _encode(extra).decode("utf-8", "replace")
+            row["other"] = encode(extra).decode("utf-8", "replace")
             self.spilled += 1
             self.spilled_names.update(extra)
         cells = [self._cell(row.get(c)) for c in self.columns]
@@ -340,7 +333,11 @@ def run(argv: list[str] | None = None) -> int:
     start = time.perf_counter()
     parser = _arguments()
     options = parser.parse_args(_joined_negatives(sys.argv[1:] if argv is None else argv))
-    if not options.paths and not options.files_from:
+    if options.db is None and (options.dump or options.changed):
+        parser.error(f"{'--dump' if options.dump else '--changed'} needs --db FILE")
+    if options.dump and (options.paths or options.files_from or options.changed):
+        parser.error("--dump prints the inventory: no PATH and no --changed with it")
+    if not options.paths and not options.files_from and not options.dump:
         parser.error("no PATH given (use - to read paths from standard input)")
     if not 1 <= options.jobs <= 1024:
         parser.error(f"--jobs must be from 1 to 1024, not {options.jobs}")
@@ -360,14 +357,12 @@ def run(argv: list[str] | None = None) -> int:
     columns = None if options.columns is None else [c.strip() for c in
                                                     options.columns.split(",") if c.strip()]
     lists = _open_lists(options)
-    sink = _Sink(sys.stdout.buffer)
-    encode = _pretty if options.pretty else _encode
-    csv_out = _Csv(sink, columns, options.cell_limit) if options.format == "csv" else None
+    if options.db is not None:
+        return _with_inventory(options, ext, only, lists, columns, start)
+    out = _Output(options, columns)
     bar = _progress(options.progress)
     parsed = failed = 0
     size = 0
-    if options.format == "json":
-        sink.write(b"[")
     results = parse_many(_inputs(options, ext, lists), jobs=options.jobs,
                          ordered=not options.unordered, fast=options.fast, only=only,
                          thorough=options.thorough)
@@ -379,24 +374,12 @@ def run(argv: list[str] | None = None) -> int:
                     size += _size(path, result)
             else:
                 failed += 1
-            rec = record(path, result)
-            if isinstance(result, IsADirectoryError) and not options.recursive:
-                rec["error"]["message"] += " (use -r to walk it)"
-            if csv_out is not None:
-                csv_out.add(rec)
-            elif options.format == "json":
-                sink.write((b"\n" if parsed + failed == 1 else b",\n") + encode(rec))
-            else:
-                sink.write(encode(rec) + b"\n")
-                sink.flush()
+            out.add(_record(path, result, options.recursive))
             if bar is not None:
                 bar.update(1)
                 bar.set_postfix_str(f"{size / 1e6 / max(bar.format_dict['elapsed'], 1e-9):.1f} MB/s",
                                     refresh=False)
-        notes = csv_out.close() if csv_out is not None else []
-        if options.format == "json":
-            sink.write(b"\n]\n" if parsed + failed else b"]\n")
-        sink.flush()
+        notes = out.close()
     finally:
         results.close()
         if bar is not None:
@@ -411,6 +394,133 @@ def run(argv: list[str] | None = None) -> int:
                          f"{_count(failed, 'error record')}, {elapsed:.2f} s, "
                          f"{(parsed + failed) / elapsed:,.0f} files/s\n")
     return 1 if failed else 0
+
+
+def _record(path: Any, result: Result | BaseException, recursive: bool) -> dict[str, Any]:
+    rec = record(path, result)
+    if isinstance(result, IsADirectoryError) and not recursive:
+        rec["error"]["message"] += " (use -r to walk it)"
+    return rec
+
+
+class _Output:
+    """Records on standard output in the chosen format."""
+
+    def __init__(self, options: argparse.Namespace, columns: list[str] | None,
+                 flush_each: bool = True) -> None:
+        self.sink = _Sink(sys.stdout.buffer)
+        self.array = options.format == "json"
+        self.encode = _pretty if options.pretty else encode
+        self.csv = _Csv(self.sink, columns, options.cell_limit) if options.format == "csv" else None
+        self.flush_each = flush_each  # a pipeline sees each record as it comes
+        self.count = 0
+        if self.array:
+            self.sink.write(b"[")
+
+    def add(self, rec: dict[str, Any]) -> None:
+        if self.csv is not None:
+            self.count += 1
+            self.csv.add(rec)
+        else:
+            self._json(self.encode(rec))
+
+    def add_stored(self, path: str, body: str) -> None:
+        """A record from the inventory: its path and the JSON of the rest."""
+        from .inventory import joined, stored_record
+
+        if self.csv is None and self.encode is encode:
+            self._json(joined(path, body))
+        else:
+            self.add(stored_record(path, body))
+
+    def _json(self, data: bytes) -> None:
+        self.count += 1
+        if self.array:
+            self.sink.write((b"\n" if self.count == 1 else b",\n") + data)
+        else:
+            self.sink.write(data + b"\n")
+            if self.flush_each:
+                self.sink.flush()
+
+    def close(self) -> list[str]:
+        """Ends the output; the notes for standard error."""
+        notes = self.csv.close() if self.csv is not None else []
+        if self.array:
+            self.sink.write(b"\n]\n" if self.count else b"]\n")
+        self.sink.flush()
+        return notes
+
+
+def _with_inventory(options: argparse.Namespace, ext: list[str] | None,
+                    only: frozenset[str] | None, lists: list[IO[bytes]],
+                    columns: list[str] | None, start: float) -> int:
+    """--db: a scan into the inventory (printing what it read with --changed), or --dump."""
+    import sqlite3  # only here: a plain run does without it
+
+    from .inventory import Inventory
+
+    try:
+        inventory = Inventory(options.db, create=not options.dump)
+    except (OSError, ValueError, sqlite3.Error) as error:
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else error
+        _usage_error(f"--db {options.db}: {reason}")
+    with inventory:
+        try:
+            if options.dump:
+                out = _Output(options, columns, flush_each=False)
+                for path, body in inventory._bodies():
+                    out.add_stored(path, body)
+                _close(out, options.quiet)
+                _quiet_note(options, f"trawl: {_count(out.count, 'record')} in {options.db}, "
+                                     f"{time.perf_counter() - start:.2f} s\n")
+                return 0
+            return _scan(inventory, options, ext, only, lists, columns, start)
+        except BlockingIOError as error:
+            sys.stderr.write(f"trawl: {error.strerror}\n")
+            return 4
+        except sqlite3.Error as error:
+            sys.stderr.write(f"trawl: cannot use the inventory {options.db}: {error}\n")
+            return 3
+
+
+def _scan(inventory: Inventory, options: argparse.Namespace, ext: list[str] | None,
+          only: frozenset[str] | None, lists: list[IO[bytes]], columns: list[str] | None,
+          start: float) -> int:
+    bar = _progress(options.progress)
+    run = inventory._run(_named(options, lists), recursive=options.recursive, ext=ext,
+                         follow_symlinks=options.follow_symlinks, fast=options.fast, only=only,
+                         jobs=options.jobs, thorough=options.thorough,
+                         ordered=not options.unordered,
+                         describe=functools.partial(_record, recursive=options.recursive),
+                         progress=None if bar is None else bar.update)
+    out = _Output(options, columns) if options.changed else None
+    try:
+        for path, body in run:
+            if out is not None:
+                out.add_stored(path, body)
+        if out is not None:
+            _close(out, options.quiet)
+    finally:
+        if bar is not None:
+            bar.close()
+    s = run.summary
+    seen = s.new + s.changed + s.unchanged + s.errors
+    elapsed = time.perf_counter() - start
+    _quiet_note(options, f"trawl: {s.new:,} new, {s.changed:,} changed, {s.unchanged:,} "
+                         f"unchanged, {s.removed:,} removed, {_count(s.errors, 'error')}, "
+                         f"{elapsed:.2f} s, {seen / elapsed:,.0f} files/s\n")
+    return 1 if s.errors else 0
+
+
+def _close(out: _Output, quiet: bool) -> None:
+    for note in out.close():
+        if not quiet:
+            _note(f"trawl: {note}\n")
+
+
+def _quiet_note(options: argparse.Namespace, text: str) -> None:
+    if not options.quiet:
+        _note(text)
 
 
 def _note(text: str) -> None:

@@ -100,6 +100,7 @@ class RiffFacts(TypedDict, total=False):
     channels: int
     sample_rate: int
     bits_per_sample: int
+    duration_seconds: float
 
 
 class Id3Frames(TypedDict, total=False):
@@ -119,7 +120,22 @@ class Id3Facts(TypedDict, total=False):
     extended_header: bool
     tag_size: int
     frames: Id3Frames
+    v1_version: str
     truncated: list[str]
+
+
+class MpegFacts(TypedDict, total=False):
+    """Thorough reading only."""
+
+    version: str
+    layer: int
+    sample_rate: int
+    channels: int
+    channel_mode: str
+    bitrate_bps: int
+    duration_seconds: float
+    vbr_header: str
+    first_frame_offset: int
 
 
 class Mp4Box(TypedDict):
@@ -135,12 +151,17 @@ class Mp4Facts(TypedDict, total=False):
     timescale: int
     duration_units: int
     duration_seconds: float
+    video_codec: str
+    width: int
+    height: int
+    audio_codec: str
     truncated: list[str]
 
 
 ElfFacts = TypedDict(
     "ElfFacts",
-    {"class": str, "endianness": str, "abi": str, "type": str, "machine": str},
+    {"class": str, "endianness": str, "abi": str, "type": str, "machine": str,
+     "interpreter": str, "pie": bool},
     total=False,
 )
 
@@ -218,6 +239,7 @@ class Result(TypedDict, total=False):
     bmp: BmpFacts
     riff: RiffFacts
     id3: Id3Facts
+    mpeg: MpegFacts
     mp4: Mp4Facts
     elf: ElfFacts
     pdf: PdfFacts

@@ -48,9 +48,9 @@ def corpus():
     return Corpus()
 
 
-def assert_facts(path, namespace, facts):
-    """The file parses without errors and its namespace holds these facts (None: absent)."""
-    result = trawl.parse_bytes(path.read_bytes())
+def assert_facts(data, namespace, facts):
+    """The bytes parse without errors and their namespace holds these facts (None: absent)."""
+    result = trawl.parse_bytes(data)
     assert "errors" not in result
     got = result[namespace]
     assert {key: got.get(key) for key in facts} == facts

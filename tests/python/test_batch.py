@@ -93,11 +93,20 @@ def test_parse_many_fast_and_only(tmp_path):
 
 
 def test_parse_many_closes_its_pool_when_abandoned():
+    before = set(threading.enumerate())
+
+    def ours():
+        return [t for t in threading.enumerate() if t.name == "trawl" and t not in before]
+
     paths = (f"/nonexistent/{i}" for i in range(10**9))  # endless: only a window is taken
     results = trawl.parse_many(paths, jobs=2)
     first = [next(results) for _ in range(5)]
     assert all(isinstance(r, OSError) for _, r in first)
-    results.close()
+    results.close()  # still referenced, so close() alone has to end the threads
+    deadline = time.monotonic() + 5
+    while ours() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert not ours()
 
 
 def endless_inputs(tmp_path, count):

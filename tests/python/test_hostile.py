@@ -17,7 +17,8 @@ import pytest
 
 import trawl
 
-# Each case is an expression that builds the input (with struct and n = one million at hand).
+# Each case is an expression that builds the input (with struct and n = one million at hand);
+# bench/crafted.py's inputs, measured below, add ZIP entries, EXIF pointers and PDF strings.
 CASES = {
     "png chunk of 0xFFFFFFFF bytes": "b'\\x89PNG\\r\\n\\x1a\\n' + struct.pack('>I', 0xFFFFFFFF) + b'IHDR' + bytes(40)",
     "jpeg segment lengths at their maximum": "b'\\xff\\xd8' + b'\\xff\\xe1\\xff\\xffExif\\0\\0' + bytes(100)",
@@ -26,13 +27,9 @@ CASES = {
     "riff chunk of 0xFFFFFFFF bytes": "b'RIFF' + b'\\xff' * 4 + b'WAVE' + b'LIST' + b'\\xff' * 4 + bytes(40)",
     "mp4 box of 2**64-1 bytes": "struct.pack('>I4s', 12, b'ftyp') + b'isom' + struct.pack('>I4sQ', 1, b'mdat', 2**64 - 1) + bytes(64)",
     "a million nested moov boxes": "struct.pack('>I4s', 12, b'ftyp') + b'isom' + b''.join(struct.pack('>I4s', 8 * (n - i), b'moov') for i in range(n))",
-    "zip of 100000 entries": "b'PK\\x03\\x04' + b''.join(b'PK\\x01\\x02' + bytes(16) + struct.pack('<II', 1, 2) + struct.pack('<HHH', 5, 0, 0) + bytes(12) + b'%05d' % i for i in range(100000)) + b'PK\\x05\\x06' + bytes(6) + b'\\xff\\xff' + bytes(4) + struct.pack('<I', 4) + bytes(2)",
     "zip end record with offsets of 0xFFFFFFFF": "b'PK\\x05\\x06' + bytes(6) + b'\\xff\\xff' + b'\\xff' * 8 + bytes(2)",
     "gif of a million frames": "b'GIF89a' + struct.pack('<HH', 1, 1) + bytes(3) + b'\\x2c' + bytes(8) + b'\\x00\\x02\\x00' + (b'\\x2c' + bytes(8) + b'\\x00\\x02\\x00') * (n - 1) + b'\\x3b'",
     "tiff whose directories point at themselves": "b'II*\\x00\\x08\\x00\\x00\\x00' + struct.pack('<H', 2) + struct.pack('<HHII', 0x8769, 4, 1, 8) + struct.pack('<HHII', 0x10e, 2, 0xFFFFFFFF, 8) + struct.pack('<I', 8)",
-    "exif pointers repeated thousands of times": "b'MM\\x00*\\x00\\x00\\x00\\x08' + struct.pack('>H', 5000) + struct.pack('>HHII', 0x8769, 4, 1, 8) * 5000 + bytes(4)",
-    "exif of 65535 tags walked in every context": "b'II*\\x00\\x08\\x00\\x00\\x00' + struct.pack('<H', 65535) + b''.join(struct.pack('<HHII', tag, 4, 1, 8) for tag in range(65535)) + struct.pack('<I', 8)",
-    "pdf of one unterminated string": "b'%PDF-1.7\\n/Title (' + b'(' * 1000000",
     "gzip with an extra field past the end": "b'\\x1f\\x8b\\x08\\x0c' + bytes(6) + b'\\xff\\xff' + b'x' * 100",
 }
 

@@ -18,13 +18,19 @@ SNIPPETS = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
 
 @pytest.fixture
 def workdir(tmp_path):
-    """The files the snippets name: photo.jpg, uploads/ with a PDF, paths.txt."""
+    """The files the snippets name: photo.jpg, uploads/ with a PDF, paths.txt, and
+    records.jsonl as `trawl --dump` prints it."""
     jpeg = next(p for p in corpus_files("real") if p.suffix.lower() == ".jpg")
     pdf = next(p for p in corpus_files("real") if p.suffix.lower() == ".pdf")
     shutil.copy(jpeg, tmp_path / "photo.jpg")
     (tmp_path / "uploads").mkdir()
     shutil.copy(pdf, tmp_path / "uploads" / "a.pdf")
     (tmp_path / "paths.txt").write_text(f"{tmp_path / 'photo.jpg'}\n{tmp_path / 'missing'}\n")
+    subprocess.run([sys.executable, "-m", "trawl", "-r", "photo.jpg", "uploads", "--db", "photos.db",
+                    "-q"], cwd=tmp_path, check=True, timeout=60)
+    with open(tmp_path / "records.jsonl", "wb") as out:
+        subprocess.run([sys.executable, "-m", "trawl", "--db", "photos.db", "--dump", "-q"],
+                       cwd=tmp_path, stdout=out, check=True, timeout=60)
     return tmp_path
 
 

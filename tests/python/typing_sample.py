@@ -1,6 +1,6 @@
 """Checked by mypy in test_types.py, never run: results are typed per namespace."""
 
-from typing import assert_type
+from typing import Any, assert_type
 
 import trawl
 
@@ -14,3 +14,10 @@ assert_type(result.get("errors", [])[0]["message"], str)
 for path, outcome in trawl.parse_many(["a", "b"], fast=True):
     if not isinstance(outcome, Exception):
         assert_type(outcome["mp4"]["duration_seconds"], float)
+with trawl.Inventory("photos.db") as inventory:
+    scan = inventory.scan("photos", fast=True, only=["file", "exif"], jobs=2)
+    assert_type(scan.new + scan.changed + scan.unchanged + scan.removed + scan.errors, int)
+    assert_type(scan.finished, float | None)
+    for name, rec in inventory.changes(since=scan.id - 1):
+        assert_type(name, str)
+        assert_type(rec, dict[str, Any] | None)

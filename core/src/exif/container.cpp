@@ -49,35 +49,36 @@ Located locate_jpeg(ByteReader r) {
     if (!skip_past_ff(r)) {
       return failed(broken);
     }
-    auto code = r.u8();
+    constexpr unsigned none = 0x100; // no byte left
+    unsigned code = 0xFF;
     while (code == 0xFF) {
-      code = r.u8();
+      code = r.u8().value_or(none);
     }
-    if (!code) {
+    if (code == none) {
       return failed(broken);
     }
-    if (*code == 0x00 || *code == 0x01 || (*code >= 0xD0 && *code <= 0xD7)) {
+    if (code == 0x00 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
       continue;
     }
-    if (*code == 0xD8) {
+    if (code == 0xD8) {
       return failed("Unexpected SOI");
     }
-    if (*code == 0xD9) {
+    if (code == 0xD9) {
       return not_found("No Exif data found in JPEG");
     }
     const auto length = r.u16_be();
     if (!length) {
       return failed(broken);
     }
-    if (*length < 2) {
+    if (length < 2) {
       return failed("Invalid segment length");
     }
-    auto payload = r.sub(*length - 2U);
+    auto payload = r.sub(length.value_or(0) - 2U);
     if (!payload) {
       return failed(broken);
     }
-    if (*code == 0xE1 && payload->matches_at(0, "Exif\0\0"sv)) {
-      return Block{{}, *payload->sub_at(6, payload->size() - 6)};
+    if (code == 0xE1 && payload->matches_at(0, "Exif\0\0"sv) && payload->skip(6)) {
+      return Block{{}, payload->sub_clipped(payload->remaining())};
     }
   }
 }
@@ -91,19 +92,18 @@ Located locate_png(ByteReader r) {
     if (r.at_end()) {
       break;
     }
-    const auto length = r.u32_be();
-    const auto type = r.bytes(4);
-    if (!length || !type) {
+    const auto chunk = r.take_fixed<8>(); // length, type
+    if (!chunk) {
       return failed(broken);
     }
-    if (as_chars(type->span()) == "eXIf") {
-      const auto data = r.sub(*length);
-      if (!data) {
+    const std::uint32_t length = chunk->u32_be<0>();
+    if (as_chars(chunk->bytes<4, 4>()) == "eXIf") {
+      if (!r.fits(r.position(), length)) {
         return failed(broken);
       }
-      return Block{{}, *data};
+      return Block{{}, r.sub_clipped(length)};
     }
-    if (!r.skip(std::uint64_t{*length} + 4)) {
+    if (!r.skip(std::uint64_t{length} + 4)) {
       return failed(broken);
     }
   }
@@ -133,23 +133,22 @@ Located locate_webp(ByteReader r) {
       return failed(overflow);
     }
     left -= 8;
-    const auto fourcc = r.bytes(4);
-    const auto size = r.u32_le();
-    if (!fourcc || !size) {
+    const auto chunk = r.take_fixed<8>(); // identifier, size
+    if (!chunk) {
       return failed(broken);
     }
-    if (*size > left) {
+    const std::uint32_t size = chunk->u32_le<4>();
+    if (size > left) {
       return failed(overflow);
     }
-    left -= *size;
-    if (as_chars(fourcc->span()) == "EXIF") {
-      const auto data = r.sub(*size);
-      if (!data) {
+    left -= size;
+    if (as_chars(chunk->bytes<0, 4>()) == "EXIF") {
+      if (!r.fits(r.position(), size)) {
         return failed(broken);
       }
-      return Block{{}, *data};
+      return Block{{}, r.sub_clipped(size)};
     }
-    std::uint64_t skip = *size;
+    std::uint64_t skip = size;
     if (skip % 2 == 1 && left > 0) {
       --left;
       ++skip;
@@ -172,33 +171,31 @@ struct BoxHeader {
 enum class HeaderError : std::uint8_t { Short, InvalidSize };
 
 Expected<BoxHeader, HeaderError> read_box_header(ByteReader& r) {
-  const auto size = r.u32_be();
-  const auto type = r.u32_be();
-  if (!size || !type) {
+  const auto h = r.take_fixed<8>(); // size, type
+  if (!h) {
     return unexpected(HeaderError::Short);
   }
   BoxHeader header;
-  for (std::size_t i = 0; i < 4; ++i) {
-    header.type.at(i) = static_cast<char>((*type >> (24U - 8U * i)) & 0xFFU);
-  }
-  if (*size == 1) {
-    const auto large = r.u64_be();
+  (void)as_chars(h->bytes<4, 4>()).copy(header.type.data(), header.type.size());
+  const std::uint32_t size = h->u32_be<0>();
+  if (size == 1) {
+    const auto large = r.take_fixed<8>();
     if (!large) {
       return unexpected(HeaderError::Short);
     }
-    if (*large < 16) {
+    if (large->u64_be<0>() < 16) {
       return unexpected(HeaderError::InvalidSize);
     }
-    header.body_size = *large - 16;
+    header.body_size = large->u64_be<0>() - 16;
     return header;
   }
-  if (*size == 0) {
+  if (size == 0) {
     return header;
   }
-  if (*size < 8) {
+  if (size < 8) {
     return unexpected(HeaderError::InvalidSize);
   }
-  header.body_size = *size - 8U;
+  header.body_size = size - 8U;
   return header;
 }
 
@@ -207,8 +204,9 @@ bool has_heif_brand(ByteReader ftyp_body) {
   if (!ftyp_body.skip(8)) {
     return false;
   }
-  while (const auto brand = ftyp_body.u32_be()) {
-    if (*brand == 0x6D696631U || *brand == 0x6D736631U) { // "mif1", "msf1"
+  while (const auto word = ftyp_body.take_fixed<4>()) {
+    const std::uint32_t brand = word->u32_be<0>();
+    if (brand == 0x6D696631U || brand == 0x6D736631U) { // "mif1", "msf1"
       return true;
     }
   }
@@ -222,12 +220,13 @@ bool looks_like_heif(ByteReader r) {
     if (!header) {
       return false;
     }
-    const auto body = r.sub(header->body_size.value_or(r.remaining()));
-    if (!body) {
+    const std::uint64_t size = header->body_size.value_or(r.remaining());
+    if (!r.fits(r.position(), size)) {
       return false;
     }
+    const ByteReader body = r.sub_clipped(size);
     if (header->type_text() == "ftyp") {
-      return body->size() >= 8 && has_heif_brand(*body);
+      return body.size() >= 8 && has_heif_brand(body);
     }
   }
 }
@@ -246,20 +245,20 @@ Expected<ChildBox, std::string_view> read_child(ByteReader& parent) {
     return unexpected(header.error() == HeaderError::Short ? "Box too small"sv
                                                            : "Invalid box size"sv);
   }
-  auto body = parent.sub(header->body_size.value_or(parent.remaining()));
-  if (!body) {
+  const std::uint64_t size = header->body_size.value_or(parent.remaining());
+  if (!parent.fits(parent.position(), size)) {
     return unexpected("Box too small"sv);
   }
-  return ChildBox{header->type, *body};
+  return ChildBox{header->type, parent.sub_clipped(size)};
 }
 
 // ISO/IEC 14496-12 full box: version in the top 8 bits, flags below.
 std::optional<std::uint8_t> full_box_version(ByteReader& r) {
-  const auto word = r.u32_be();
+  const auto word = r.take_fixed<4>();
   if (!word) {
     return std::nullopt;
   }
-  return static_cast<std::uint8_t>(*word >> 24U);
+  return word->u8<0>();
 }
 
 // A 16-bit or 32-bit big-endian count or identifier.
@@ -267,20 +266,36 @@ std::optional<std::uint32_t> read_u16_or_u32(ByteReader& r, bool wide) {
   if (wide) {
     return r.u32_be();
   }
-  const auto v = r.u16_be();
-  return v ? std::optional<std::uint32_t>(*v) : std::nullopt;
+  return r.u16_be();
 }
 
-std::optional<std::uint64_t> read_sized(ByteReader& r, unsigned size) {
+// A big-endian field of 0 (read as 0), 4 or 8 bytes; `invalid` for any other size.
+Expected<std::uint64_t, std::string_view> read_sized(ByteReader& r, unsigned size,
+                                                     std::string_view invalid) {
+  std::optional<std::uint64_t> v;
   switch (size) {
   case 0:
-    return 0;
+    return std::uint64_t{0};
   case 4:
-    return r.u32_be();
+    v = r.u32_be();
+    break;
+  case 8:
+    v = r.u64_be();
+    break;
   default:
-    return r.u64_be();
+    return unexpected(invalid);
   }
+  if (!v) {
+    return unexpected("Box too small"sv);
+  }
+  return v.value_or(0);
 }
+
+// One piece of an item: where it starts (before the base offset is added) and its length.
+struct Extent {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
 
 // Where the Exif item lies, as read from the item location box.
 struct ItemLocation {
@@ -300,7 +315,7 @@ public:
     if (!version) {
       return failed(too_small);
     }
-    if (*version != 0) {
+    if (version != 0) {
       return failed("Unsupported MetaBox");
     }
     std::optional<ByteReader> iloc;
@@ -310,8 +325,8 @@ public:
         return failed(child.error());
       }
       if (child->type() == "iinf") {
-        if (const auto error = read_item_info(child->body)) {
-          return failed(*error);
+        if (const auto read = read_item_info(child->body); !read) {
+          return failed(read.error());
         }
       } else if (child->type() == "iloc") {
         iloc = child->body;
@@ -325,7 +340,7 @@ public:
     if (!iloc) {
       return failed("No ItemLocationBox");
     }
-    auto location = read_item_location(*iloc);
+    auto location = read_item_location(iloc.value_or(ByteReader{{}}));
     if (!location) {
       return failed(location.error());
     }
@@ -335,16 +350,16 @@ public:
 private:
   static constexpr auto too_small = "Box too small"sv;
 
-  std::optional<std::string_view> read_item_info(ByteReader r) {
+  Expected<void, std::string_view> read_item_info(ByteReader r) {
     const auto version = full_box_version(r);
     if (!version) {
       return too_small;
     }
-    const auto count = read_u16_or_u32(r, *version != 0);
+    const auto count = read_u16_or_u32(r, version != 0);
     if (!count) {
       return too_small;
     }
-    for (std::uint32_t i = 0; i < *count; ++i) {
+    for (std::uint32_t i = 0; i < count.value_or(0); ++i) {
       auto child = read_child(r);
       if (!child) {
         return child.error();
@@ -358,9 +373,9 @@ private:
         return too_small;
       }
       std::optional<std::uint32_t> id;
-      if (*entry_version == 2) {
+      if (entry_version == 2) {
         id = e.u16_be();
-      } else if (*entry_version == 3) {
+      } else if (entry_version == 3) {
         id = e.u32_be();
       } else {
         return "Unsupported ItemInfoEntry"sv;
@@ -370,11 +385,11 @@ private:
       if (!id || !protection || !type) {
         return too_small;
       }
-      if (*type == 0x45786966U) { // "Exif"
+      if (type == 0x45786966U) { // "Exif"
         exif_item_ = id;
       }
     }
-    return std::nullopt;
+    return {};
   }
 
   // One item of the location box up to its extent count.
@@ -394,67 +409,80 @@ private:
       if (!word) {
         return unexpected(too_small);
       }
-      method = *word & 0x0FU;
+      method = word.value_or(0) & 0x0FU;
     }
     const auto reference = r.u16_be();
     if (!id || !reference) {
       return unexpected(too_small);
     }
-    if (method == 0 && *reference != 0) {
+    if (method == 0 && reference != 0) {
       return unexpected("External data reference is not supported"sv);
     }
-    if (base_size != 0 && base_size != 4 && base_size != 8) {
-      return unexpected("Invalid base_offset_size"sv);
+    const auto base = read_sized(r, base_size, "Invalid base_offset_size"sv);
+    if (!base) {
+      return unexpected(base.error());
     }
-    const auto base = read_sized(r, base_size);
     const auto extent_count = r.u16_be();
-    if (!base || !extent_count) {
+    if (!extent_count) {
       return unexpected(too_small);
     }
-    return ItemHeader{*id, method, *base, *extent_count};
+    return ItemHeader{id.value_or(0), method, base.value(), extent_count.value_or(0)};
   }
 
-  // The Exif item's extents, checked field by field; they are read again when gathered.
+  // The next extent of an item; the index is not used.
+  static Expected<Extent, std::string_view> next_extent(ByteReader& r, const ItemLocation& at) {
+    const auto index = read_sized(r, at.index_size, "Invalid index_size"sv);
+    if (!index) {
+      return unexpected(index.error());
+    }
+    const auto offset = read_sized(r, at.offset_size, "Invalid offset_size"sv);
+    if (!offset) {
+      return unexpected(offset.error());
+    }
+    const auto length = read_sized(r, at.length_size, "Invalid length_size"sv);
+    if (!length) {
+      return unexpected(length.error());
+    }
+    return Extent{offset.value(), length.value()};
+  }
+
+  // The Exif item's extents, checked one by one; they are read again when gathered.
   static Expected<ByteReader, std::string_view> read_extents(ByteReader& r,
                                                              const ItemLocation& at) {
     const std::size_t start = r.position();
     for (unsigned e = 0; e < at.extent_count; ++e) {
-      for (const auto& [size, error] : {std::pair{at.index_size, "Invalid index_size"sv},
-                                        std::pair{at.offset_size, "Invalid offset_size"sv},
-                                        std::pair{at.length_size, "Invalid length_size"sv}}) {
-        if (size != 0 && size != 4 && size != 8) {
-          return unexpected(error);
-        }
-        if (!read_sized(r, size)) {
-          return unexpected(too_small);
-        }
+      if (const auto checked = next_extent(r, at); !checked) {
+        return unexpected(checked.error());
       }
     }
-    return *r.sub_at(start, r.position() - start);
+    return r.sub_clipped_at(start, r.position() - start);
   }
 
   // ISO/IEC 14496-12 item location box: field sizes, then each item's extents.
   Expected<ItemLocation, std::string_view> read_item_location(ByteReader r) const {
-    const auto version = full_box_version(r);
-    const auto sizes = r.u16_be();
-    if (!version || !sizes) {
+    // Version and flags, then four 4-bit field sizes.
+    const auto h = r.take_fixed<6>();
+    if (!h) {
       return unexpected(too_small);
     }
-    if (*version > 2) {
+    const std::uint8_t version = h->u8<0>();
+    if (version > 2) {
       return unexpected("Unsupported ItemLocationBox"sv);
     }
+    const std::uint16_t sizes = h->u16_be<4>();
     ItemLocation layout;
-    layout.offset_size = *sizes >> 12U;
-    layout.length_size = (*sizes >> 8U) & 0x0FU;
-    layout.index_size = *version == 0 ? 0U : *sizes & 0x0FU;
-    const unsigned base_size = (*sizes >> 4U) & 0x0FU;
-    const auto count = read_u16_or_u32(r, *version == 2);
+    layout.offset_size = sizes >> 12U;
+    layout.length_size = (sizes >> 8U) & 0x0FU;
+    layout.index_size = version == 0 ? 0U : sizes & 0x0FU;
+    const unsigned base_size = (sizes >> 4U) & 0x0FU;
+    const auto count = read_u16_or_u32(r, version == 2);
     if (!count) {
       return unexpected(too_small);
     }
-    std::optional<ItemLocation> found;
-    for (std::uint32_t i = 0; i < *count; ++i) {
-      const auto item = read_item_header(r, *version, base_size);
+    Expected<ItemLocation, std::string_view> found =
+        unexpected("No matching item in ItemLocationBox"sv);
+    for (std::uint32_t i = 0; i < count.value_or(0); ++i) {
+      const auto item = read_item_header(r, version, base_size);
       if (!item) {
         return unexpected(item.error());
       }
@@ -473,13 +501,10 @@ private:
       if (!extents) {
         return unexpected(extents.error());
       }
-      at.extents = *extents;
+      at.extents = extents.value();
       found = at; // a later entry for the same item replaces an earlier one
     }
-    if (!found) {
-      return unexpected("No matching item in ItemLocationBox"sv);
-    }
-    return *found;
+    return found;
   }
 
   // The extent's bytes, not yet loaded.
@@ -499,22 +524,21 @@ private:
     }
     const std::uint64_t start = at.base_offset + offset;
     if (at.construction_method == 0) {
-      const ByteReader& r = file_;
-      const std::uint64_t from = std::min<std::uint64_t>(start, r.size());
-      const auto piece = r.sub_at(from, length == 0 ? r.size() - from : length);
-      if (!piece || (length != 0 && from != start)) {
+      // A zero length reaches the end of the file.
+      if (length != 0 && !file_.fits(start, length)) {
         return unexpected("Broken HEIF file"sv);
       }
-      return *piece;
+      return file_.sub_clipped_at(start, length == 0 ? file_.size() : length);
     }
     if (length != 0 && start > UINT64_MAX - length) {
       return unexpected("Invalid length"sv);
     }
-    const std::uint64_t end = length == 0 ? idat_->size() : start + length;
-    if (start > end || end > idat_->size()) {
+    const ByteReader idat = idat_.value_or(ByteReader{{}});
+    const std::uint64_t end = length == 0 ? idat.size() : start + length;
+    if (start > end || end > idat.size()) {
       return unexpected("Out of ItemDataBox"sv);
     }
-    return *idat_->sub_at(start, end - start);
+    return idat.sub_clipped_at(start, end - start);
   }
 
   // Joins the extents; a single extent stays a view of the input.
@@ -522,10 +546,11 @@ private:
     Block block;
     std::uint64_t total = 0;
     for (unsigned e = 0; e < at.extent_count; ++e) {
-      (void)read_sized(at.extents, at.index_size);
-      const std::uint64_t offset = *read_sized(at.extents, at.offset_size);
-      const std::uint64_t length = *read_sized(at.extents, at.length_size);
-      const auto piece = extent(at, offset, length);
+      const auto next = next_extent(at.extents, at);
+      if (!next) {
+        return failed(next.error());
+      }
+      const auto piece = extent(at, next->offset, next->length);
       if (!piece) {
         return failed(piece.error());
       }
@@ -534,7 +559,7 @@ private:
         return failed("Exif data too large");
       }
       if (e == 0) {
-        block.tiff = *piece;
+        block.tiff = piece.value();
         continue;
       }
       if (e == 1) {
@@ -546,18 +571,15 @@ private:
       block.tiff = ByteReader(block.owned);
     }
     // The item starts with a 32-bit offset to the TIFF header (6 to skip "Exif\0\0").
-    const ByteReader& item = block.tiff;
-    const auto header_offset = item.u32_be_at(0);
+    ByteReader item = block.tiff;
+    const auto header_offset = item.u32_be();
     if (!header_offset) {
       return failed("ExifDataBlock too small");
     }
-    const auto tiff =
-        item.sub_at(4 + std::uint64_t{*header_offset},
-                    item.size() - 4 - std::min<std::uint64_t>(*header_offset, item.size() - 4));
-    if (*header_offset > item.size() - 4 || !tiff) {
+    if (!item.skip(header_offset.value_or(0))) {
       return failed("Invalid Exif header offset");
     }
-    block.tiff = *tiff;
+    block.tiff = item.sub_clipped(item.remaining());
     return block;
   }
 
@@ -579,20 +601,20 @@ Located locate_heif(ByteReader r) {
     const std::string_view type = header->type_text();
     const std::uint64_t size = header->body_size.value_or(r.remaining());
     if (type == "ftyp" || type == "meta") {
-      auto body = r.sub(size);
-      if (!body) {
+      if (!r.fits(r.position(), size)) {
         return failed(broken);
       }
+      const ByteReader body = r.sub_clipped(size);
       if (type == "meta") {
         if (!seen_file_type) {
           return failed("MetaBox found before FileTypeBox");
         }
-        return HeifMeta(r, *body).locate();
+        return HeifMeta(r, body).locate();
       }
-      if (body->size() < 8) {
+      if (body.size() < 8) {
         return failed("Box too small");
       }
-      if (!has_heif_brand(*body)) {
+      if (!has_heif_brand(body)) {
         return failed("No compatible brand recognized in ISO base media file");
       }
       seen_file_type = true;
@@ -610,7 +632,7 @@ Located locate_heif(ByteReader r) {
 }
 
 Located locate(const ByteReader& r) {
-  const ByteReader head = *r.sub_at(0, std::min<std::size_t>(r.size(), detection_bytes));
+  const ByteReader head = r.sub_clipped_at(0, detection_bytes);
   if (head.matches_at(0, "MM\0*"sv) || head.matches_at(0, "II*\0"sv)) {
     // The whole input: only the parts the TIFF walk reaches are read.
     return Block{{}, r};

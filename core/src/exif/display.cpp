@@ -32,8 +32,8 @@ bool is_unsigned_int(std::uint16_t type) noexcept {
 
 // A value's bytes as far as its text can show them (none when the value lies out of range):
 // a value as long as the file is never held whole.
-ByteView value_bytes(const ByteReader& tiff, const Field& field) {
-  const std::uint64_t size = std::uint64_t{field.count} * unit_size(field.type);
+ByteView value_bytes(const ByteReader& tiff, const Field& field, std::size_t unit) {
+  const std::uint64_t size = std::uint64_t{field.count} * unit;
   if (!tiff.fits(field.offset, size)) {
     return {};
   }
@@ -45,13 +45,12 @@ ByteView value_bytes(const ByteReader& tiff, const Field& field) {
 class Elements {
 public:
   Elements(const ExifData& data, const Field& field)
-      : field_(field), order_(data.tiff().order()), bytes_(value_bytes(data.tiff(), field)) {}
+      : field_(field), order_(data.tiff().order()), unit_(data.value_unit(field)),
+        bytes_(value_bytes(data.tiff(), field, unit_)) {}
 
   [[nodiscard]] Type type() const noexcept { return static_cast<Type>(field_.type); }
-  [[nodiscard]] bool known() const noexcept { return unit_size(field_.type) != 0; }
-  [[nodiscard]] std::size_t size() const noexcept {
-    return known() ? bytes_.size() / unit_size(field_.type) : 0;
-  }
+  [[nodiscard]] bool known() const noexcept { return unit_ != 0; }
+  [[nodiscard]] std::size_t size() const noexcept { return known() ? bytes_.size() / unit_ : 0; }
   [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return bytes_.span(); }
 
   // The first (or second, ...) element when the type is BYTE, SHORT or LONG.
@@ -59,10 +58,11 @@ public:
     if (!is_unsigned_int(field_.type) || i >= size()) {
       return std::nullopt;
     }
-    return static_cast<std::uint32_t>(raw(i, unit_size(field_.type)));
+    return static_cast<std::uint32_t>(raw(i, unit_));
   }
+  [[nodiscard]] std::uint64_t uint64_at(std::size_t i) const noexcept { return raw(i, unit_); }
   [[nodiscard]] std::int64_t int_at(std::size_t i) const noexcept {
-    const std::uint64_t v = raw(i, unit_size(field_.type));
+    const std::uint64_t v = raw(i, unit_);
     switch (type()) {
     case Type::SByte:
       return static_cast<std::int8_t>(v);
@@ -136,7 +136,8 @@ private:
 
   const Field& field_;
   ByteOrder order_;
-  ByteView bytes_; // kept alive: from a large file it is a cached page or a copy
+  std::size_t unit_; // bytes per element, 0 for an unknown type
+  ByteView bytes_;   // kept alive: from a large file it is a cached page or a copy
 };
 
 void append_fraction(std::string& out, const Elements& v, std::size_t i) {
@@ -191,6 +192,19 @@ void append_default(std::string& out, const Elements& v) {
   case Type::SLong:
     join(out, v.size(), [&](std::size_t i) { append_digits(out, v.int_at(i)); });
     return;
+  case Type::Long8:
+  case Type::Ifd8:
+    if (v.known()) { // BigTIFF only
+      join(out, v.size(), [&](std::size_t i) { append_digits(out, v.uint64_at(i)); });
+      return;
+    }
+    break;
+  case Type::SLong8:
+    if (v.known()) {
+      join(out, v.size(), [&](std::size_t i) { append_digits(out, v.int_at(i)); });
+      return;
+    }
+    break;
   case Type::Rational:
   case Type::SRational:
     join(out, v.size(), [&](std::size_t i) { append_fraction(out, v, i); });
@@ -243,9 +257,10 @@ void append_reserved(std::string& out, const LabelTable& table, const Elements& 
   out += ']';
 }
 
-std::optional<std::string_view> label_of(const LabelTable& table, std::uint32_t code) {
+std::optional<std::string_view> label_of(const LabelTable& table,
+                                         std::optional<std::uint32_t> code) {
   for (const Label& label : table.labels) {
-    if (label.code == code) {
+    if (code == label.code) {
       return label.text;
     }
   }
@@ -261,9 +276,8 @@ void append_enum(std::string& out, Rule rule, const LabelTable& table, const Ele
   } else if (const auto s = v.first_string(); rule == Rule::AsciiEnum && s && s->size() == 1) {
     code = static_cast<std::uint8_t>(s->front());
   }
-  const auto label = code ? label_of(table, *code) : std::nullopt;
-  if (label) {
-    out += *label;
+  if (const auto label = label_of(table, code)) {
+    out += label.value_or(""sv);
   } else {
     append_reserved(out, table, v);
   }
@@ -299,7 +313,7 @@ bool append_datetime(std::string& out, const Elements& v) {
     out += "unknown";
     return true;
   }
-  return s && append_date(out, *s, 19);
+  return append_date(out, s.value_or(""sv), 19);
 }
 
 bool append_exposure_time(std::string& out, const Elements& v) {
@@ -381,17 +395,17 @@ bool append_subject_area(std::string& out, const Elements& v) {
     append_digits(out, std::uint64_t{n});
   };
   if (third && fourth) {
-    put("rectangle (x=", *x);
-    put(", y=", *y);
-    put(", w=", *third);
-    put(", h=", *fourth);
+    put("rectangle (x=", x.value_or(0));
+    put(", y=", y.value_or(0));
+    put(", w=", third.value_or(0));
+    put(", h=", fourth.value_or(0));
   } else if (third) {
-    put("circle (x=", *x);
-    put(", y=", *y);
-    put(", d=", *third);
+    put("circle (x=", x.value_or(0));
+    put(", y=", y.value_or(0));
+    put(", d=", third.value_or(0));
   } else {
-    put("point (x=", *x);
-    put(", y=", *y);
+    put("point (x=", x.value_or(0));
+    put(", y=", y.value_or(0));
   }
   out += ')';
   return true;
@@ -487,9 +501,9 @@ bool append_composite_count(std::string& out, const Elements& v) {
     return false;
   }
   out += "total ";
-  append_digits(out, std::uint64_t{*total});
+  append_digits(out, std::uint64_t{total.value_or(0)});
   out += ", used ";
-  append_digits(out, std::uint64_t{*used});
+  append_digits(out, std::uint64_t{used.value_or(0)});
   return true;
 }
 
@@ -512,7 +526,7 @@ bool append_ref_letter(std::string& out, const Elements& v) {
   if (!s || s->size() != 1 || s->front() < 'A' || s->front() > 'Z') {
     return false;
   }
-  out += *s;
+  out += s.value_or(""sv);
   return true;
 }
 
@@ -548,7 +562,7 @@ bool append_by_rule(std::string& out, Rule rule, const Elements& v) {
     return false;
   case Rule::Flash:
     if (const auto first = v.uint_at(0)) {
-      append_flash(out, *first);
+      append_flash(out, first.value_or(0));
       return true;
     }
     return false;
@@ -570,7 +584,7 @@ bool append_by_rule(std::string& out, Rule rule, const Elements& v) {
     return append_gps_time(out, v);
   case Rule::GpsDate: {
     const auto s = v.first_string();
-    return s && append_date(out, *s, 10);
+    return append_date(out, s.value_or(""sv), 10);
   }
   case Rule::UndefinedAsText:
     if (v.type() == Type::Undefined) {
@@ -654,10 +668,10 @@ std::size_t ExifData::element_count(const Field& field) const {
   std::size_t count = 0;
   std::uint8_t last = 0;
   for (std::uint64_t at = 0; at < field.count; at += window) {
-    const auto part = *tiff().bytes_at(field.offset + at, std::min(window, field.count - at));
+    const auto part = tiff().clipped_at(field.offset + at, std::min(window, field.count - at));
     const auto bytes = part.span();
     count += static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), std::uint8_t{0}));
-    last = bytes.back();
+    last = bytes.empty() ? last : bytes.back();
   }
   return field.count > 0 && last != 0 ? count + 1 : count;
 }

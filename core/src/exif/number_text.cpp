@@ -136,9 +136,7 @@ template <class F> std::string format_float(F value) {
   const F magnitude = std::fabs(value);
   Digits d = scientific(magnitude);
   if (is_tie_below(magnitude, d)) {
-    if (const auto up = round_up(magnitude, d)) {
-      d = *up;
-    }
+    d = round_up(magnitude, d).value_or(d);
   }
   while (d.size > 1 && d.text.at(d.size - 1) == '0') {
     --d.size;

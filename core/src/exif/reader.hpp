@@ -40,6 +40,10 @@ enum class Type : std::uint16_t {
   SRational = 10,
   Float = 11,
   Double = 12,
+  // BigTIFF only: 64-bit unsigned, signed and IFD offset.
+  Long8 = 16,
+  SLong8 = 17,
+  Ifd8 = 18,
 };
 
 /// Bytes per element of a type; 0 for codes outside 1..12.
@@ -61,8 +65,21 @@ enum class Type : std::uint16_t {
   case Type::SRational:
   case Type::Double:
     return 8;
+  case Type::Long8:
+  case Type::SLong8:
+  case Type::Ifd8:
+    return 0; // unknown to classic TIFF
   }
   return 0;
+}
+
+/// Bytes per element of a type in BigTIFF (`big_tiff`) or classic TIFF data.
+[[nodiscard]] constexpr std::size_t unit_size(std::uint16_t type, bool big_tiff) noexcept {
+  const auto t = static_cast<Type>(type);
+  if (big_tiff && (t == Type::Long8 || t == Type::SLong8 || t == Type::Ifd8)) {
+    return 8;
+  }
+  return unit_size(type);
 }
 
 /// One field: its tag, the number of the top-level IFD it belongs to and where its value lies.
@@ -102,9 +119,9 @@ struct Fraction {
 /// The fields of one EXIF block and the problems met while reading them.
 class ExifData {
 public:
-  /// `tiff` reads `owned` or the input.
+  /// `tiff` reads `owned` or the input; `big_tiff` for 64-bit offsets and types.
   ExifData(std::vector<std::uint8_t> owned, const ByteReader& tiff, bool big_endian,
-           Keep keep = Keep::Every);
+           Keep keep = Keep::Every, bool big_tiff = false);
   ExifData(ExifData&&) noexcept = default;
   ExifData& operator=(ExifData&&) noexcept = default;
   ExifData(const ExifData&) = delete;
@@ -140,12 +157,18 @@ public:
   /// The TIFF data the offsets refer to.
   [[nodiscard]] const ByteReader& tiff() const noexcept { return tiff_; }
   [[nodiscard]] bool big_endian() const noexcept { return big_endian_; }
+  [[nodiscard]] bool big_tiff() const noexcept { return big_tiff_; }
+  /// Bytes per element of the field's type in this data.
+  [[nodiscard]] std::size_t value_unit(const Field& field) const noexcept {
+    return unit_size(field.type, big_tiff_);
+  }
 
 private:
   std::vector<std::uint8_t> owned_;
   ByteReader tiff_;
   bool big_endian_ = true;
   Keep keep_ = Keep::Every;
+  bool big_tiff_ = false;
   std::vector<Field> fields_;
   // Under Keep::Last: the field of each tag_in_ifd, by open addressing (index + 1, 0 for none;
   // at most half full). One allocation for a real file, where a node per field costs more
@@ -179,6 +202,12 @@ struct ReadError {
 /// Reads TIFF data (header and IFDs); the block of any container.
 [[nodiscard]] Expected<ExifData, ReadError>
 read_tiff(std::vector<std::uint8_t> owned, const ByteReader& tiff, Keep keep = Keep::Every);
+
+/// Whether the data starts with a BigTIFF header ("II" 43 or "MM" 43).
+[[nodiscard]] bool is_big_tiff(const ByteReader& data);
+/// Reads a whole BigTIFF file (64-bit offsets and counts, 20-byte IFD entries).
+[[nodiscard]] Expected<ExifData, ReadError> read_big_tiff(const ByteReader& tiff,
+                                                          Keep keep = Keep::Every);
 
 /// The tag's name, or "Tag(Context, N)" for a tag without one.
 [[nodiscard]] std::string display_tag(Tag tag);

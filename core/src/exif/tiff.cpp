@@ -1,5 +1,5 @@
-// The TIFF structure of an EXIF block (TIFF 6.0, CIPA DC-008): header, the chain of top-level
-// IFDs and the Exif, GPS and interoperability sub-IFDs they point to.
+// The TIFF structure of an EXIF block (TIFF 6.0, CIPA DC-008) and of BigTIFF files: header, the
+// chain of top-level IFDs and the Exif, GPS and interoperability sub-IFDs they point to.
 #include <algorithm>
 #include <optional>
 
@@ -28,16 +28,27 @@ std::optional<Context> sub_ifd_context(Context parent, std::uint16_t number) noe
 }
 
 // What ended an IFD read; an empty text means the walk was stopped and is already recorded.
-using IfdResult = Expected<std::uint32_t, std::string_view>;
+using IfdResult = Expected<std::uint64_t, std::string_view>;
 
-class TiffWalk {
+// Classic TIFF: 16-bit entry counts, 12-byte entries, 32-bit counts and offsets. BigTIFF: 64-bit
+// entry counts, 20-byte entries, 64-bit counts and offsets.
+template <bool Big> struct IfdLayout {
+  static constexpr std::size_t entry = Big ? 20 : 12;
+  static constexpr std::size_t value_at = Big ? 12 : 8; // the value or its offset in an entry
+  static constexpr std::size_t count_size = Big ? 8 : 2;
+  static constexpr std::size_t inline_size = Big ? 8 : 4; // the most value bytes an entry holds
+};
+
+template <bool Big> class TiffWalk {
+  using Layout = IfdLayout<Big>;
+
 public:
   explicit TiffWalk(ExifData& data)
       : data_(data), r_(data.tiff()), entries_left_(8 * (r_.size() / 12) + 64),
         bytes_left_(8 * std::uint64_t{r_.size()} + 65536) {}
 
-  void walk(std::uint32_t first) {
-    std::uint32_t offset = first;
+  void walk(std::uint64_t first) {
+    std::uint64_t offset = first;
     for (unsigned n = 0; offset != 0; ++n) {
       if (n == max_top_level_ifds) {
         data_.collect("Limit the IFD count to 8");
@@ -60,45 +71,72 @@ private:
       return unexpected(std::string_view());
     }
     --ifds_left_;
-    const auto count = r_.u16_at(offset);
+    std::optional<std::uint64_t> count;
+    if constexpr (Big) {
+      count = r_.u64_at(offset);
+    } else {
+      count = r_.u16_at(offset);
+    }
     if (!count) {
       return unexpected(std::string_view("Truncated IFD count"));
     }
-    std::uint64_t pos = offset + 2;
-    for (unsigned i = 0; i < *count; ++i, pos += 12) {
-      const auto entry = r_.fixed<12>(pos);
+    // Each entry read takes its bytes of the data: a BigTIFF count cannot make the loop long.
+    std::uint64_t pos = offset + Layout::count_size;
+    for (std::uint64_t i = 0; i < count.value_or(0); ++i, pos += Layout::entry) {
+      const auto entry = r_.fixed<Layout::entry>(pos);
       if (!entry) {
         return unexpected(std::string_view("Truncated IFD"));
       }
-      if (!read_entry(*entry, pos, context, ifd)) {
+      if (!read_entry(*entry, pos, context, ifd)) { // checked just above
         return unexpected(std::string_view());
       }
     }
-    const auto next = r_.u32_at(pos);
+    std::optional<std::uint64_t> next;
+    if constexpr (Big) {
+      next = r_.u64_at(pos);
+    } else {
+      next = r_.u32_at(pos);
+    }
     if (!next) {
       return unexpected(std::string_view("Truncated next IFD offset"));
     }
-    return *next;
+    return next.value_or(0);
   }
 
   // Returns false once the work allowed for this input is used up.
   // An IFD entry: tag, type, count, then the value or its offset.
-  bool read_entry(const Fixed<12>& entry, std::uint64_t pos, Context context, std::uint8_t ifd) {
+  bool read_entry(const Fixed<Layout::entry>& entry, std::uint64_t pos, Context context,
+                  std::uint8_t ifd) {
     Field field;
-    field.tag = {context, entry.u16<0>()};
+    field.tag = {context, entry.template u16<0>()};
     field.ifd = ifd;
-    field.type = entry.u16<2>();
-    field.count = entry.u32<4>();
-    field.offset = pos + 8;
-    const std::uint64_t size = unit_size(field.type) * field.count;
+    field.type = entry.template u16<2>();
+    field.offset = pos + Layout::value_at;
+    std::uint64_t count = 0;
+    if constexpr (Big) {
+      count = entry.template u64<4>();
+    } else {
+      count = entry.template u32<4>();
+    }
+    // A BigTIFF count past 32 bits would need more bytes than any file holds here.
+    if (count > UINT32_MAX) {
+      data_.collect("Truncated field value");
+      return true;
+    }
+    field.count = static_cast<std::uint32_t>(count);
+    const std::uint64_t size = unit_size(field.type, Big) * field.count;
     // Each entry costs one unit and its value's bytes: a file that points many times at the same
     // data cannot make the walk take more than a small multiple of its own size.
     if (entries_left_ == 0) {
       return stop(ifd);
     }
     --entries_left_;
-    if (size > 4) {
-      field.offset = entry.u32<8>();
+    if (size > Layout::inline_size) {
+      if constexpr (Big) {
+        field.offset = entry.template u64<12>();
+      } else {
+        field.offset = entry.template u32<8>();
+      }
       if (!r_.fits(field.offset, size)) {
         data_.collect("Truncated field value");
         return true;
@@ -121,7 +159,8 @@ private:
       data_.collect("Invalid pointer");
       return true;
     }
-    const IfdResult next = read_ifd(*sub, *child, ifd);
+    // Interop opens nothing further, so the recursion stays bounded whatever `child` holds.
+    const IfdResult next = read_ifd(sub.value_or(0), child.value_or(Context::Interop), ifd);
     if (!next) {
       collect(next.error());
       return !next.error().empty();
@@ -132,7 +171,8 @@ private:
     return true;
   }
 
-  // A pointer's first element, when its type is BYTE, SHORT or LONG.
+  // A pointer's first element, when its type is BYTE, SHORT or LONG (or, in BigTIFF, LONG8 or
+  // IFD8).
   [[nodiscard]] std::optional<std::uint64_t> first_uint(const Field& field) const noexcept {
     if (field.count == 0) {
       return std::nullopt;
@@ -144,6 +184,9 @@ private:
       return r_.u16_at(field.offset);
     case Type::Long:
       return r_.u32_at(field.offset);
+    case Type::Long8:
+    case Type::Ifd8:
+      return Big ? r_.u64_at(field.offset) : std::nullopt;
     default:
       return std::nullopt;
     }
@@ -166,25 +209,23 @@ private:
   unsigned ifds_left_ = max_walked_ifds;
 };
 
-std::optional<std::size_t> reference_slot(Tag tag) noexcept {
+// The index of `tag` in reference_tags, or its size when the tag is none of them.
+std::size_t reference_slot(Tag tag) noexcept {
   // Most tags are none of them: GPS references are numbered 1 to 25, the others are two units.
   if (tag.context == Context::Gps ? tag.number > 25 : tag.number != 296 && tag.number != 41488) {
-    return std::nullopt;
+    return reference_tags.size();
   }
-  const auto* it = std::find(reference_tags.begin(), reference_tags.end(), tag);
-  if (it == reference_tags.end()) {
-    return std::nullopt;
-  }
-  return static_cast<std::size_t>(it - reference_tags.begin());
+  return static_cast<std::size_t>(std::find(reference_tags.begin(), reference_tags.end(), tag) -
+                                  reference_tags.begin());
 }
 
 } // namespace
 
 ExifData::ExifData(std::vector<std::uint8_t> owned, const ByteReader& tiff, bool big_endian,
-                   Keep keep)
+                   Keep keep, bool big_tiff)
     : owned_(std::move(owned)),
       tiff_(tiff.with_order(big_endian ? ByteOrder::Big : ByteOrder::Little)),
-      big_endian_(big_endian), keep_(keep) {
+      big_endian_(big_endian), keep_(keep), big_tiff_(big_tiff) {
   for (auto& slots : last_reference_) {
     slots.fill(no_field);
   }
@@ -208,8 +249,8 @@ bool ExifData::add(const Field& field) {
     slot = static_cast<std::uint32_t>(fields_.size() + 1);
   } else if (fields_.size() == max_fields) {
     return false;
-  } else if (const auto slot = reference_slot(field.tag)) {
-    last_reference_.at(*slot).at(field.ifd) = fields_.size();
+  } else if (const std::size_t slot = reference_slot(field.tag); slot < reference_tags.size()) {
+    last_reference_.at(slot).at(field.ifd) = fields_.size();
   }
   fields_.push_back(field);
   return true;
@@ -249,8 +290,8 @@ const Field* ExifData::find(Tag tag, unsigned ifd) const noexcept {
         slots_.at(slot_of(tag_in_ifd({tag, static_cast<std::uint8_t>(ifd)})));
     return slot == 0 ? nullptr : &fields_.at(slot - 1);
   }
-  if (const auto slot = reference_slot(tag)) {
-    const std::size_t at = last_reference_.at(*slot).at(ifd);
+  if (const std::size_t slot = reference_slot(tag); slot < reference_tags.size()) {
+    const std::size_t at = last_reference_.at(slot).at(ifd);
     return at == no_field ? nullptr : &fields_.at(at);
   }
   const auto it = std::find_if(fields_.rbegin(), fields_.rend(),
@@ -274,7 +315,27 @@ Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned, const B
   }
   const std::uint32_t first = h->u32<4>();
   ExifData data(std::move(owned), tiff, big_endian, keep);
-  TiffWalk(data).walk(first);
+  TiffWalk<false>(data).walk(first);
+  return data;
+}
+
+bool is_big_tiff(const ByteReader& data) {
+  using namespace std::string_view_literals;
+  return data.matches_at(0, "II\x2B\0"sv) || data.matches_at(0, "MM\0\x2B"sv);
+}
+
+Expected<ExifData, ReadError> read_big_tiff(const ByteReader& tiff, Keep keep) {
+  // Byte order mark, 43, offset size 8, 0, and the first IFD's 64-bit offset.
+  const bool big_endian = tiff.matches_at(0, "MM");
+  const auto h = tiff.with_order(big_endian ? ByteOrder::Big : ByteOrder::Little).fixed<16>(0);
+  if (!h || !is_big_tiff(tiff)) {
+    return unexpected(ReadError{ReadError::Kind::Failed, "Truncated TIFF header"});
+  }
+  if (h->u16<4>() != 8 || h->u16<6>() != 0) {
+    return unexpected(ReadError{ReadError::Kind::Failed, "Invalid BigTIFF offset size"});
+  }
+  ExifData data({}, tiff, big_endian, keep, true);
+  TiffWalk<true>(data).walk(h->u64<8>());
   return data;
 }
 

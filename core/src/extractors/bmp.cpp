@@ -3,6 +3,7 @@
 #include "../support/byte_reader.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+#include "media_thorough.hpp"
 
 namespace trawl {
 
@@ -70,11 +71,11 @@ namespace {
 
 // The first chunk of a WebP file: VP8X (extended), VP8L (lossless) or VP8 (lossy) headers.
 void read_webp(Namespace& ns, const ByteReader& r) {
-  const auto kind = r.u8_at(15);
-  if (!kind || !r.matches_at(12, "VP8")) {
+  if (!r.matches_at(12, "VP8")) {
     return;
   }
-  switch (*kind) {
+  // Without the name's last byte the kind is unknown, as 0 is.
+  switch (r.u8_at(15).value_or(0)) {
   case 'X': {
     ns.set("webp_format", "extended");
     const auto h = r.fixed<30>(0);
@@ -166,6 +167,9 @@ ExtractResult RiffExtractor::extract(Source& source, const Probe& probe) const {
   } else if (form == "WAVE") {
     ns.set("media_kind", "audio (WAV)");
     read_wave(ns, r);
+    if (probe.thorough) {
+      read_wave_duration(ns, r);
+    }
   } else if (form == "AVI ") {
     ns.set("media_kind", "video (AVI)");
   }

@@ -431,9 +431,9 @@ ExtractResult GzipExtractor::extract(Source& source, const Probe& probe) const {
   if ((flags & 0x08U) != 0) {
     // FEXTRA puts a 16-bit length and that many bytes before the name.
     std::uint64_t start = 10;
-    const auto extra = r.u16_le_at(10);
-    if ((flags & 0x04U) != 0 && extra) {
-      start = 12 + std::uint64_t{*extra};
+    const auto with_extra = r.fixed<12>(0);
+    if ((flags & 0x04U) != 0 && with_extra) {
+      start = 12 + std::uint64_t{with_extra->u16_le<10>()};
     }
     // RFC 1952 names are ISO 8859-1; UTF-8 names are kept as they are.
     if (const auto name = nul_terminated(r, start)) {

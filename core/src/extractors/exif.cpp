@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -29,12 +30,12 @@ std::string group_name(unsigned ifd) {
 }
 
 // Degrees, minutes and seconds of IFD 0's GPS tag `value`, negative when the reference tag
-// `ref` reads S or W.
-std::optional<double> coordinate(const ExifData& data, std::uint16_t value, std::uint16_t ref) {
+// `ref` reads S or W; NaN without the tag.
+double coordinate(const ExifData& data, std::uint16_t value, std::uint16_t ref) {
   const Field* field = data.find({Context::Gps, value}, 0);
   if (field == nullptr || field->type != static_cast<std::uint16_t>(exif::Type::Rational) ||
       data.element_count(*field) < 3) {
-    return std::nullopt;
+    return std::numeric_limits<double>::quiet_NaN();
   }
   std::array<double, 3> parts{};
   for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -56,7 +57,8 @@ std::optional<double> coordinate(const ExifData& data, std::uint16_t value, std:
 bool ExifExtractor::supports(const Probe& probe) const {
   static constexpr std::array<std::string_view, 6> types = {
       "image/png", "image/jpeg", "image/tiff", "image/heif", "image/heic", "image/webp"};
-  return std::find(types.begin(), types.end(), probe.mime) != types.end();
+  return std::find(types.begin(), types.end(), probe.mime) != types.end() ||
+         (probe.thorough && exif::is_big_tiff(ByteReader(probe.head)));
 }
 
 ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
@@ -64,7 +66,9 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
   if (!input) {
     return input.error();
   }
-  auto read = exif::read_exif(*input, exif::Keep::Last);
+  auto read = probe.thorough && exif::is_big_tiff(*input)
+                  ? exif::read_big_tiff(*input, exif::Keep::Last)
+                  : exif::read_exif(*input, exif::Keep::Last);
   Namespace ns(name());
   if (!read) {
     if (read.error().kind == exif::ReadError::Kind::NotFound) {
@@ -76,7 +80,7 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
   // the walk leaves the IFD it was in incomplete.
   const ExifData& data = *read;
   if (const auto ifd = data.stopped_in()) {
-    mark_truncated(ns, group_name(*ifd));
+    mark_truncated(ns, group_name(ifd.value_or(0)));
   }
   // Each tag of an IFD has one field, its last (a tag's name is unique to its context and
   // number). They are shown in tag order, which decides what the text budget leaves out.
@@ -111,10 +115,10 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
   // A zero denominator gives no position rather than an infinite or undefined one.
   const auto latitude = coordinate(data, 2, 1);
   const auto longitude = coordinate(data, 4, 3);
-  if (latitude && longitude && std::isfinite(*latitude) && std::isfinite(*longitude)) {
+  if (std::isfinite(latitude) && std::isfinite(longitude)) {
     Map position;
-    position.emplace("latitude", Value::from_float(*latitude));
-    position.emplace("longitude", Value::from_float(*longitude));
+    position.emplace("latitude", Value::from_float(latitude));
+    position.emplace("longitude", Value::from_float(longitude));
     ns.set("gps_decimal", std::move(position));
   }
   return ns;

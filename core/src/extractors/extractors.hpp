@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -40,6 +41,14 @@ inline void mark_truncated(Namespace& ns, std::string_view key) {
   ns.set("truncated", std::move(keys));
 }
 
+/// Sets `key` when `value` holds one.
+template <class T>
+void set_present(Namespace& ns, std::string_view key, const std::optional<T>& value) {
+  if (value) {
+    ns.set(key, value.value_or(T{}));
+  }
+}
+
 /// A reader over the whole input of an extractor that needs at least `header` bytes of it: the
 /// input in memory, or a large file's cache (bytes are read as the reader reaches them), or the
 /// I/O error, or "header too short" under the extractor's name.
@@ -49,7 +58,7 @@ inline void mark_truncated(Namespace& ns, std::string_view key) {
                                                                     std::uint64_t header = 0) {
   ByteReader r{std::span<const std::uint8_t>{}};
   if (const auto ready = source.contents_if_ready()) {
-    r = ByteReader(*ready);
+    r = ByteReader(ready.value_or(std::span<const std::uint8_t>{}));
   } else if (FileCache* cache = source.cache(probe.len)) {
     r = ByteReader(*cache);
   } else if (probe.len != 0) {
@@ -78,9 +87,10 @@ template <std::size_t N>
 /// Feeds `scan` the whole source, read once from its start, and finishes it: a scanning
 /// extractor's extract() outside a registry.
 [[nodiscard]] inline ExtractResult run_scan(Scan& scan, Source& source, const Probe& probe) {
-  if (const auto whole = source.contents_if_ready()) {
-    scan.update_caller(*whole);
-    scan.update(*whole);
+  if (const auto ready = source.contents_if_ready()) {
+    const auto whole = ready.value_or(std::span<const std::uint8_t>{});
+    scan.update_caller(whole);
+    scan.update(whole);
     return scan.finish(source, probe);
   }
   (void)source.seek_to(0); // pipes cannot seek and are read from where they are

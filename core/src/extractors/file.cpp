@@ -23,12 +23,8 @@ std::string crc_hex(std::uint32_t crc) {
 Namespace facts(const Probe& probe) {
   Namespace ns("file");
   ns.set("size_bytes", probe.len);
-  if (probe.mime) {
-    ns.set("mime_detected", *probe.mime);
-  }
-  if (probe.extension) {
-    ns.set("extension_canonical", *probe.extension);
-  }
+  set_present(ns, "mime_detected", probe.mime);
+  set_present(ns, "extension_canonical", probe.extension);
   return ns;
 }
 

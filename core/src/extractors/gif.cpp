@@ -45,9 +45,7 @@ public:
       ns.set("global_color_table_size", 2U << (packed & 0x07U));
     }
     ns.set("frames", frames_).set("animated", frames_ > 1);
-    if (loop_count_) {
-      ns.set("loop_count", *loop_count_);
-    }
+    set_present(ns, "loop_count", loop_count_);
     return ns;
   }
 
@@ -65,12 +63,10 @@ private:
       const auto i = static_cast<std::size_t>(pos_ - at);
       if (state_ == State::SubBlocks) {
         // A chain of sized sub-blocks up to an empty one.
-        const auto size = r.u8_at(i);
-        if (!size) {
-          break;
-        }
-        pos_ += *size == 0 ? 1 : std::uint64_t{*size} + 1;
-        state_ = *size == 0 ? State::Blocks : State::SubBlocks;
+        // i < bytes.size(): the size byte is there.
+        const std::uint8_t size = r.u8_at(i).value_or(0);
+        pos_ += size == 0 ? 1 : std::uint64_t{size} + 1;
+        state_ = size == 0 ? State::Blocks : State::SubBlocks;
         continue;
       }
       if (!final && bytes.size() - i < lookahead) {
@@ -106,21 +102,21 @@ private:
 
   // The block at r[i]; the input known so far ends with r.
   void block(const ByteReader& r, std::size_t i) {
-    ByteReader b = r;
-    const auto introducer = b.seek(i) ? b.u8() : std::nullopt;
-    if (!introducer || *introducer == 0x3B) {
+    // Without its introducer the input has ended, as at the trailer.
+    const std::uint8_t introducer = r.u8_at(i).value_or(0x3B);
+    if (introducer == 0x3B) {
       state_ = State::Done;
-    } else if (*introducer == 0x21) {
-      // The label and at least the first sub-block's size byte.
-      const auto label = b.u8();
-      if (!label || b.at_end()) {
+    } else if (introducer == 0x21) {
+      // The introducer, the label and at least the first sub-block's size byte.
+      const auto extension = r.fixed<3>(i);
+      if (!extension) {
         state_ = State::Done;
         return;
       }
       // The application identifier and the loop count, from the introducer on.
-      if (*label == 0xFF && r.matches_at(i + 3, "NETSCAPE2.0"sv)) {
+      if (extension->u8<1>() == 0xFF && r.matches_at(i + 3, "NETSCAPE2.0"sv)) {
         if (const auto loops = r.u16_le_at(i + 16)) {
-          loop_count_ = *loops;
+          loop_count_ = loops;
         }
       }
       pos_ += 2;
@@ -128,12 +124,13 @@ private:
     } else {
       ++frames_;
       // The image descriptor: position, size, then the packed fields.
-      const auto packed = r.u8_at(i + 9);
-      if (!packed) {
+      const auto descriptor = r.fixed<10>(i);
+      if (!descriptor) {
         state_ = State::Done;
         return;
       }
-      pos_ += 10 + ((*packed & 0x80U) != 0 ? color_table_bytes(*packed) : 0) + 1;
+      const std::uint8_t packed = descriptor->u8<9>();
+      pos_ += 10 + ((packed & 0x80U) != 0 ? color_table_bytes(packed) : 0) + 1;
       state_ = State::SubBlocks;
     }
   }

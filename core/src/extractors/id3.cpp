@@ -6,6 +6,8 @@
 #include "../support/byte_reader.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+#include "id3_thorough.hpp"
+#include "mpeg_audio.hpp"
 
 namespace trawl {
 
@@ -125,7 +127,7 @@ Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size,
       truncated = truncated || kept < data.size();
       const auto text_bytes = data.clipped_at(0, kept);
       if (auto text = decode_text(text_bytes)) {
-        frames.insert_or_assign(std::string(key), Value(std::move(*text)));
+        frames.insert_or_assign(std::string(key), Value(std::move(text).value_or(std::string{})));
       }
     }
     if (data.size() < size) {
@@ -138,7 +140,8 @@ Map read_frames(const ByteReader& r, std::uint8_t major, std::uint32_t tag_size,
 } // namespace
 
 bool Id3Extractor::supports(const Probe& probe) const {
-  return ByteReader(probe.head).matches_at(0, "ID3");
+  // The thorough reading also looks for an ID3v1 tag at the end of MPEG audio.
+  return ByteReader(probe.head).matches_at(0, "ID3") || may_be_mpeg_audio(probe);
 }
 
 ExtractResult Id3Extractor::extract(Source& source, const Probe& probe) const {
@@ -147,6 +150,11 @@ ExtractResult Id3Extractor::extract(Source& source, const Probe& probe) const {
     return input.error();
   }
   const ByteReader& r = *input;
+  if (probe.thorough && !r.matches_at(0, "ID3")) {
+    Namespace ns(name());
+    read_id3_thorough(r, std::nullopt, ns);
+    return ns;
+  }
   // "ID3", major and revision version, flags, synchsafe tag size.
   const auto h = fixed_header<10>(*this, r);
   if (!h) {
@@ -160,6 +168,10 @@ ExtractResult Id3Extractor::extract(Source& source, const Probe& probe) const {
       .set("unsynchronisation", (flags & 0x80U) != 0)
       .set("extended_header", (flags & 0x40U) != 0)
       .set("tag_size", tag_size);
+  if (probe.thorough) {
+    read_id3_thorough(r, tag_size, ns);
+    return ns;
+  }
   bool truncated = false;
   Map frames = read_frames(r, major, tag_size, truncated);
   if (truncated) {

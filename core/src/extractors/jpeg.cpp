@@ -278,38 +278,38 @@ ExtractResult JpegExtractor::extract(Source& source, const Probe& probe) const {
   while (long_enough) {
     const std::uint64_t pos = walk.position();
     ByteReader marker = walk; // read ahead; the walk moves once the segment is known
-    const auto ff = marker.u8();
-    const auto code = marker.u8();
-    const auto length = marker.u16_be();
-    if (!length) {
+    const auto head = marker.take_fixed<4>(); // FF, the code, the 16-bit length
+    if (!head) {
       break;
     }
-    if (*ff != 0xFF) {
+    const std::uint8_t code = head->u8<1>();
+    const std::uint16_t length = head->u16_be<2>();
+    if (head->u8<0>() != 0xFF) {
       (void)walk.seek(r.find(0xFF, pos + 1)); // stray bytes between segments
       continue;
     }
-    if (*code >= 0xD0 && *code <= 0xD8) {
+    if (code >= 0xD0 && code <= 0xD8) {
       (void)walk.skip(2); // restart markers and SOI stand alone
       continue;
     }
-    if (*code == 0xD9) {
+    if (code == 0xD9) {
       break;
     }
-    const std::uint64_t end = pos + 2 + *length;
-    const auto payload = *length >= 2 ? marker.sub(*length - 2U) : std::nullopt;
+    const std::uint64_t end = pos + 2 + length;
+    const auto payload = length >= 2 ? marker.sub(length - 2U) : std::nullopt;
     Map entry;
-    read_segment(ns, entry, *code, payload.value_or(ByteReader{{}}));
+    read_segment(ns, entry, code, payload.value_or(ByteReader{{}}));
     // Past the cap the walk goes on for the frame, tables and scan offset.
     if (segments.size() < cap) {
-      entry.emplace("marker", Value(hex_marker(*code)));
-      entry.emplace("name", Value(marker_label(*code)));
+      entry.emplace("marker", Value(hex_marker(code)));
+      entry.emplace("name", Value(marker_label(code)));
       entry.emplace("offset", Value(pos));
-      entry.emplace("length", Value(*length));
+      entry.emplace("length", Value(length));
       segments.emplace_back(std::move(entry));
     } else {
       mark_truncated(ns, "segments");
     }
-    if (*code == 0xDA) {
+    if (code == 0xDA) {
       ns.set("scan_data_offset", end);
       break;
     }

@@ -24,8 +24,10 @@
   X(Riff, riff, Reads)                                                                             \
   /* EXIF fields by image file directory, and the GPS position */                                  \
   X(Exif, exif, Reads)                                                                             \
-  /* ID3v2 tag header and the common text frames */                                               \
+  /* ID3v2 tag header and the common text frames */                                                \
   X(Id3, id3, Reads)                                                                               \
+  /* thorough reading only: MPEG audio frame header, Xing/Info/VBRI header, rate and length */     \
+  X(Mpeg, mpeg, Reads)                                                                             \
   /* ISO base media outermost boxes, brands and movie duration */                                  \
   X(Mp4, mp4, Reads)                                                                               \
   /* ELF identification and header labels */                                                      \

@@ -2,11 +2,14 @@
 // brands and movie duration; ELF file headers (System V ABI): class, byte order, ABI, type and
 // machine.
 #include <array>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "../support/byte_reader.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+#include "media_thorough.hpp"
 
 namespace trawl {
 
@@ -20,24 +23,24 @@ std::string box_type(std::span<const std::uint8_t> type) {
 }
 
 void read_file_type(Namespace& ns, ByteReader r) {
-  const auto major = r.bytes(4);
+  const auto major = r.take_fixed<4>();
   if (!major) {
     return;
   }
-  ns.set("major_brand", box_type(*major));
-  const auto minor = r.u32_be();
+  ns.set("major_brand", box_type(major->bytes<0, 4>()));
+  const auto minor = r.take_fixed<4>();
   if (!minor) {
     return;
   }
-  ns.set("minor_version", *minor);
+  ns.set("minor_version", minor->u32_be<0>());
   List brands;
   const std::uint64_t cap = 4096;
-  while (const auto brand = r.bytes(4)) {
+  while (const auto brand = r.take_fixed<4>()) {
     if (brands.size() == cap) {
       mark_truncated(ns, "compatible_brands");
       break;
     }
-    brands.emplace_back(box_type(*brand));
+    brands.emplace_back(box_type(brand->bytes<0, 4>()));
   }
   if (!brands.empty()) {
     ns.set("compatible_brands", std::move(brands));
@@ -66,27 +69,46 @@ struct Level {
   bool outermost = true;
 };
 
-// Lists the outermost boxes and sets the file-type and movie-header keys. Entering a "moov"
-// keeps the enclosing level only when boxes follow the "moov" in it, so a file of nested "moov"
-// boxes needs no stack at all, and any file at most one entry per 8 bytes it still has to walk.
-void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
+// A box: its type as text, its size with the header, and a reader over its payload.
+struct Box {
+  std::string type;
+  std::uint64_t size = 0;
+  ByteReader payload;
+};
+
+// The box at the cursor of `boxes`, or nothing where its header or payload would run past them.
+std::optional<Box> next_box(ByteReader& boxes) {
+  const auto head = boxes.take_fixed<8>(); // 32-bit size, type
+  if (!head) {
+    return std::nullopt;
+  }
+  std::uint64_t size = head->u32_be<0>();
+  std::uint64_t header = 8;
+  if (size == 0) {
+    size = boxes.remaining() + header; // to the end of the enclosing range
+  } else if (const auto large = size == 1 ? boxes.u64_be() : std::nullopt) {
+    size = large.value_or(0);
+    header = 16;
+  }
+  auto payload = size >= header ? boxes.sub(size - header) : std::nullopt;
+  if (!payload) {
+    return std::nullopt;
+  }
+  return Box{box_type(head->bytes<4, 4>()), size, payload.value_or(ByteReader{{}})};
+}
+
+// Lists the outermost boxes and sets the file-type and movie-header keys; `tracks`, when given,
+// reads the movies' tracks and fragments. Entering a "moov" keeps the enclosing level only when
+// boxes follow the "moov" in it, so a file of nested "moov" boxes needs no stack at all, and any
+// file at most one entry per 8 bytes it still has to walk.
+void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns, Mp4Tracks* tracks) {
   std::vector<Level> pending;
   const std::uint64_t cap = list_cap(r.size(), 1024);
   Level level{r, true};
   for (;;) {
     ByteReader& boxes = level.boxes;
-    const auto size32 = boxes.u32_be();
-    const auto type_bytes = boxes.bytes(4);
-    std::uint64_t size = size32.value_or(0);
-    std::uint64_t header = 8;
-    if (size32 == 0U) {
-      size = boxes.remaining() + header; // to the end of the enclosing range
-    } else if (const auto large = size32 == 1U ? boxes.u64_be() : std::nullopt) {
-      size = large.value_or(0);
-      header = 16;
-    }
-    auto payload = type_bytes && size >= header ? boxes.sub(size - header) : std::nullopt;
-    if (!payload) {
+    const auto box = next_box(boxes);
+    if (!box) {
       if (pending.empty()) {
         return;
       }
@@ -94,25 +116,29 @@ void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
       pending.pop_back();
       continue;
     }
-    const std::string type = box_type(*type_bytes);
     if (level.outermost && top_level_boxes.size() < cap) {
-      Map box;
-      box.emplace("type", Value(type));
-      box.emplace("size", Value(size));
-      top_level_boxes.emplace_back(std::move(box));
+      Map entry;
+      entry.emplace("type", Value(box->type));
+      entry.emplace("size", Value(box->size));
+      top_level_boxes.emplace_back(std::move(entry));
     } else if (level.outermost) {
       mark_truncated(ns, "top_level_boxes");
     }
     // Only the boxes read here are loaded; media data is skipped unread.
-    if (type == "ftyp") {
-      read_file_type(ns, *payload);
-    } else if (type == "mvhd") {
-      read_movie_header(ns, *payload);
-    } else if (type == "moov") {
+    if (box->type == "ftyp") {
+      read_file_type(ns, box->payload);
+    } else if (box->type == "mvhd") {
+      read_movie_header(ns, box->payload);
+    } else if (box->type == "moof" && tracks != nullptr) {
+      tracks->read_fragment(box->payload);
+    } else if (box->type == "moov") {
+      if (tracks != nullptr) {
+        tracks->read_movie(box->payload);
+      }
       if (boxes.remaining() >= 8) {
         pending.push_back(level);
       }
-      level = Level{*payload, false};
+      level = Level{box->payload, false};
     }
   }
 }
@@ -120,7 +146,8 @@ void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns) {
 } // namespace
 
 bool Mp4Extractor::supports(const Probe& probe) const {
-  return ByteReader(probe.head).matches_at(4, "ftyp");
+  return ByteReader(probe.head).matches_at(4, "ftyp") ||
+         (probe.thorough && starts_with_movie_box(probe));
 }
 
 ExtractResult Mp4Extractor::extract(Source& source, const Probe& probe) const {
@@ -130,8 +157,12 @@ ExtractResult Mp4Extractor::extract(Source& source, const Probe& probe) const {
   }
   Namespace ns(name());
   List boxes;
-  walk_boxes(*input, boxes, ns);
+  Mp4Tracks tracks;
+  walk_boxes(*input, boxes, ns, probe.thorough ? &tracks : nullptr);
   ns.set("top_level_boxes", std::move(boxes));
+  if (probe.thorough) {
+    tracks.report(ns);
+  }
   return ns;
 }
 
@@ -192,7 +223,7 @@ bool ElfExtractor::supports(const Probe& probe) const {
                      "ELF"sv);
 }
 
-ExtractResult ElfExtractor::extract(Source& source, const Probe& /*probe*/) const {
+ExtractResult ElfExtractor::extract(Source& source, const Probe& probe) const {
   std::array<std::uint8_t, 20> header{};
   if (const auto read = source.read_exact(header); !read) {
     return io_error(read.error());
@@ -206,6 +237,13 @@ ExtractResult ElfExtractor::extract(Source& source, const Probe& /*probe*/) cons
       .set("abi", abi_label(h.u8<7>()))
       .set("type", type_label(h.u16<16>()))
       .set("machine", machine_label(h.u16<18>()));
+  if (probe.thorough) {
+    const auto input = whole_input(*this, source, probe);
+    if (!input) {
+      return input.error();
+    }
+    read_elf_details(ns, *input);
+  }
   return ns;
 }
 

@@ -116,26 +116,26 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
       }
     }
     const std::uint64_t pos = walk.position();
-    const auto length = walk.u32_be();
-    const auto type = walk.bytes(4);
-    if (!length || !type) {
+    const auto head = walk.take_fixed<8>(); // length, type
+    if (!head) {
       break;
     }
+    const std::uint32_t length = head->u32_be<0>();
+    const std::string_view kind = as_chars(head->bytes<4, 4>());
     // Past the cap the walk goes on for the header, time, gamma and density.
     if (chunks.size() < cap) {
       Map entry;
-      entry.emplace("type", Value(latin1_to_utf8(as_chars(*type))));
+      entry.emplace("type", Value(latin1_to_utf8(kind)));
       entry.emplace("offset", Value(pos));
-      entry.emplace("length", Value(*length));
+      entry.emplace("length", Value(length));
       chunks.emplace_back(std::move(entry));
     } else {
       mark_truncated(ns, "chunks");
     }
     // Not loaded until read: image data is skipped unread.
-    const auto data = walk.sub(*length);
+    const auto data = walk.sub(length);
     const ByteReader d = data.value_or(ByteReader{{}});
     // Types with a byte of 0x80 or more are listed but never interpreted.
-    const std::string_view kind = as_chars(*type);
     if (kind == "IHDR") {
       read_header(ns, d);
     } else if (kind == "tEXt") {

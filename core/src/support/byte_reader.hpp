@@ -58,6 +58,9 @@ public:
   template <std::size_t at> [[nodiscard]] std::uint32_t u32() const noexcept {
     return static_cast<std::uint32_t>(get<at, 4>(order_ == ByteOrder::Big));
   }
+  template <std::size_t at> [[nodiscard]] std::uint64_t u64() const noexcept {
+    return get<at, 8>(order_ == ByteOrder::Big);
+  }
   /// The n bytes at `at`.
   template <std::size_t at, std::size_t n>
   [[nodiscard]] std::span<const std::uint8_t, n> bytes() const noexcept {
@@ -152,16 +155,22 @@ public:
   /// A child reader over the next n bytes, fewer where the data ends first; the cursor moves
   /// past them.
   [[nodiscard]] ByteReader sub_clipped(std::uint64_t n) noexcept {
-    const std::uint64_t count = std::min<std::uint64_t>(n, remaining());
+    ByteReader child = sub_clipped_at(pos_, n);
+    pos_ += child.size_;
+    return child;
+  }
+  /// A child reader over the bytes from `offset`, at most n of them: fewer where the data ends
+  /// first, none from past its end.
+  [[nodiscard]] ByteReader sub_clipped_at(std::uint64_t offset, std::uint64_t n) const noexcept {
+    const std::uint64_t from = std::min<std::uint64_t>(offset, size_);
     ByteReader child = *this;
     child.pos_ = 0;
-    child.size_ = static_cast<std::size_t>(count);
+    child.size_ = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - from));
     if (cache_ == nullptr) {
-      child.data_ = data_.subspan(pos_, child.size_);
+      child.data_ = data_.subspan(static_cast<std::size_t>(from), child.size_);
     } else {
-      child.base_ = base_ + pos_;
+      child.base_ = base_ + from;
     }
-    pos_ += child.size_;
     return child;
   }
 

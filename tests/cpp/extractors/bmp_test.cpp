@@ -9,15 +9,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::Bytes;
-using testing::cat;
-using testing::errors_of;
-using testing::le16;
-using testing::le32;
-using testing::parsed;
-using testing::render;
-using testing::text;
+using namespace testing;
 
 Bytes bmp(std::uint32_t dib, std::int32_t width, std::int32_t height, std::uint32_t compression,
           std::size_t size = 54) {

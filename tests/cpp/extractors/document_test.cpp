@@ -8,13 +8,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::Bytes;
-using testing::cat;
-using testing::errors_of;
-using testing::parsed;
-using testing::render;
-using testing::text;
+using namespace testing;
 
 Map pdf(std::string_view body) {
   return parsed(text(body), "pdf");

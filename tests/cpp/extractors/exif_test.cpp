@@ -10,15 +10,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::be16;
-using testing::be32;
-using testing::Bytes;
-using testing::cat;
-using testing::parsed;
-using testing::text;
-using testing::tiff;
-using testing::TiffEntry;
+using namespace testing;
 
 TiffEntry ascii(std::uint16_t tag, std::string_view s) {
   return {tag, 2, static_cast<std::uint32_t>(s.size()), text(s)};
@@ -62,14 +54,16 @@ TEST(ExifExtractor, LimitsMarkTheDirectoryTheyCut) {
     Bytes data;
     std::string truncated;
     std::size_t thumbnail_keys;
+    std::string numbered; // the directories after the thumbnail
   };
   const std::vector<Case> cases = {
       {"distinct tags in every context", cat({header, uniform_ifd(65535, 0, 1, 8, 8)}),
-       "[\"primary\"]", 0},
+       "[\"primary\"]", 0, ""},
       {"limit reached in the thumbnail",
        cat({header, uniform_ifd(1, 256, 0, 1, 26), uniform_ifd(65535, 0, 1, 26, 0)}),
-       "[\"thumbnail\"]", exif::max_fields - 1},
-      {"top-level chain back to itself", cat({header, uniform_ifd(1, 256, 0, 1, 8)}), "", 1},
+       "[\"thumbnail\"]", exif::max_fields - 1, ""},
+      {"top-level chain back to itself", cat({header, uniform_ifd(1, 256, 0, 1, 8)}), "", 1,
+       "ifd2 ifd3 ifd4 ifd5 ifd6 ifd7 "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -77,6 +71,11 @@ TEST(ExifExtractor, LimitsMarkTheDirectoryTheyCut) {
     EXPECT_EQ(exif.contains("truncated") ? testing::render(exif.at("truncated")) : "", c.truncated);
     EXPECT_EQ(exif.contains("thumbnail") ? exif.at("thumbnail").as_map().size() : 0,
               c.thumbnail_keys);
+    std::string numbered;
+    for (const auto& [key, value] : exif) {
+      numbered += key.starts_with("ifd") ? key + " " : "";
+    }
+    EXPECT_EQ(numbered, c.numbered);
   }
 }
 
@@ -165,6 +164,15 @@ TEST(ExifExtractor, OnlySniffedImageTypesAreOffered) {
     Probe probe;
     probe.mime = mime;
     EXPECT_EQ(exif.supports(probe), offered) << mime.value_or("none");
+  }
+  // A BigTIFF head has no sniffed type: the thorough reading alone takes it.
+  for (const auto head : {"II\x2B\0"sv, "MM\0\x2B"sv, "II\x2A\0"sv}) {
+    const Bytes bytes = text(head);
+    Probe probe;
+    probe.head = bytes;
+    EXPECT_FALSE(exif.supports(probe));
+    probe.thorough = true;
+    EXPECT_EQ(exif.supports(probe), head[2] == '\x2B' || head[3] == '\x2B');
   }
 }
 

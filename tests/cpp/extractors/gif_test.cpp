@@ -7,14 +7,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::Bytes;
-using testing::cat;
-using testing::errors_of;
-using testing::le16;
-using testing::le32;
-using testing::parsed;
-using testing::text;
+using namespace testing;
 
 Bytes gif_header(std::uint8_t packed) {
   return cat({text("GIF89a"), le16(300), le16(200), {packed, 0, 0}});

@@ -8,15 +8,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::be16;
-using testing::be32;
-using testing::Bytes;
-using testing::cat;
-using testing::errors_of;
-using testing::parsed;
-using testing::render;
-using testing::text;
+using namespace testing;
 
 Bytes tag(std::uint8_t major, const Bytes& size, const Bytes& frames, std::uint8_t flags = 0) {
   return cat({text("ID3"), {major, 0, flags}, size, frames});

@@ -8,12 +8,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::Bytes;
-using testing::cat;
-using testing::jpeg_segment;
-using testing::parsed;
-using testing::text;
+using namespace testing;
 
 // ITU-T T.81 Table K.1, row by row.
 constexpr std::array<unsigned, 64> table_k1 = {

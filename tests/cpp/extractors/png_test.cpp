@@ -7,13 +7,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::be32;
-using testing::Bytes;
-using testing::cat;
-using testing::parsed;
-using testing::png_chunk;
-using testing::text;
+using namespace testing;
 
 const Bytes signature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 

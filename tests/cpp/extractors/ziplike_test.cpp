@@ -8,15 +8,7 @@
 namespace trawl {
 namespace {
 
-using namespace std::string_view_literals;
-using testing::Bytes;
-using testing::cat;
-using testing::errors_of;
-using testing::le16;
-using testing::le32;
-using testing::parsed;
-using testing::render;
-using testing::text;
+using namespace testing;
 
 // Central-directory header: method, DOS time and date, sizes, name, extra field, comment.
 Bytes central(std::string_view name, std::uint16_t method = 8, std::uint32_t compressed = 1,
@@ -55,6 +47,7 @@ TEST(ZipExtractor, EndRecordAndEntries) {
             "method=\"deflate\" modified=\"2023-07-15T10:30:48\" name=\"a.txt\" uncompressed=3}] "
             "entry_count=1}");
   const Bytes cut_header = central("abcdef");
+  const Bytes record = end_record(1, 4);
   struct Case {
     const char* name;
     Bytes data;
@@ -66,6 +59,8 @@ TEST(ZipExtractor, EndRecordAndEntries) {
        "count 0 []"},
       {"signature too close to the end",
        cat({local, central("a"), end_record(1, 4, text("PK\x05\x06 short"sv))}),
+       "zip: malformed zip: truncated end-of-central-directory record"},
+      {"record one byte short", cat({local, central("a"), Bytes(record.begin(), record.end() - 1)}),
        "zip: malformed zip: truncated end-of-central-directory record"},
       {"no record", cat({local, central("a")}),
        "zip: malformed zip: no end-of-central-directory record"},
@@ -94,6 +89,20 @@ TEST(ZipExtractor, EndRecordAndEntries) {
     }
     EXPECT_EQ(got, c.entries);
   }
+}
+
+TEST(ZipExtractor, HeadersPastTheCapAreWalkedButNotListed) {
+  // The cap grows with the input: enough empty-named headers outnumber it.
+  const Bytes header = central("", 8, 1, 3);
+  Bytes data = local;
+  for (int i = 0; i < 110000; ++i) {
+    data.insert(data.end(), header.begin(), header.end());
+  }
+  data = cat({data, central("mimetype"), end_record(0, 4)});
+  const Map zip = parsed(data, "zip");
+  EXPECT_EQ(zip.at("entries").as_list().size(), list_cap(data.size(), 128));
+  EXPECT_EQ(render(zip.at("truncated")), "[\"entries\"]");
+  EXPECT_EQ(zip.at("container_kind").as_string(), "EPUB/OpenDocument");
 }
 
 TEST(ZipExtractor, EntryFacts) {

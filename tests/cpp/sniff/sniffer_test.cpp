@@ -7,32 +7,22 @@
 #include <vector>
 
 #include "sniff/sniffer.hpp"
+#include "testing/builders.hpp"
 #include <gtest/gtest.h>
 
 namespace trawl {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace testing;
 
 std::string sniffed(const Bytes& head) {
   const auto r = sniff(head);
   return r ? std::string(r->mime) + " " + std::string(r->extension) : "";
 }
 
-using namespace std::string_view_literals;
-
-Bytes text(std::string_view s) {
-  return {s.begin(), s.end()};
-}
-
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
-}
-
-Bytes le32(std::uint32_t v) {
-  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8U),
-          static_cast<std::uint8_t>(v >> 16U), static_cast<std::uint8_t>(v >> 24U)};
 }
 
 // A ZIP local file header with no extra field, followed by its data.

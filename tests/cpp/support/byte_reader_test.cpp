@@ -9,6 +9,7 @@
 namespace trawl {
 namespace {
 
+constexpr std::uint64_t huge = std::numeric_limits<std::uint64_t>::max();
 constexpr std::array<std::uint8_t, 8> data = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
 
 TEST(ByteReader, ReadsBothByteOrders) {
@@ -33,8 +34,8 @@ TEST(ByteReader, ShortReadGivesNothingAndKeepsTheCursor) {
       {"empty request inside", 3, 0, true},
       {"exact fit", 4, 4, true},
       {"one past the end", 5, 4, false},
-      {"huge n", 0, std::numeric_limits<std::uint64_t>::max(), false},
-      {"n that wraps with the position", 2, std::numeric_limits<std::uint64_t>::max() - 1, false},
+      {"huge n", 0, huge, false},
+      {"n that wraps with the position", 2, huge - 1, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -53,7 +54,7 @@ TEST(ByteReader, ShortReadGivesNothingAndKeepsTheCursor) {
   EXPECT_TRUE(r.sub_at(8, 0).has_value());
   EXPECT_TRUE(r.matches_at(8, ""));
   EXPECT_FALSE(r.bytes_at(9, 0).has_value());
-  EXPECT_FALSE(r.bytes_at(std::numeric_limits<std::uint64_t>::max(), 1).has_value());
+  EXPECT_FALSE(r.bytes_at(huge, 1).has_value());
   EXPECT_FALSE(ByteReader({}).u8().has_value());
 }
 
@@ -87,7 +88,7 @@ TEST(ByteReader, FixedLayoutFitsWhollyOrNotAtAll) {
   const Case cases[] = {{"exact fit", 4, true},
                         {"one past", 5, false},
                         {"past the end", 9, false},
-                        {"huge offset", std::numeric_limits<std::uint64_t>::max(), false}};
+                        {"huge offset", huge, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(r.fixed<4>(c.offset).has_value(), c.ok);
@@ -115,8 +116,19 @@ TEST(ByteReader, FixedFieldsInEitherByteOrder) {
 
 TEST(ByteReader, ClippedReadsStopAtTheEnd) {
   ByteReader r(data);
-  EXPECT_EQ(r.clipped_at(6, 5).size(), 2U);
-  EXPECT_EQ(r.clipped_at(9, 5).size(), 0U);
+  struct Case {
+    std::uint64_t offset;
+    std::uint64_t n;
+    std::size_t size;
+  };
+  const Case cases[] = {{0, 3, 3}, {6, 5, 2}, {8, 1, 0}, {9, 5, 0}, {huge, 1, 0}, {2, huge, 6}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    EXPECT_EQ(r.clipped_at(c.offset, c.n).size(), c.size);
+    const ByteReader part = r.sub_clipped_at(c.offset, c.n);
+    EXPECT_EQ(part.size(), c.size);
+    EXPECT_EQ(part.u8_at(0), r.u8_at(c.size == 0 ? huge : c.offset));
+  }
   EXPECT_EQ(r.whole().size(), 8U);
   ASSERT_TRUE(r.skip(5));
   const ByteReader child = r.sub_clipped(10);

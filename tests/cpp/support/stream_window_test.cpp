@@ -10,6 +10,7 @@
 #include <trawl/extractor.hpp>
 
 #include "extractors/extractors.hpp"
+#include "extractors/scan.hpp"
 #include "sniff/sniffer.hpp"
 #include "sources.hpp"
 #include "support/stream_window.hpp"
@@ -62,6 +63,52 @@ void expect_any_split_agrees(const Extractor& extractor, const std::vector<std::
 std::vector<std::uint8_t> gif(const std::string& blocks) {
   return bytes_of(std::string("GIF89a\x02\x00\x02\x00\x80\x00\x00", 13) +
                   "\x11\x11\x11\x11\x11\x11" + blocks);
+}
+
+// Takes every byte up to the last `lookahead` of what it is shown, so that once bytes are carried
+// the first byte it still needs is the next block's first.
+class Collect final : public WindowScan<4> {
+public:
+  ExtractResult finish(Source& /*source*/, const Probe& /*probe*/) override {
+    (void)end_input();
+    return Namespace("collect");
+  }
+  std::vector<std::uint8_t> seen;
+
+private:
+  std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at,
+                        bool final) override {
+    const std::uint64_t end = at + bytes.size();
+    const std::uint64_t upto = final ? end : end - std::min<std::uint64_t>(bytes.size(), lookahead);
+    EXPECT_GE(pos_, at) << "a byte still needed was dropped";
+    if (pos_ >= at && pos_ < upto) {
+      const auto part = bytes.subspan(pos_ - at, upto - pos_);
+      seen.insert(seen.end(), part.begin(), part.end());
+      pos_ = upto;
+    }
+    return pos_;
+  }
+};
+
+TEST(StreamWindow, ExaminerSeesEveryByteOnceWhateverTheBlocks) {
+  std::vector<std::uint8_t> data(50);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data.at(i) = static_cast<std::uint8_t>(i);
+  }
+  const std::vector<std::vector<std::size_t>> patterns = {{1}, {2},  {3},    {4},       {5},
+                                                          {9}, {50}, {4, 1}, {1, 7, 2}, {6, 3}};
+  for (const auto& sizes : patterns) {
+    SCOPED_TRACE(::testing::PrintToString(sizes));
+    Collect scan;
+    for (std::size_t at = 0, i = 0; at < data.size(); ++i) {
+      const std::size_t n = std::min(sizes.at(i % sizes.size()), data.size() - at);
+      scan.update(std::span(data).subspan(at, n));
+      at += n;
+    }
+    BufferSource source(data);
+    (void)scan.finish(source, Probe{});
+    EXPECT_EQ(scan.seen, data);
+  }
 }
 
 TEST(StreamWindow, PdfSearchesAcrossBlocks) {

@@ -12,6 +12,9 @@
 
 namespace trawl::testing {
 
+// Tests take every builder with `using namespace testing;`, the literals included.
+using namespace std::string_view_literals;
+
 using Bytes = std::vector<std::uint8_t>;
 
 /// Bytes of a text, embedded NULs included when given as a string_view with its length.
@@ -193,9 +196,16 @@ inline std::string render(const Value& v) {
   }
 }
 
+/// The options of a thorough reading.
+inline RunOptions thorough() {
+  RunOptions options;
+  options.thorough = true;
+  return options;
+}
+
 /// The namespace `name` of a parse over `data`, empty when absent.
-inline Map parsed(const Bytes& data, std::string_view name) {
-  const Report report = parse_buffer(data);
+inline Map parsed(const Bytes& data, std::string_view name, const RunOptions& options = {}) {
+  const Report report = parse_buffer(data, options);
   const auto it = report.namespaces.find(name);
   return it == report.namespaces.end() ? Map{} : it->second;
 }

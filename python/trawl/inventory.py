@@ -1,0 +1,750 @@
+"""The inventory: a SQLite database of the command's records that each scan keeps current,
+reading again only the files whose identity or change stamps moved since they were read.
+
+    with trawl.Inventory("photos.db") as inventory:
+        scan = inventory.scan("/srv/photos", fast=True)
+        for path, rec in inventory.changes(since=scan.id - 1):
+            ...
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import json
+import os
+import sqlite3
+import stat
+import sys
+import time
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from operator import itemgetter
+from typing import Any, NamedTuple
+
+from ._batch import Failed, Sized, _items, encode, namespaces, os_error, parse_many, record
+
+if sys.platform == "win32":  # pragma: no cover - not run here
+    import msvcrt
+else:
+    import fcntl
+
+_fast_loads: Callable[[str], Any]
+try:
+    from orjson import loads as _fast_loads
+except ImportError:  # pragma: no cover - depends on the installation
+    _fast_loads = json.loads
+
+_APPLICATION_ID = 0x7472776C  # "trwl": another program's database is refused, never changed
+_VERSION = 1
+_SCHEMA = [
+    """CREATE TABLE scans (
+        id INTEGER PRIMARY KEY,
+        started_ns INTEGER NOT NULL,
+        finished_ns INTEGER,
+        roots TEXT NOT NULL,
+        options TEXT NOT NULL,
+        new INTEGER NOT NULL DEFAULT 0,
+        changed INTEGER NOT NULL DEFAULT 0,
+        unchanged INTEGER NOT NULL DEFAULT 0,
+        removed INTEGER NOT NULL DEFAULT 0,
+        errors INTEGER NOT NULL DEFAULT 0,
+        read INTEGER NOT NULL DEFAULT 0)""",
+    # The record lives in its own table so that a re-scan walks narrow rows. The stamps of an
+    # error record are NULL: every scan reads it again.
+    """CREATE TABLE files (
+        path BLOB PRIMARY KEY,
+        dev INTEGER, ino INTEGER, size INTEGER, mtime_ns INTEGER, ctime_ns INTEGER,
+        read_scan INTEGER NOT NULL,
+        changed_scan INTEGER NOT NULL,
+        removed_scan INTEGER,
+        record INTEGER NOT NULL) WITHOUT ROWID""",
+    "CREATE TABLE records (id INTEGER PRIMARY KEY, body TEXT NOT NULL)",
+    f"PRAGMA application_id = {_APPLICATION_ID}",
+    f"PRAGMA user_version = {_VERSION}",
+]
+_ROW = "path, dev, ino, size, mtime_ns, ctime_ns, read_scan, changed_scan, removed_scan, record"
+# Positions in a files row.
+_PATH, _READ, _CHANGED, _REMOVED, _RECORD = 0, 6, 7, 8, 9
+_NO_STAMPS = (None, None, None, None, None)
+
+# A file whose stamps are this recent when a scan reads it may change again within one
+# timestamp tick (a second or two on coarse filesystems) and keep them: the next scan reads it
+# again.
+_RECENT_NS = 2_000_000_000
+# Writes are committed every this many rows or seconds: a killed scan loses at most that much.
+_BATCH_ROWS = 1000
+_BATCH_SECONDS = 1.0
+# Stored rows read per query while walking. Each query is its own short read, so that a long
+# scan never pins an old snapshot (which keeps the write-ahead log from being reset).
+_CHUNK = 2048
+_SEP = os.fsencode(os.sep)
+_PAST_SEP = bytes([_SEP[0] + 1])
+_HALF, _FULL = 1 << 63, 1 << 64
+_GONE = (errno.ENOENT, errno.ENOTDIR)
+
+
+class Scan(NamedTuple):
+    """One scan: when it ran, what it was given, how it read (`options`) and what it found.
+    `finished` is None while it runs or when it was stopped before its end; its counts are then
+    those committed so far."""
+
+    id: int
+    started: float
+    finished: float | None
+    roots: list[str]
+    options: dict[str, Any]
+    new: int
+    changed: int
+    unchanged: int
+    removed: int
+    errors: int
+    read: int
+
+
+class Inventory:
+    """A SQLite database of records, created when missing, that `scan` keeps current: a file
+    whose device, inode, size, modification and status-change times are those stored (and
+    which was read with the same options) is not opened again. Removed files keep their last
+    record, marked with the scan that found them gone. One scan at a time per database;
+    readers (other processes too) see every batch a scan commits."""
+
+    def __init__(self, path: str | os.PathLike[str], *, create: bool = True) -> None:
+        self.path = os.fspath(path)
+        if not create and not os.path.isfile(self.path):
+            raise FileNotFoundError(errno.ENOENT, "no such inventory", self.path)
+        self._db = _connect(self.path)
+        try:
+            _prepare(self._db, self.path)
+        except BaseException:
+            self._db.close()
+            raise
+
+    def __enter__(self) -> Inventory:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        self._db.close()
+
+    def scan(
+        self,
+        roots: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+        *,
+        fast: bool = False,
+        only: str | Iterable[str] | None = None,
+        jobs: int | None = None,
+        ext: str | Iterable[str] | None = None,
+        follow_symlinks: bool = False,
+        thorough: bool = False,
+    ) -> Scan:
+        """Bring the records under `roots` (directories, walked as trawl.walk does, or files)
+        up to date, and return the scan's counts. `fast`, `only` and `thorough` are the reading
+        options of parse_many; a record read with other options is read again. BlockingIOError
+        when another scan of this database is running."""
+        run = self._run(map(os.fspath, _items(roots)), recursive=True, ext=ext,
+                        follow_symlinks=follow_symlinks, fast=fast, only=only, jobs=jobs,
+                        thorough=thorough)
+        for _ in run:
+            pass
+        return run.summary
+
+    def __iter__(self) -> Iterator[dict[str, Any]]:
+        """The current records, as trawl.record gives them, in the byte order of their paths."""
+        for path, body in self._bodies():
+            yield stored_record(path, body)
+
+    def get(self, path: str | os.PathLike[str]) -> dict[str, Any] | None:
+        """The current record of one path (made absolute), or None."""
+        row = self._db.execute(
+            "SELECT r.body FROM files f JOIN records r ON r.id = f.record "
+            "WHERE f.path = ? AND f.removed_scan IS NULL",
+            (os.fsencode(os.path.abspath(path)),)).fetchone()
+        return None if row is None else stored_record(os.path.abspath(os.fspath(path)), row[0])
+
+    def changes(self, since: int) -> Iterator[tuple[str, dict[str, Any] | None]]:
+        """What the scans after scan `since` changed, in path order: (path, record) for a new
+        or changed record, (path, None) for a removed file. Reads the whole table once."""
+        cursor = self._db.execute(
+            "SELECT f.path, f.removed_scan, r.body FROM files f JOIN records r "
+            "ON r.id = f.record WHERE f.changed_scan > ? OR f.removed_scan > ? "
+            "ORDER BY f.path", (since, since))
+        try:
+            for key, removed, body in cursor:
+                path = os.fsdecode(key)
+                yield path, None if removed is not None else stored_record(path, body)
+        finally:
+            cursor.close()
+
+    def scans(self) -> list[Scan]:
+        """Every scan, oldest first."""
+        rows = self._db.execute("SELECT id, started_ns, finished_ns, roots, options, new, "
+                                "changed, unchanged, removed, errors, read FROM scans ORDER BY id")
+        return [Scan(i, started / 1e9, None if finished is None else finished / 1e9,
+                     json.loads(roots), json.loads(options), *counts)
+                for i, started, finished, roots, options, *counts in rows]
+
+    # The command's side: stored records as JSON, and scans that stream what they read.
+
+    def _bodies(self) -> Iterator[tuple[str, str]]:
+        cursor = self._db.execute(
+            "SELECT f.path, r.body FROM files f JOIN records r ON r.id = f.record "
+            "WHERE f.removed_scan IS NULL ORDER BY f.path")
+        try:
+            for key, body in cursor:
+                yield os.fsdecode(key), body
+        finally:
+            cursor.close()
+
+    def _run(
+        self,
+        names: Iterable[str],
+        *,
+        recursive: bool,
+        ext: str | Iterable[str] | None = None,
+        follow_symlinks: bool = False,
+        fast: bool = False,
+        only: str | Iterable[str] | None = None,
+        jobs: int | None = None,
+        thorough: bool = False,
+        ordered: bool = False,
+        describe: Callable[[str, Any], dict[str, Any]] = record,
+        progress: Callable[[int], object] | None = None,
+    ) -> _ScanRun:
+        keep = namespaces(only)
+        options = {"fast": fast, "only": None if keep is None else sorted(keep),
+                   "thorough": thorough}
+        wanted = None if ext is None else frozenset(e.lower().lstrip(".") for e in _items(ext))
+        return _ScanRun(self, names, options, recursive=recursive, ext=wanted,
+                        follow=follow_symlinks, jobs=jobs, ordered=ordered, describe=describe,
+                        progress=progress)
+
+
+def joined(path: str, body: str) -> bytes:
+    """The command's JSON line of a stored record: the path's field spliced before the stored
+    ones, which the same encoder wrote, so the bytes are those of encoding the whole record.
+    Where an escape may have changed the encoder (a name that is not UTF-8), it is encoded
+    whole again."""
+    if "\\ud" in body or not path.isascii() and _surrogates(path):
+        return encode(stored_record(path, body))
+    head = encode({"path": path})
+    return head[:-1] + (b"}" if body == "{}" else b"," + body[1:].encode())
+
+
+def _surrogates(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return True
+    return False
+
+
+def stored_record(path: str, body: str) -> dict[str, Any]:
+    """A stored record as trawl.record gives it."""
+    try:
+        fields = _fast_loads(body)
+    except ValueError:  # an escaped lone surrogate, which the fast decoder refuses
+        fields = json.loads(body)
+    return {"path": path, **fields}
+
+
+def _connect(path: str) -> sqlite3.Connection:
+    db = sqlite3.connect(path, timeout=60, isolation_level=None, check_same_thread=False)
+    db.execute("PRAGMA synchronous = NORMAL")  # in WAL mode: consistent after a power loss
+    db.execute("PRAGMA cache_size = -32768")  # 32 MiB, whatever the collection's size
+    return db
+
+
+def _prepare(db: sqlite3.Connection, path: str) -> None:
+    """Makes an empty database an inventory; see _ours for the others."""
+    if _ours(db, path):
+        return
+    db.execute("PRAGMA journal_mode = WAL")
+    db.execute("BEGIN IMMEDIATE")
+    try:
+        if not _ours(db, path):  # unless another process made it meanwhile
+            for statement in _SCHEMA:
+                db.execute(statement)
+        db.execute("COMMIT")
+    except BaseException:
+        db.execute("ROLLBACK")
+        raise
+
+
+def _ours(db: sqlite3.Connection, path: str) -> bool:
+    """True for an inventory this version reads, False for an empty database; ValueError for
+    any other."""
+    (app,), (version,) = (db.execute("PRAGMA application_id").fetchone(),
+                          db.execute("PRAGMA user_version").fetchone())
+    if app == _APPLICATION_ID:
+        if version > _VERSION:
+            raise ValueError(f"{path}: made by a newer trawl (inventory version {version})")
+        return True
+    if app != 0 or db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
+        raise ValueError(f"{path}: not a trawl inventory")
+    return False
+
+
+class _Lock:
+    """The one-scan-at-a-time lock: a lock on a file beside the database, which the system
+    drops when the process ends however it ends. Not the database file itself: closing a
+    descriptor of that file would drop SQLite's own locks on it."""
+
+    def __init__(self, db_path: str) -> None:
+        name = db_path + "-lock"
+        self.fd = os.open(name, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            if sys.platform == "win32":  # pragma: no cover - not run here
+                msvcrt.locking(self.fd, msvcrt.LK_NBLCK, 1)
+            else:
+                fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as error:
+            os.close(self.fd)
+            if error.errno not in (errno.EAGAIN, errno.EACCES, errno.EWOULDBLOCK, errno.EDEADLK):
+                raise
+            raise BlockingIOError(errno.EAGAIN, f"{db_path}: another scan of this inventory "
+                                  "is running; try again when it ends") from None
+
+    def release(self) -> None:
+        if self.fd >= 0:
+            os.close(self.fd)  # closing drops the lock
+            self.fd = -1
+
+
+class _Settled(OSError):
+    """A path settled without reading it: `row` removed, or back (with the stamps it had when it
+    was removed). It travels through parse_many as a known result, so that its write waits its
+    turn in the same bounded pipeline as the files read."""
+
+    def __init__(self, row: tuple[Any, ...], back: bool) -> None:
+        super().__init__()
+        self.row = row
+        self.back = back
+
+
+class _Entry(Sized):
+    """A path to read, with the stamps the walk saw (None: not a regular file, whose size
+    is then unknown) and its stored row (None: none)."""
+
+    __slots__ = ("key", "stamps", "prior")
+
+    def __init__(self, path: str, key: bytes, stamps: tuple[int, ...] | None,
+                 prior: tuple[Any, ...] | None) -> None:
+        super().__init__(path, None if stamps is None else stamps[2])
+        self.key = key
+        self.stamps = stamps
+        self.prior = prior
+
+
+def _stamps(info: os.stat_result) -> _Stamps:
+    return (_signed(info.st_dev), _signed(info.st_ino), info.st_size, info.st_mtime_ns,
+            info.st_ctime_ns)
+
+
+def _signed(number: int) -> int:
+    # SQLite's integers are signed: the top half of unsigned 64-bit numbers wraps.
+    return number - _FULL if number >= _HALF else number
+
+
+def _has_ext(name: bytes, ext: frozenset[str]) -> bool:
+    text = os.fsdecode(name)
+    dot = text.rfind(".")
+    return dot > 0 and text[dot + 1 :].lower() in ext
+
+
+class _ScanRun:
+    """One scan. Iterating it runs the scan and yields (path, stored JSON of the record without
+    its path) for every record read; `summary` holds the counts after. Paths are walked,
+    stat'ed and compared with the stored rows on parse_many's feeder thread; the files to read
+    go to its workers, and the rows are written here, in batches."""
+
+    def __init__(self, inventory: Inventory, names: Iterable[str], options: dict[str, Any], *,
+                 recursive: bool, ext: frozenset[str] | None, follow: bool, jobs: int | None,
+                 ordered: bool, describe: Callable[[str, Any], dict[str, Any]],
+                 progress: Callable[[int], object] | None) -> None:
+        self.inventory = inventory
+        self.db = inventory._db
+        self.names = names
+        self.options = options
+        self.recursive = recursive
+        self.ext = ext
+        self.follow = follow
+        self.jobs = jobs
+        self.ordered = ordered
+        self.describe = describe
+        self.progress = progress
+        self.roots: list[str] = []  # the directories walked
+        self.seen = 0
+        self.finished: float | None = None
+        self.files: list[tuple[Any, ...]] = []
+        self.records: list[tuple[int, str]] = []
+        self.new = self.changed = self.unchanged = self.removed = self.errors = self.read = 0
+        path = os.fsencode(os.path.abspath(inventory.path))
+        self.own = {path + suffix for suffix in (b"", b"-wal", b"-shm", b"-journal", b"-lock")}
+        self.lock = _Lock(inventory.path)
+        try:
+            self._begin()
+        except BaseException:
+            self.lock.release()
+            raise
+
+    def _begin(self) -> None:
+        key = encode(self.options).decode()
+        self.started = time.time_ns()
+        # A stored row is trusted when the scan that read it used these options and its stamps
+        # were older than that scan's start, by the margin of a timestamp tick.
+        self.trusted = {i: started - _RECENT_NS for i, started, options in self.db.execute(
+            "SELECT id, started_ns, options FROM scans") if options == key}
+        self.db.execute("BEGIN IMMEDIATE")
+        self.id: int = self.db.execute(
+            "INSERT INTO scans (started_ns, roots, options) VALUES (?, '[]', ?)",
+            (self.started, key)).lastrowid or 0
+        self.next_record = self.db.execute(
+            "SELECT coalesce(max(id), 0) + 1 FROM records").fetchone()[0]
+        self.db.execute("COMMIT")
+        self.last_commit = time.monotonic()
+
+    @property
+    def summary(self) -> Scan:
+        return Scan(self.id, self.started / 1e9, self.finished, self.roots, self.options,
+                    self.new, self.changed, self.unchanged, self.removed, self.errors, self.read)
+
+    def __iter__(self) -> Iterator[tuple[str, str]]:
+        results = parse_many(self._source(), jobs=self.jobs, ordered=self.ordered,
+                             fast=self.options["fast"], only=self.options["only"],
+                             thorough=self.options["thorough"])
+        try:
+            for item, result in results:
+                out = self._settle(item, result)
+                if out is not None:
+                    yield out
+                if len(self.files) >= _BATCH_ROWS or (
+                        self.files and time.monotonic() - self.last_commit >= _BATCH_SECONDS):
+                    self._commit()
+            finished = time.time_ns()
+            self._commit(finished)
+            self.finished = finished / 1e9
+        except BaseException:
+            results.close()
+            with contextlib.suppress(sqlite3.Error):
+                self._commit()  # stopped (Ctrl-C, a closed output): what was read is kept
+            raise
+        finally:
+            results.close()
+            self.lock.release()
+
+    def _commit(self, finished: int | None = None) -> None:
+        db = self.db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            db.executemany("INSERT OR REPLACE INTO records VALUES (?, ?)", self.records)
+            db.executemany(f"INSERT OR REPLACE INTO files ({_ROW}) VALUES (?{', ?' * 9})",
+                           self.files)
+            db.execute("UPDATE scans SET finished_ns = ?, roots = ?, new = ?, changed = ?, "
+                       "unchanged = ?, removed = ?, errors = ?, read = ? WHERE id = ?",
+                       (finished, json.dumps(self.roots),
+                        self.new, self.changed, self.unchanged, self.removed, self.errors,
+                        self.read, self.id))
+            db.execute("COMMIT")
+        except BaseException:
+            if db.in_transaction:
+                db.execute("ROLLBACK")
+            raise
+        self.files.clear()
+        self.records.clear()
+        self.last_commit = time.monotonic()
+
+    # On the feeder thread: what to read, what is unchanged, what is gone.
+
+    def _source(self) -> Iterator[Any]:
+        reader = _connect(self.inventory.path)
+        reader.execute("PRAGMA query_only = 1")
+        walked: list[bytes] = []
+        try:
+            for name in self.names:
+                path = os.path.abspath(name)
+                key = os.fsencode(path)
+                if self.recursive and os.path.isdir(path):
+                    if any(key == w or key.startswith(w + _SEP) for w in walked):
+                        continue  # walked already, within an earlier root
+                    walked.append(key.rstrip(_SEP) or _SEP)
+                    self.roots.append(path)
+                    own = _row(reader, key)  # a file or an error record where it stands now
+                    if own is not None and own[_REMOVED] is None:
+                        yield Failed(path, _Settled(own, back=False))
+                    yield from self._walked(reader, key)
+                elif self.ext is None or _has_ext(os.path.basename(key), self.ext) or \
+                        os.path.isdir(path):
+                    yield from self._named(reader, path, key)
+        finally:
+            reader.close()
+
+    def _tick(self, n: int = 1) -> None:
+        self.seen += n
+        if self.progress is not None:
+            self.progress(n)
+
+    def _named(self, reader: sqlite3.Connection, path: str, key: bytes) -> Iterator[Any]:
+        self._tick()
+        prior = _row(reader, key)
+        try:
+            info = os.stat(path)
+        except OSError:  # the parse gives the error
+            yield _Entry(path, key, None, prior)
+            return
+        if stat.S_ISREG(info.st_mode):
+            item = self._judge(key, _stamps(info), prior)
+            if item is not None:
+                yield item
+        else:  # a directory, a pipe, a device: read every time
+            yield _Entry(path, key, None, prior)
+
+    def _walked(self, reader: sqlite3.Connection, top: bytes) -> Iterator[Any]:
+        """The files under `top` merged with the rows stored under it, both in path byte order:
+        a row the walk passes without meeting its file is gone."""
+        prefix = top if top.endswith(_SEP) else top + _SEP
+        rows = _stored(reader, prefix, prefix[:-1] + _PAST_SEP)
+        row = next(rows, None)
+        failures: list[tuple[bytes, OSError]] = []
+        kept: deque[bytes] = deque()  # directories that could not be listed: their rows stay
+        # The error record of a directory comes before the names that sort between it and its
+        # own files ("a", "a.txt", "a/x"): whether it still stands is known after the walk.
+        later: list[tuple[Any, ...]] = []
+        failed_here: set[bytes] = set()
+
+        def failed(path: bytes, error: OSError) -> None:
+            failures.append((path, error))
+
+        trusted = self.trusted
+        own = self.own
+        unchanged = 0
+        for run in _tree(top, self.ext, self.follow, failed):
+            if failures:
+                yield from self._failed(failures, kept, failed_here)
+            for key, stamps in run:
+                if key in own:
+                    continue  # the inventory itself, which the scan is writing
+                while row is not None and row[_PATH] < key:
+                    yield from self._unseen(row, kept, later)
+                    row = next(rows, None)
+                prior = None
+                if row is not None and row[_PATH] == key:
+                    prior, row = row, next(rows, None)
+                    if (prior[1:6] == stamps and prior[_REMOVED] is None
+                            and stamps[4] < trusted.get(prior[_READ], 0)
+                            and stamps[3] < trusted[prior[_READ]]):
+                        unchanged += 1  # the common case, decided here
+                        continue
+                item = self._judge(key, stamps, prior)
+                if item is not None:
+                    yield item
+            self._tick(len(run))
+            self.unchanged += unchanged
+            unchanged = 0
+        yield from self._failed(failures, kept, failed_here)
+        while row is not None:
+            yield from self._unseen(row, kept, later)
+            row = next(rows, None)
+        for row in later:
+            if row[_PATH] not in failed_here:
+                yield Failed(os.fsdecode(row[_PATH]), _Settled(row, back=False))
+
+    def _failed(self, failures: list[tuple[bytes, OSError]], kept: deque[bytes],
+                failed_here: set[bytes]) -> Iterator[Any]:
+        while failures:
+            key, error = failures.pop(0)
+            if error.errno in _GONE:
+                continue  # gone while walked: its rows are removed like any other
+            kept.append(key)
+            failed_here.add(key)
+            path = os.fsdecode(key)
+            self._tick()
+            yield Failed(path, os_error(path, error.errno or errno.EIO, error.strerror))
+
+    def _unseen(self, row: tuple[Any, ...], kept: deque[bytes],
+                later: list[tuple[Any, ...]]) -> Iterator[Any]:
+        key = row[_PATH]
+        if row[_REMOVED] is not None or row[_READ] == self.id:
+            return  # removed already, or written by this scan (a later chunk sees it)
+        while kept and key >= kept[0] + _PAST_SEP:
+            kept.popleft()
+        if any(key == k or key.startswith(k + _SEP) for k in kept):
+            return
+        if self.ext is not None and not _has_ext(os.path.basename(key), self.ext):
+            return  # outside what this scan looks at
+        if row[1] is None and os.path.isdir(os.fsdecode(key)):
+            later.append(row)
+            return
+        yield Failed(os.fsdecode(key), _Settled(row, back=False))
+
+    def _judge(self, key: bytes, stamps: tuple[int, ...],
+               prior: tuple[Any, ...] | None) -> Any | None:
+        """The item for a regular file: None when its stored record stands."""
+        if prior is not None:
+            trusted = self.trusted.get(prior[_READ])
+            if (trusted is not None and prior[1:6] == stamps
+                    and stamps[3] < trusted and stamps[4] < trusted):
+                if prior[_REMOVED] is None:
+                    self.unchanged += 1
+                    return None
+                return Failed(os.fsdecode(key), _Settled(prior, back=True))
+        return _Entry(os.fsdecode(key), key, stamps, prior)
+
+    # On the caller's thread: the rows to write, and the counts.
+
+    def _settle(self, item: Any, result: Any) -> tuple[str, str] | None:
+        if isinstance(result, _Settled):
+            row = result.row
+            if not result.back:
+                self.files.append((*row[:_REMOVED], self.id, row[_RECORD]))
+                self.removed += 1
+                return None
+            self.files.append((*row[:_CHANGED], self.id, None, row[_RECORD]))
+            self.new += 1
+            return os.fsdecode(row[_PATH]), self._stored_body(row[_RECORD])
+        path = os.fspath(item)
+        if isinstance(item, _Entry):
+            key, prior = item.key, item.prior
+            self.read += 1
+        else:  # a directory the walk could not list
+            key = os.fsencode(path)
+            prior = _row(self.db, key)
+        if isinstance(result, dict):
+            body = encode(result).decode()  # the record less its path
+        else:
+            rec = self.describe(path, result)
+            del rec["path"]
+            body = encode(rec).decode()
+        if isinstance(result, OSError) and result.errno in _GONE:
+            if prior is not None and prior[_REMOVED] is None:
+                self.files.append((*prior[:_REMOVED], self.id, prior[_RECORD]))
+                self.removed += 1
+                return None
+            self.errors += 1  # nothing there, nothing stored
+            return path, body
+        failed = not isinstance(result, dict)
+        stamps = item.stamps if isinstance(item, _Entry) and not failed else None
+        if prior is None:
+            number, kind = self.next_record, "new"
+            self.next_record += 1
+        else:
+            number = prior[_RECORD]
+            if prior[_REMOVED] is not None:
+                kind = "new"
+            elif self._stored_body(number) == body:
+                kind = "unchanged"
+            else:
+                kind = "changed"
+        self.files.append((key, *(stamps or _NO_STAMPS), self.id,
+                           prior[_CHANGED] if prior is not None and kind == "unchanged"
+                           else self.id, None, number))
+        if kind != "unchanged":
+            self.records.append((number, body))
+        if failed:
+            self.errors += 1
+            return path, body
+        setattr(self, kind, getattr(self, kind) + 1)
+        return None if kind == "unchanged" else (path, body)
+
+    def _stored_body(self, number: int) -> str:
+        row = self.db.execute("SELECT body FROM records WHERE id = ?", (number,)).fetchone()
+        return "" if row is None else str(row[0])
+
+
+def _row(db: sqlite3.Connection, key: bytes) -> tuple[Any, ...] | None:
+    row: tuple[Any, ...] | None = db.execute(f"SELECT {_ROW} FROM files WHERE path = ?",
+                                             (key,)).fetchone()
+    return row
+
+
+def _stored(reader: sqlite3.Connection, low: bytes, high: bytes) -> Iterator[tuple[Any, ...]]:
+    """The rows with low <= path < high, in path order, a chunk per query."""
+    query = f"SELECT {_ROW} FROM files WHERE path >= ? AND path < ? ORDER BY path LIMIT {_CHUNK}"
+    while True:
+        rows = reader.execute(query, (low, high)).fetchall()
+        yield from rows
+        if len(rows) < _CHUNK:
+            return
+        low = rows[-1][_PATH] + b"\0"  # the next path after it
+
+
+def _tree(top: bytes, ext: frozenset[str] | None, follow: bool,
+          failed: Callable[[bytes, OSError], None]) -> Iterator[list[tuple[bytes, _Stamps]]]:
+    """Runs of the regular files under `top` with their stamps, in the byte order of their paths
+    (a directory "a" sorts as "a/"), which is the order of the files table. A directory reached
+    again is not walked: any walked already when following links, otherwise an ancestor."""
+    listed = _listing(top, follow, ext, failed, root=True)
+    if listed is None:
+        return
+    seen = {listed[0]}
+    stack = [(listed[0], iter(listed[1]))]
+    while stack:
+        ident, entries = stack[-1]
+        run = []
+        for _, key, stamps in entries:
+            if stamps is not None:
+                run.append((key, stamps))
+                continue
+            child = _listing(key, follow, ext, failed)
+            if child is not None and child[0] not in seen:
+                seen.add(child[0])
+                stack.append((child[0], iter(child[1])))
+                break
+        else:
+            stack.pop()
+            if not follow:
+                seen.discard(ident)
+        if run:
+            yield run
+
+
+_Stamps = tuple[int, int, int, int, int]
+_BY_FD = os.scandir in os.supports_fd and os.stat in os.supports_dir_fd
+
+
+def _listing(path: bytes, follow: bool, ext: frozenset[str] | None,
+             failed: Callable[[bytes, OSError], None], root: bool = False,
+             ) -> tuple[tuple[int, int], list[tuple[bytes, bytes, _Stamps | None]]] | None:
+    """A directory's identity and its entries sorted: (sort key, path, stamps) for a regular
+    file, (sort key, path, None) for a directory. Entries are stat'ed by name within the open
+    directory, which spares the system resolving the whole path again for each."""
+    entries: list[tuple[bytes, bytes, _Stamps | None]] = []
+    base = path if path.endswith(_SEP) else path + _SEP
+    try:
+        # A root named by its link is followed; a link met inside only when following.
+        flags = os.O_RDONLY | os.O_DIRECTORY | (0 if root or follow else os.O_NOFOLLOW)
+        fd = os.open(path, flags) if _BY_FD else None
+    except OSError as error:
+        failed(path, error)
+        return None
+    try:
+        info = os.fstat(fd) if fd is not None else os.stat(path)
+        for name in os.listdir(path):
+            try:
+                # The status serves both to tell files from directories and as the stamps.
+                st = os.stat(name if fd is not None else base + name, dir_fd=fd,
+                             follow_symlinks=follow)
+            except OSError as error:
+                if error.errno not in _GONE:  # a file gone meanwhile is not there: no error
+                    failed(base + name, error)
+                continue
+            if stat.S_ISREG(st.st_mode):
+                if ext is not None and not _has_ext(name, ext):
+                    continue
+                dev, ino = st.st_dev, st.st_ino
+                if dev >= _HALF or ino >= _HALF:
+                    dev, ino = _signed(dev), _signed(ino)
+                entries.append((name, base + name,
+                                (dev, ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)))
+            elif stat.S_ISDIR(st.st_mode):
+                entries.append((name + _SEP, base + name, None))
+    except OSError as error:
+        failed(path, error)
+        return None
+    finally:
+        if fd is not None:
+            os.close(fd)
+    entries.sort(key=itemgetter(0))
+    return (info.st_dev, info.st_ino), entries
