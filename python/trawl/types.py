@@ -185,6 +185,8 @@ class PdfFacts(TypedDict, total=False):
     encrypted: bool
     info: PdfInfo
     truncated: list[str]
+    encryption: str  # thorough reading
+    password_required: bool  # thorough reading
 
 
 class GzipFacts(TypedDict, total=False):

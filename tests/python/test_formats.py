@@ -247,7 +247,9 @@ def test_thorough_mp3_stream_matches_mutagen(path):
     assert "mpeg" not in trawl.parse(path)
 
 
-# The thorough reading, against readelf -h -l and ffprobe.
+# The thorough reading, against readelf -h -l, ffprobe and pdfinfo (libreoffice_password.pdf
+# needs its user password).
+PDFTEX_DATE = "D:20220406201541+02'00'"
 THOROUGH_CASES = [
     ("real/elf/x86_64_pie.elf", "elf",
      {"type": "executable", "pie": True, "interpreter": "/lib64/ld-linux-x86-64.so.2"}),
@@ -265,6 +267,38 @@ THOROUGH_CASES = [
     ("real/mp4/mutagen_has_tags.m4a", "mp4", {"audio_codec": "mp4a", "width": None}),
     ("real/mp4/ffmpeg_fragmented.mp4", "mp4",
      {"duration_seconds": 1.5, "duration_units": 0, "video_codec": "avc1", "width": 64}),
+    ("real/pdf/pdftex_minimal.pdf", "pdf",
+     {"page_count": 1, "version": "1.5",
+      "info": {"creator": "TeX", "producer": "pdfTeX-1.40.23",
+               "creation_date": "D:20220403180542+02'00'",
+               "modification_date": "D:20220403180542+02'00'"}}),
+    ("real/pdf/pdflatex_outline.pdf", "pdf",
+     {"page_count": 4,
+      "info": {"title": "", "author": "", "subject": "", "keywords": "",
+               "creator": "LaTeX with hyperref", "producer": "pdfTeX-1.40.23",
+               "creation_date": PDFTEX_DATE, "modification_date": PDFTEX_DATE}}),
+    # The first /Title of the file is an outline item's; /Info's is empty.
+    ("real/pdf/outline_title_first.pdf", "pdf",
+     {"page_count": 4,
+      "info": {"title": "", "author": "", "subject": "", "keywords": "",
+               "creator": "LaTeX with hyperref", "producer": "pdfTeX-1.40.23",
+               "creation_date": PDFTEX_DATE,
+               "modification_date": "D:20220716172303-05'00'"}}),
+    ("real/pdf/libreoffice_writer.pdf", "pdf",
+     {"page_count": 1,
+      "info": {"creator": "Writer", "producer": "LibreOffice 6.4",
+               "creation_date": "D:20220403193102+02'00'"}}),
+    ("real/pdf/qpdf_encrypted_aes128.pdf", "pdf",
+     {"page_count": 2, "encryption": "AES-128", "password_required": False,
+      "info": {"title": "Public (corpus) sample", "author": "Ghostscript user",
+               "creator": "make.sh", "producer": "GPL Ghostscript 10.00.0",
+               "creation_date": "D:20261206063513Z00'00'",
+               "modification_date": "D:20261206063513Z00'00'"}}),
+    ("real/pdf/libreoffice_password.pdf", "pdf",
+     {"page_count": 1, "encryption": "RC4-128", "password_required": True, "info": None}),
+    ("real/pdf/google_docs.pdf", "pdf",
+     {"page_count": 1, "version": "1.4",
+      "info": {"title": "PDF Example Document", "producer": "Skia/PDF m103 Google Docs Renderer"}}),
 ]
 
 

@@ -10,6 +10,7 @@
 #include "../support/byte_search.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+#include "pdf_thorough.hpp"
 #include "scan.hpp"
 
 namespace trawl {
@@ -265,7 +266,11 @@ constexpr std::array<bool, 256> second_bytes = [] {
 // The longest pattern and the byte after it fit in 16 bytes.
 class PdfScan final : public WindowScan<16> {
 public:
-  ExtractResult finish(Source& /*source*/, const Probe& probe) override {
+  // The thorough reading keeps where " obj" occurs, for a damaged cross-reference.
+  PdfScan(const PdfExtractor& extractor, const Probe& probe)
+      : extractor_(extractor), mark_cap_(probe.thorough ? pdf_mark_cap(probe.len) : 0) {}
+
+  ExtractResult finish(Source& source, const Probe& probe) override {
     (void)end_input();
     Namespace ns("pdf");
     const std::string_view head =
@@ -289,6 +294,11 @@ public:
     }
     if (!info.empty()) {
       ns.set("info", std::move(info));
+    }
+    if (probe.thorough) {
+      if (const auto input = whole_input(extractor_, source, probe)) {
+        read_pdf_structure(ns, *input, probe, marks_);
+      }
     }
     return ns;
   }
@@ -327,6 +337,9 @@ private:
     };
     if (r.matches_at(i, object_pattern)) {
       ++objects_;
+      if (marks_.size() < mark_cap_) {
+        marks_.push_back(at + i);
+      }
       return;
     }
     page(page_pattern);
@@ -346,6 +359,9 @@ private:
   bool linearized_ = false;
   bool encrypted_ = false;
   std::array<InfoValue, info_keys.size()> values_{};
+  const PdfExtractor& extractor_;
+  std::uint64_t mark_cap_;
+  std::vector<std::uint64_t> marks_;
 };
 
 // The text from `start` up to the next NUL byte, searched a window at a time.
@@ -386,8 +402,8 @@ bool PdfExtractor::supports(const Probe& probe) const {
   return ByteReader(probe.head).matches_at(0, "%PDF-");
 }
 
-std::unique_ptr<Scan> PdfExtractor::start_scan(const Probe& /*probe*/) const {
-  return std::make_unique<PdfScan>();
+std::unique_ptr<Scan> PdfExtractor::start_scan(const Probe& probe) const {
+  return std::make_unique<PdfScan>(*this, probe);
 }
 
 bool GzipExtractor::supports(const Probe& probe) const {
