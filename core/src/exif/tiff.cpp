@@ -32,8 +32,8 @@ using IfdResult = Expected<std::uint32_t, std::string_view>;
 
 class TiffWalk {
 public:
-  explicit TiffWalk(ExifData& data)
-      : data_(data), r_(data.tiff()), entries_left_(8 * (r_.size() / 12) + 64),
+  TiffWalk(ExifData& data, Depth depth)
+      : data_(data), r_(data.tiff()), depth_(depth), entries_left_(8 * (r_.size() / 12) + 64),
         bytes_left_(8 * std::uint64_t{r_.size()} + 65536) {}
 
   void walk(std::uint32_t first) {
@@ -132,10 +132,14 @@ private:
     return true;
   }
 
-  // A pointer's first element, when its type is BYTE, SHORT or LONG.
+  // A pointer's first element, when its type is BYTE, SHORT or LONG (or IFD, which TIFF
+  // Technical Note 1 adds and some writers use for the Exif and GPS pointers).
   [[nodiscard]] std::optional<std::uint64_t> first_uint(const Field& field) const noexcept {
     if (field.count == 0) {
       return std::nullopt;
+    }
+    if (depth_ == Depth::Thorough && field.type == ifd_type) {
+      return r_.u32_at(field.offset);
     }
     switch (static_cast<Type>(field.type)) {
     case Type::Byte:
@@ -159,8 +163,11 @@ private:
     }
   }
 
+  static constexpr std::uint16_t ifd_type = 13;
+
   ExifData& data_;
   ByteReader r_;
+  Depth depth_;
   std::uint64_t entries_left_;
   std::uint64_t bytes_left_;
   unsigned ifds_left_ = max_walked_ifds;
@@ -259,7 +266,7 @@ const Field* ExifData::find(Tag tag, unsigned ifd) const noexcept {
 }
 
 Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned, const ByteReader& tiff,
-                                        Keep keep) {
+                                        Keep keep, Depth depth) {
   // Byte order mark, 42 and the first IFD's offset, in the order the mark gives.
   const bool big_endian = tiff.matches_at(0, "MM");
   const auto h = tiff.with_order(big_endian ? ByteOrder::Big : ByteOrder::Little).fixed<8>(0);
@@ -274,7 +281,7 @@ Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned, const B
   }
   const std::uint32_t first = h->u32<4>();
   ExifData data(std::move(owned), tiff, big_endian, keep);
-  TiffWalk(data).walk(first);
+  TiffWalk(data, depth).walk(first);
   return data;
 }
 

@@ -64,7 +64,8 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
   if (!input) {
     return input.error();
   }
-  auto read = exif::read_exif(*input, exif::Keep::Last);
+  auto read = exif::read_exif(*input, exif::Keep::Last,
+                              probe.thorough ? exif::Depth::Thorough : exif::Depth::Default);
   Namespace ns(name());
   if (!read) {
     if (read.error().kind == exif::ReadError::Kind::NotFound) {

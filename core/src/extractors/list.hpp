@@ -24,6 +24,8 @@
   X(Riff, riff, Reads)                                                                             \
   /* EXIF fields by image file directory, and the GPS position */                                  \
   X(Exif, exif, Reads)                                                                             \
+  /* XMP packet properties, in the thorough reading only */                                       \
+  X(Xmp, xmp, ReadsOrScans)                                                                        \
   /* ID3v2 tag header and the common text frames */                                               \
   X(Id3, id3, Reads)                                                                               \
   /* ISO base media outermost boxes, brands and movie duration */                                  \
