@@ -71,27 +71,28 @@ std::optional<std::vector<std::uint8_t>> PngProfileSearch::tiff(std::uint64_t in
 }
 
 std::optional<std::vector<std::uint8_t>> decode_raw_profile(std::string_view text) {
-  std::size_t at = 0;
-  const auto skip_spaces = [&] {
-    while (at < text.size() && is_space(text[at])) {
-      ++at;
-    }
-  };
-  skip_spaces();
-  // The profile's name, then its length.
-  while (at < text.size() && !is_space(text[at])) {
-    ++at;
-  }
-  skip_spaces();
-  const std::size_t digits_at = at;
-  std::uint64_t declared = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    declared = std::min<std::uint64_t>(declared * 10 + static_cast<unsigned>(text[at] - '0'),
-                                       std::uint64_t{1} << 48U);
-  }
-  if (at == digits_at) {
+  if (text.empty()) {
     return std::nullopt;
   }
+  // The name's line (after any white space), then the length's.
+  const std::size_t name_at = std::min(text.find_first_not_of(" \t\r\n"), text.size());
+  const std::size_t length_at = std::min(text.find('\n', name_at), text.size() - 1) + 1;
+  const std::size_t length_end = std::min(text.find('\n', length_at), text.size());
+  std::uint64_t declared = 0;
+  bool digits = false;
+  for (const char c : text.substr(length_at, length_end - length_at)) {
+    if (c >= '0' && c <= '9') {
+      declared = std::min<std::uint64_t>(declared * 10 + static_cast<unsigned>(c - '0'),
+                                         std::uint64_t{1} << 48U);
+      digits = true;
+    } else if (!is_space(c)) {
+      return std::nullopt;
+    }
+  }
+  if (!digits) {
+    return std::nullopt;
+  }
+  std::size_t at = length_end;
   std::vector<std::uint8_t> out;
   out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(declared, text.size() / 2)));
   // The first digit of a byte, shifted into place, with a bit above it marking it present.

@@ -19,8 +19,10 @@ using namespace std::string_view_literals;
 
 // A metadata packet of a PDF: far smaller than those Photoshop writes into images.
 constexpr std::size_t max_pdf_packet = std::size_t{4} << 20U;
-// How far from a packet or a catalog's type its object header and /Metadata key are looked for.
-constexpr std::size_t look_around = 1024;
+// How far from a catalog's type its /Metadata reference is looked for.
+constexpr std::uint64_t catalog_reach = 1024;
+// The bytes before "obj" that an object header takes: two numbers and white space.
+constexpr std::size_t header_bytes = 32;
 
 // How a packet starts and what ends it: the packet wrapper (XMP Specification Part 1, 7.3), or
 // a bare x:xmpmeta element.
@@ -41,12 +43,18 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// The object number of the last "N G obj" header in `text`.
-std::optional<std::uint64_t> last_object_number(std::string_view text) {
-  std::size_t at = text.rfind("obj");
-  if (at == std::string_view::npos) {
-    return std::nullopt;
+// The decimal number of at most 10 digits.
+std::uint64_t number(std::string_view digits) {
+  std::uint64_t n = 0;
+  for (const char c : digits) {
+    n = n * 10 + static_cast<unsigned>(c - '0');
   }
+  return n;
+}
+
+// The object number of an "N G obj" header whose "obj" ends `text`.
+std::optional<std::uint64_t> object_number(std::string_view text) {
+  std::size_t at = text.size() - 3;
   // Back over white space, the generation, white space, then the object number's digits.
   const auto back_over = [&](bool digits) {
     const std::size_t from = at;
@@ -62,20 +70,12 @@ std::optional<std::uint64_t> last_object_number(std::string_view text) {
   if (!back_over(true) || end - at > 10) {
     return std::nullopt;
   }
-  std::uint64_t n = 0;
-  for (const char c : text.substr(at, end - at)) {
-    n = n * 10 + static_cast<unsigned>(c - '0');
-  }
-  return n;
+  return number(text.substr(at, end - at));
 }
 
-// The object number of "/Metadata N G R" in `text`.
-std::optional<std::uint64_t> metadata_reference(std::string_view text) {
-  const std::size_t key = text.find("/Metadata");
-  if (key == std::string_view::npos) {
-    return std::nullopt;
-  }
-  std::size_t at = key + 9;
+// The object number of the "N G R" reference that starts `text`.
+std::optional<std::uint64_t> reference(std::string_view text) {
+  std::size_t at = 0;
   const auto over = [&](bool digits) {
     const std::size_t from = at;
     while (at < text.size() && (digits ? is_digit(text[at]) : is_space(text[at]))) {
@@ -88,16 +88,18 @@ std::optional<std::uint64_t> metadata_reference(std::string_view text) {
   if (!over(true) || at - number_at > 10) {
     return std::nullopt;
   }
-  const std::string_view number = text.substr(number_at, at - number_at);
+  const std::size_t number_end = at;
   if (!over(false) || !over(true) || !over(false) || at >= text.size() || text[at] != 'R') {
     return std::nullopt;
   }
-  std::uint64_t n = 0;
-  for (const char c : number) {
-    n = n * 10 + static_cast<unsigned>(c - '0');
-  }
-  return n;
+  return number(text.substr(number_at, number_end - number_at));
 }
+
+// Where a reference or a type was seen.
+struct Seen {
+  std::uint64_t offset = 0;
+  std::uint64_t object = 0;
+};
 
 struct PdfPacket {
   std::optional<std::uint64_t> object;
@@ -105,8 +107,8 @@ struct PdfPacket {
   std::vector<std::uint8_t> bytes;
 };
 
-// The longest delimiter and the "?>" after it fit in 32 bytes.
-class PdfSearch final : public WindowScan<32> {
+// The longest delimiter and the "?>" after it, and a /Metadata reference, fit in 64 bytes.
+class PdfSearch final : public WindowScan<64> {
 public:
   ExtractResult finish(Source& /*source*/, const Probe& /*probe*/) override {
     (void)end_input();
@@ -129,7 +131,8 @@ private:
     };
     const PdfPacket* chosen = nullptr;
     if (catalog_metadata_) {
-      chosen = last([&](const PdfPacket& p) { return p.object == catalog_metadata_; });
+      const std::uint64_t object = catalog_metadata_->object;
+      chosen = last([&](const PdfPacket& p) { return p.object == object; });
     }
     if (chosen == nullptr) {
       chosen = last([](const PdfPacket& p) { return p.declares_pdf; });
@@ -142,37 +145,93 @@ private:
     const std::size_t limit = match_limit(bytes, final);
     const ByteReader r(bytes);
     const std::string_view text = as_chars(bytes);
-    auto i = static_cast<std::size_t>(std::max(pos_, at) - at);
+    const auto start = static_cast<std::size_t>(std::max(pos_, at) - at);
+    std::size_t i = start;
     while (i < limit) {
       if (!end_.empty()) {
         i = capture(bytes.subspan(i, limit - i), i, final);
         continue;
       }
-      i = find_any<'<', '/'>(bytes, i, limit);
+      i = find_any<'<', '/', 'o'>(bytes, i, limit);
       if (i == limit) {
         break;
       }
-      if (r.matches_at(i, "/Catalog")) {
-        const std::size_t from = i - std::min(i, look_around);
-        if (const auto ref = metadata_reference(text.substr(from, 2 * look_around))) {
-          catalog_metadata_ = ref;
+      if (r.matches_at(i, "obj")) {
+        see_object(text, start, i);
+      } else if (r.matches_at(i, "/Catalog")) {
+        see_catalog(at + i);
+      } else if (r.matches_at(i, "/Metadata")) {
+        if (const auto object = reference(text.substr(i + 9, lookahead - 9))) {
+          see_reference({at + i, *object});
         }
+      } else if (start_packet(r, i)) {
+        continue;
       }
-      for (const Delimiters& d : delimiters) {
-        if (r.matches_at(i, d.start)) {
-          end_ = d.end;
-          packet_ = {};
-          const std::size_t from = i - std::min(i, look_around);
-          packet_.object = last_object_number(text.substr(from, i - from));
-          search_from_ = 0;
-          delimiter_seen_ = false;
-          break;
-        }
-      }
-      i += end_.empty() ? 1U : 0U;
+      ++i;
     }
-    pos_ = std::max(pos_, at + std::max(i, limit));
+    const std::size_t end = std::max(i, limit);
+    keep_recent(text, start, end);
+    pos_ = std::max(pos_, at + end);
     return pos_;
+  }
+
+  // The header of an object whose "obj" is at text[i]; its numbers may lie in bytes examined
+  // before this call.
+  void see_object(std::string_view text, std::size_t start, std::size_t i) {
+    std::string header;
+    if (i - start < header_bytes) {
+      header = recent_;
+    }
+    const std::size_t from = std::max(start, i - std::min(i, header_bytes));
+    header.append(text.substr(from, i + 3 - from));
+    object_ = object_number(header);
+  }
+
+  // A later catalog replaces an earlier one (an incremental update); its reference is the
+  // nearest within reach, before or after it.
+  void see_catalog(std::uint64_t offset) {
+    catalog_ = offset;
+    catalog_metadata_.reset();
+    if (last_reference_ && offset - last_reference_->offset <= catalog_reach) {
+      catalog_metadata_ = last_reference_;
+    }
+  }
+
+  void see_reference(Seen seen) {
+    last_reference_ = seen;
+    if (!catalog_ || seen.offset - *catalog_ > catalog_reach) {
+      return;
+    }
+    const auto distance = [&](const Seen& s) {
+      return s.offset > *catalog_ ? s.offset - *catalog_ : *catalog_ - s.offset;
+    };
+    if (!catalog_metadata_ || distance(seen) < distance(*catalog_metadata_)) {
+      catalog_metadata_ = seen;
+    }
+  }
+
+  // Whether a packet starts at bytes[i]; its object is the last header seen.
+  bool start_packet(const ByteReader& r, std::size_t i) {
+    for (const Delimiters& d : delimiters) {
+      if (r.matches_at(i, d.start)) {
+        end_ = d.end;
+        packet_ = {};
+        packet_.object = object_;
+        search_from_ = 0;
+        delimiter_seen_ = false;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void keep_recent(std::string_view text, std::size_t start, std::size_t end) {
+    if (end - start >= header_bytes) {
+      recent_.assign(text.substr(end - header_bytes, header_bytes));
+      return;
+    }
+    recent_.append(text.substr(start, end - start));
+    recent_.erase(0, recent_.size() - std::min(recent_.size(), header_bytes));
   }
 
   // Appends `part` (from index `i` of its block) to the packet; the index where the search goes
@@ -224,8 +283,12 @@ private:
   bool delimiter_seen_ = false;
   // Every packet read whole: together at most the input's size.
   std::vector<PdfPacket> packets_;
-  std::optional<std::uint64_t> catalog_metadata_;
   bool dropped_ = false;
+  std::string recent_; // the last header_bytes bytes examined
+  std::optional<std::uint64_t> object_;
+  std::optional<std::uint64_t> catalog_;
+  std::optional<Seen> last_reference_;
+  std::optional<Seen> catalog_metadata_;
 };
 
 } // namespace

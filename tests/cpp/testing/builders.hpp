@@ -193,9 +193,16 @@ inline std::string render(const Value& v) {
   }
 }
 
+/// The options of the thorough reading.
+inline RunOptions thorough() {
+  RunOptions options;
+  options.thorough = true;
+  return options;
+}
+
 /// The namespace `name` of a parse over `data`, empty when absent.
-inline Map parsed(const Bytes& data, std::string_view name) {
-  const Report report = parse_buffer(data);
+inline Map parsed(const Bytes& data, std::string_view name, const RunOptions& options = {}) {
+  const Report report = parse_buffer(data, options);
   const auto it = report.namespaces.find(name);
   return it == report.namespaces.end() ? Map{} : it->second;
 }
