@@ -59,3 +59,34 @@ def test_jpeg_segments_name_their_payloads(corpus):
 def test_short_bmp_headers_report_only_sizes(corpus):
     for name, dib in [("bmpsuite_pal8os2v2-16.bmp", 16), ("ppmtobmp_os2_core12.bmp", 12)]:
         assert set(trawl.parse(corpus / "real/bmp" / name)["bmp"]) == {"dib_header_size", "file_size_header"}
+
+
+# The thorough reading: text, EXIF and XMP as Pillow (PngImageFile.text, Image.Exif, getxmp)
+# and pypdf (xmp_metadata) report them.
+THOROUGH = [
+    ("sniff/sample.png", "png",
+     {"text": {"Comment": "Optimized by JPEGmini 3.14.12.71901706 0x4b0840d9"},
+      "text_languages": None}),
+    ("exif/made/webp-exif-prefixed.webp", "exif", {"primary": {"ImageDescription": '"webp"'}}),
+    ("real/jpeg/xmp_BlueSquare.jpg", "xmp",
+     {"title": "Blue Square Test File - .jpg", "creator_tool": "Adobe Photoshop CS2 Macintosh",
+      "description": "XMPFiles BlueSquare test file, created in Photoshop CS2, saved as .psd, "
+                     ".jpg, and .tif.",
+      "create_date": "2005-09-07T15:07:40-07:00", "creator": None, "rating": None}),
+    ("real/jpeg/gps_DSCN0010.jpg", "xmp", {"rating": None}),  # MicrosoftPhoto:Rating is another one
+    ("real/pdf/ghostscript_2pages.pdf", "xmp",
+     {"title": "Public (corpus) sample", "creator": ["Ghostscript user"], "creator_tool": "make.sh"}),
+    ("real/pdf/outline_title_first.pdf", "xmp",
+     {"title": "", "description": "", "creator": None, "creator_tool": "LaTeX with hyperref"}),
+]
+
+
+@pytest.mark.parametrize("name, namespace, facts", THOROUGH,
+                         ids=[c[0].split("/")[-1] for c in THOROUGH])
+def test_thorough_facts_match_independent_tools(corpus, name, namespace, facts):
+    data = (corpus / name).read_bytes()
+    result = trawl.inspect(data, thorough=True)
+    assert "errors" not in result
+    got = result.get(namespace, {})
+    assert {key: got.get(key) for key in facts} == facts
+    assert "xmp" not in trawl.parse_bytes(data)

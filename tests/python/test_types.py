@@ -77,7 +77,9 @@ FILES = corpus_files()
 
 
 @pytest.mark.skipif(not FILES, reason="no corpus")
-def test_corpus_results_match_the_types():
+@pytest.mark.parametrize("thorough", [False, True], ids=["default", "thorough"])
+def test_corpus_results_match_the_types(thorough):
     problems = [f"{path.name}: {p}" for path in FILES
-                for p in untyped(trawl.parse_bytes(path.read_bytes()), types.Result, "result")]
+                for p in untyped(trawl.inspect(path.read_bytes(), thorough=thorough), types.Result,
+                                 "result")]
     assert not problems, "\n".join(problems[:20])
