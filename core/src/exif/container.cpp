@@ -165,10 +165,12 @@ Located locate_webp(ByteReader r, Depth depth) {
       if (!data) {
         return failed(broken);
       }
-      if (depth == Depth::Thorough && data->matches_at(0, "Exif\0\0"sv)) {
-        return Block{{}, *data->sub_at(6, data->size() - 6)};
+      ByteReader block = *data;
+      if (depth == Depth::Thorough && block.matches_at(0, "Exif\0\0"sv)) {
+        (void)block.skip(6);
+        block = block.sub_clipped(block.remaining());
       }
-      return Block{{}, *data};
+      return Block{{}, block};
     }
     std::uint64_t skip = *size;
     if (skip % 2 == 1 && left > 0) {

@@ -211,7 +211,8 @@ std::optional<Packet> media_packet(ByteReader r) {
   std::optional<ByteReader> movie;
   while (const auto box = next_box(r)) {
     if (box->type == fourcc("uuid") && box->body.matches_at(0, xmp_uuid)) {
-      return copy_packet(*box->body.sub_at(16, box->body.size() - 16));
+      const auto body = box->body.sub_at(xmp_uuid.size(), box->body.size() - xmp_uuid.size());
+      return body ? std::optional(copy_packet(*body)) : std::nullopt;
     }
     if (box->type == fourcc("moov") && !movie) {
       movie = box->body;

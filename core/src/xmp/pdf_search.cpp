@@ -270,7 +270,8 @@ private:
       return i + part.size();
     }
     bytes.resize(close);
-    packet_.declares_pdf = text.find("http://ns.adobe.com/pdf/1.3/") != std::string_view::npos;
+    packet_.declares_pdf =
+        as_chars(bytes).find("http://ns.adobe.com/pdf/1.3/") != std::string_view::npos;
     packets_.push_back(std::move(packet_));
     packet_ = {};
     end_ = {};

@@ -164,6 +164,11 @@ TEST(XmpPdfSearch, ChoosesTheDocumentsPacket) {
        R"({creator_tool="doc"})"},
       {"else the last", "%PDF-1.4\n" + metadata("7 0", "a", false) + metadata("9 0", "b", false),
        R"({creator_tool="b"})"},
+      // Found by fuzzing: text after a packet counted as the packet's own.
+      {"the namespace only inside the packet",
+       "%PDF-1.4\n" + metadata("7 0", "doc") + metadata("9 0", "art", false) +
+           "% http://ns.adobe.com/pdf/1.3/\n",
+       R"({creator_tool="doc"})"},
       {"a bare xmpmeta element",
        "%PDF-1.4\n<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
        "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description "
