@@ -83,6 +83,16 @@ Located locate_jpeg(ByteReader r) {
   }
 }
 
+// Some writers begin a PNG or WebP EXIF chunk with the "Exif\0\0" of a JPEG segment; the
+// thorough reading skips it.
+ByteReader after_prefix(ByteReader block, Depth depth) {
+  if (depth == Depth::Thorough && block.matches_at(0, "Exif\0\0"sv)) {
+    (void)block.skip(6);
+    return block.sub_clipped(block.remaining());
+  }
+  return block;
+}
+
 // The thorough reading falls back on a text chunk's profile when there is no eXIf chunk.
 Located locate_png(ByteReader r, Depth depth) {
   constexpr auto broken = "Broken PNG file"sv;
@@ -115,7 +125,7 @@ Located locate_png(ByteReader r, Depth depth) {
       if (!data) {
         return failed(broken);
       }
-      return Block{{}, *data};
+      return Block{{}, after_prefix(*data, depth)};
     }
     if (const auto data = r.sub_at(r.position(), *length); data && depth == Depth::Thorough) {
       profiles.look_at(as_chars(type->span()), *data);
@@ -127,8 +137,7 @@ Located locate_png(ByteReader r, Depth depth) {
   return profile_or("No Exif data found in PNG", false);
 }
 
-// Only the chunks inside the size the RIFF header declares are looked at. Some writers begin the
-// EXIF chunk with the "Exif\0\0" of a JPEG segment; the thorough reading skips it.
+// Only the chunks inside the size the RIFF header declares are looked at.
 Located locate_webp(ByteReader r, Depth depth) {
   constexpr auto broken = "Broken WebP file"sv;
   constexpr auto overflow = "Chunk overflowing parent"sv;
@@ -165,12 +174,7 @@ Located locate_webp(ByteReader r, Depth depth) {
       if (!data) {
         return failed(broken);
       }
-      ByteReader block = *data;
-      if (depth == Depth::Thorough && block.matches_at(0, "Exif\0\0"sv)) {
-        (void)block.skip(6);
-        block = block.sub_clipped(block.remaining());
-      }
-      return Block{{}, block};
+      return Block{{}, after_prefix(*data, depth)};
     }
     std::uint64_t skip = *size;
     if (skip % 2 == 1 && left > 0) {

@@ -41,7 +41,9 @@ void PngProfileSearch::look_at(std::string_view type, const ByteReader& data) {
     return;
   }
   const auto keyword = png_text_keyword(data);
-  if (keyword == "Raw profile type exif") {
+  if (keyword == "exif" && type == "tEXt") {
+    raw_ = data.sub_at(5, data.size() - 5);
+  } else if (keyword == "Raw profile type exif") {
     exif_ = Chunk{*known, data};
   } else if (keyword == "Raw profile type APP1") {
     app1_ = Chunk{*known, data};
@@ -49,6 +51,16 @@ void PngProfileSearch::look_at(std::string_view type, const ByteReader& data) {
 }
 
 std::optional<std::vector<std::uint8_t>> PngProfileSearch::tiff(std::uint64_t input_size) const {
+  const auto without_prefix = [](std::vector<std::uint8_t> bytes) {
+    if (ByteReader(bytes).matches_at(0, "Exif\0\0"sv)) {
+      bytes.erase(bytes.begin(), bytes.begin() + 6);
+    }
+    return bytes;
+  };
+  if (raw_) {
+    const ByteView bytes = raw_->clipped_at(0, max_profile_text);
+    return without_prefix({bytes.span().begin(), bytes.span().end()});
+  }
   InflateBudget budget(input_size);
   for (const auto& chunk : {exif_, app1_}) {
     if (!chunk) {
@@ -58,14 +70,9 @@ std::optional<std::vector<std::uint8_t>> PngProfileSearch::tiff(std::uint64_t in
     if (!text) {
       continue;
     }
-    auto bytes = decode_raw_profile(text->text);
-    if (!bytes) {
-      continue;
+    if (auto bytes = decode_raw_profile(text->text)) {
+      return without_prefix(std::move(*bytes));
     }
-    if (ByteReader(*bytes).matches_at(0, "Exif\0\0"sv)) {
-      bytes->erase(bytes->begin(), bytes->begin() + 6);
-    }
-    return bytes;
   }
   return std::nullopt;
 }

@@ -1,6 +1,6 @@
-// EXIF kept by image editors as hex text in a PNG text chunk: "Raw profile type exif" (or
+// EXIF kept by image editors in a PNG text chunk: as hex text under "Raw profile type exif" (or
 // "Raw profile type APP1"), whose text is a newline, the profile name, its length in decimal and
-// the bytes in hexadecimal lines.
+// the bytes in hexadecimal lines; or as the bytes themselves in a tEXt chunk "exif".
 #pragma once
 
 #include <cstdint>
@@ -17,8 +17,9 @@ class PngProfileSearch {
 public:
   /// Looks at one chunk's keyword.
   void look_at(std::string_view type, const ByteReader& data);
-  /// The TIFF data of the last "exif" profile, else of the last "APP1" one ("Exif\0\0" dropped);
-  /// nothing when neither decodes. Compressed text inflates within a budget set by `input_size`.
+  /// The TIFF data of the last tEXt "exif", else of the last "exif" profile, else of the last
+  /// "APP1" one ("Exif\0\0" dropped); nothing when none decodes. Compressed text inflates within a
+  /// budget set by `input_size`.
   [[nodiscard]] std::optional<std::vector<std::uint8_t>> tiff(std::uint64_t input_size) const;
 
 private:
@@ -26,6 +27,7 @@ private:
     std::string_view type; // static text
     ByteReader data{std::span<const std::uint8_t>{}};
   };
+  std::optional<ByteReader> raw_;
   std::optional<Chunk> exif_;
   std::optional<Chunk> app1_;
 };

@@ -24,7 +24,7 @@ struct Inflated {
 class InflateBudget {
 public:
   explicit InflateBudget(std::uint64_t input_size) noexcept
-      : left_((std::uint64_t{16} << 20U) + 2 * input_size) {}
+      : left_((std::uint64_t{4} << 20U) + 4 * input_size) {}
 
   /// The cap for the next stream: `cap`, or less once the budget runs low.
   [[nodiscard]] std::size_t cap(std::size_t cap) const noexcept {

@@ -143,7 +143,6 @@ private:
   std::uint64_t examine(std::span<const std::uint8_t> bytes, std::uint64_t at,
                         bool final) override {
     const std::size_t limit = match_limit(bytes, final);
-    const ByteReader r(bytes);
     const std::string_view text = as_chars(bytes);
     const auto start = static_cast<std::size_t>(std::max(pos_, at) - at);
     std::size_t i = start;
@@ -152,19 +151,21 @@ private:
         i = capture(bytes.subspan(i, limit - i), i, final);
         continue;
       }
-      i = find_any<'<', '/', 'o'>(bytes, i, limit);
+      // "obj" is found by its rarer last letter.
+      i = find_any<'<', '/', 'j'>(bytes, i, limit);
       if (i == limit) {
         break;
       }
-      if (r.matches_at(i, "obj")) {
-        see_object(text, start, i);
-      } else if (r.matches_at(i, "/Catalog")) {
+      const std::string_view here = text.substr(i);
+      if (here[0] == 'j') {
+        see_object_end(text, start, i);
+      } else if (here.starts_with("/Catalog")) {
         see_catalog(at + i);
-      } else if (r.matches_at(i, "/Metadata")) {
-        if (const auto object = reference(text.substr(i + 9, lookahead - 9))) {
+      } else if (here.starts_with("/Metadata")) {
+        if (const auto object = reference(here.substr(9, lookahead - 9))) {
           see_reference({at + i, *object});
         }
-      } else if (start_packet(r, i)) {
+      } else if (start_packet(here)) {
         continue;
       }
       ++i;
@@ -175,16 +176,21 @@ private:
     return pos_;
   }
 
-  // The header of an object whose "obj" is at text[i]; its numbers may lie in bytes examined
-  // before this call.
-  void see_object(std::string_view text, std::size_t start, std::size_t i) {
-    std::string header;
-    if (i - start < header_bytes) {
-      header = recent_;
+  // An object header when text[j] ends "N G obj"; its numbers may lie in bytes examined before
+  // this call, which recent_ keeps.
+  void see_object_end(std::string_view text, std::size_t start, std::size_t j) {
+    constexpr std::size_t reach = header_bytes + 3;
+    const std::size_t from = std::max(start, j + 1 - std::min(j + 1, reach));
+    const std::string_view near = text.substr(from, j + 1 - from);
+    std::string joined;
+    if (near.size() < reach) {
+      joined = recent_;
+      joined.append(near);
     }
-    const std::size_t from = std::max(start, i - std::min(i, header_bytes));
-    header.append(text.substr(from, i + 3 - from));
-    object_ = object_number(header);
+    const std::string_view header = near.size() < reach ? std::string_view(joined) : near;
+    if (header.ends_with("obj")) {
+      object_ = object_number(header);
+    }
   }
 
   // A later catalog replaces an earlier one (an incremental update); its reference is the
@@ -210,10 +216,10 @@ private:
     }
   }
 
-  // Whether a packet starts at bytes[i]; its object is the last header seen.
-  bool start_packet(const ByteReader& r, std::size_t i) {
+  // Whether a packet starts `here`; its object is the last header seen.
+  bool start_packet(std::string_view here) {
     for (const Delimiters& d : delimiters) {
-      if (r.matches_at(i, d.start)) {
+      if (here.starts_with(d.start)) {
         end_ = d.end;
         packet_ = {};
         packet_.object = object_;
