@@ -1,5 +1,5 @@
 // Where images and media keep their XMP packet: JPEG APP1 segments, PNG iTXt chunks, WebP (RIFF)
-// chunks, TIFF tag 700 (XMP Specification Part 3) and ISO base media boxes.
+// chunks, TIFF tag 700 and ISO base media boxes.
 #include <array>
 #include <cstring>
 

@@ -24,7 +24,7 @@ constexpr std::uint64_t catalog_reach = 1024;
 // The bytes before "obj" that an object header takes: two numbers and white space.
 constexpr std::size_t header_bytes = 32;
 
-// How a packet starts and what ends it: the packet wrapper (XMP Specification Part 1, 7.3), or
+// How a packet starts and what ends it: the packet wrapper (ISO 16684-1 7.3), or
 // a bare x:xmpmeta element.
 struct Delimiters {
   std::string_view start;
