@@ -42,6 +42,8 @@ _STARTS = {
     "mp4": {"mp4": b"\x00\x00\x00\x18ftypisom\x00\x00\x02\x00isomiso2"},
     "elf": {"elf": b"\x7fELF\x02\x01\x01" + bytes(9) + b"\x02\x00\x3e\x00"},
     "exif": {"tiff": b"II*\x00\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00"},
+    "xmp": {"jpeg xmp": b"\xff\xd8\xff\xe1" + struct.pack(">H", 2 + 29 + 13)
+            + b"http://ns.adobe.com/xap/1.0/\x00<x:xmpmeta/>"},
     "pdf": {"pdf": b"%PDF-1.7\n"},
     "gzip": {"gzip": b"\x1f\x8b\x08\x08\x00\x00\x00\x00\x00\x03name\x00"},
     "zip": {"zip": b"PK\x03\x04" + bytes(26)},

@@ -51,6 +51,11 @@ class PngChunk(TypedDict):
     length: int
 
 
+class PngTextLanguage(TypedDict):
+    language: str
+    translated_keyword: str
+
+
 class PngFacts(TypedDict, total=False):
     chunks: list[PngChunk]
     width: int
@@ -59,6 +64,7 @@ class PngFacts(TypedDict, total=False):
     color_type: str
     interlaced: bool
     text: dict[str, str]
+    text_languages: dict[str, PngTextLanguage]
     last_modified: str
     gamma: float
     dpi: float
@@ -226,6 +232,19 @@ class ExifFacts(TypedDict, total=False):
     truncated: list[str]
 
 
+class XmpFacts(TypedDict, total=False):
+    """The thorough reading only."""
+
+    title: str
+    description: str
+    creator: list[str]
+    create_date: str
+    modify_date: str
+    creator_tool: str
+    rating: float
+    truncated: list[str]
+
+
 class ErrorEntry(TypedDict):
     extractor: str
     message: str
@@ -246,4 +265,5 @@ class Result(TypedDict, total=False):
     gzip: GzipFacts
     zip: ZipFacts
     exif: ExifFacts
+    xmp: XmpFacts
     errors: list[ErrorEntry]

@@ -315,3 +315,34 @@ def test_quicktime_without_file_type_box(corpus):
     data = (corpus / "real/mp4/mutagen_moov_first_64bit.mp4").read_bytes()
     assert "mp4" not in trawl.inspect(data)
     assert trawl.inspect(data, thorough=True)["mp4"]["top_level_boxes"][0]["type"] == "moov"
+
+
+# The thorough reading: text, EXIF and XMP as Pillow (PngImageFile.text, Image.Exif, getxmp)
+# and pypdf (xmp_metadata) report them.
+THOROUGH_TEXT = [
+    ("sniff/sample.png", "png",
+     {"text": {"Comment": "Optimized by JPEGmini 3.14.12.71901706 0x4b0840d9"},
+      "text_languages": None}),
+    ("exif/made/webp-exif-prefixed.webp", "exif", {"primary": {"ImageDescription": '"webp"'}}),
+    ("real/jpeg/xmp_BlueSquare.jpg", "xmp",
+     {"title": "Blue Square Test File - .jpg", "creator_tool": "Adobe Photoshop CS2 Macintosh",
+      "description": "XMPFiles BlueSquare test file, created in Photoshop CS2, saved as .psd, "
+                     ".jpg, and .tif.",
+      "create_date": "2005-09-07T15:07:40-07:00", "creator": None, "rating": None}),
+    ("real/jpeg/gps_DSCN0010.jpg", "xmp", {"rating": None}),  # MicrosoftPhoto:Rating is another one
+    ("real/pdf/ghostscript_2pages.pdf", "xmp",
+     {"title": "Public (corpus) sample", "creator": ["Ghostscript user"], "creator_tool": "make.sh"}),
+    ("real/pdf/outline_title_first.pdf", "xmp",
+     {"title": "", "description": "", "creator": None, "creator_tool": "LaTeX with hyperref"}),
+]
+
+
+@pytest.mark.parametrize("name, namespace, facts", THOROUGH_TEXT,
+                         ids=[c[0].split("/")[-1] for c in THOROUGH_TEXT])
+def test_thorough_text_facts_match_independent_tools(corpus, name, namespace, facts):
+    data = (corpus / name).read_bytes()
+    result = trawl.inspect(data, thorough=True)
+    assert "errors" not in result
+    got = result.get(namespace, {})
+    assert {key: got.get(key) for key in facts} == facts
+    assert "xmp" not in trawl.parse_bytes(data)

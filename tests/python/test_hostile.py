@@ -11,6 +11,7 @@ import sys
 import textwrap
 import threading
 import time
+import zlib
 from pathlib import Path
 
 import pytest
@@ -62,6 +63,30 @@ def test_crafted_input_is_bounded(name, tmp_path):
     facts = json.loads(out.stdout)
     assert len(facts["keys"]) >= 2, facts  # the format's own namespace besides "file"
     # Peak memory of the parse: its output and working copies, never a declared size.
+    assert facts["grew_kib"] * 1024 <= 30 * facts["size"] + 64 * 2**20, facts
+    assert facts["seconds"] < 10, facts
+
+
+# Read thoroughly: compressed text, XMP packets and PNG EXIF profiles (with zlib at hand).
+THOROUGH_CASES = {
+    "png of 3000 zTXt chunks that each inflate to 1 MiB": "b'\\x89PNG\\r\\n\\x1a\\n' + b''.join(struct.pack('>I', len(c)) + b'zTXt' + c + bytes(4) for c in [b'k%d\\0\\0' % i + zlib.compress(bytes(1 << 20), 9) for i in range(3000)])",
+    "png EXIF profile declaring a huge length": "b'\\x89PNG\\r\\n\\x1a\\n' + struct.pack('>I', 2 * n + 40) + b'tEXtRaw profile type exif\\0\\nexif\\n999999999999\\n' + b'4' * (2 * n) + bytes(4)",
+    "jpeg XMP of 20000 nested elements": "b'\\xff\\xd8\\xff\\xe1' + struct.pack('>H', 2 + 29 + 60000) + b'http://ns.adobe.com/xap/1.0/\\0' + b'<a>' * 20000 + bytes(0)",
+    "pdf packet that never ends": "b'%PDF-1.7\\n<?xpacket begin ' + b'<x ' * n",
+    "tiff XMP tag as long as the file": "b'II*\\x00\\x08\\x00\\x00\\x00\\x01\\x00' + struct.pack('<HHII', 700, 1, 3 * n, 26) + bytes(4) + b'<a ' * n",
+}
+
+
+@pytest.mark.parametrize("name", sorted(THOROUGH_CASES))
+def test_crafted_input_read_thoroughly_is_bounded(name, tmp_path):
+    path = tmp_path / "input"
+    path.write_bytes(eval(THOROUGH_CASES[name], {"struct": struct, "zlib": zlib, "n": 1_000_000}))  # noqa: S307
+    child = CHILD.replace("trawl.parse(sys.argv[1]) if by_path else trawl.parse_bytes(data)",
+                          "trawl.inspect(data, thorough=True)")
+    out = subprocess.run([sys.executable, "-c", child, str(path)], capture_output=True,
+                         text=True, timeout=120, check=True)
+    facts = json.loads(out.stdout)
+    assert len(facts["keys"]) >= 2, facts
     assert facts["grew_kib"] * 1024 <= 30 * facts["size"] + 64 * 2**20, facts
     assert facts["seconds"] < 10, facts
 

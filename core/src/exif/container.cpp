@@ -6,6 +6,7 @@
 
 #include "../support/byte_reader.hpp"
 #include "../support/text.hpp"
+#include "png_profile.hpp"
 #include "reader.hpp"
 
 namespace trawl::exif {
@@ -83,8 +84,31 @@ Located locate_jpeg(ByteReader r) {
   }
 }
 
-Located locate_png(ByteReader r) {
+// Some writers begin a PNG or WebP EXIF chunk with the "Exif\0\0" of a JPEG segment; the
+// thorough reading skips it.
+ByteReader after_prefix(ByteReader block, Depth depth) {
+  if (depth == Depth::Thorough && block.matches_at(0, "Exif\0\0"sv)) {
+    (void)block.skip(6);
+    return block.sub_clipped(block.remaining());
+  }
+  return block;
+}
+
+// The thorough reading falls back on a text chunk's profile when there is no eXIf chunk.
+Located locate_png(ByteReader r, Depth depth) {
   constexpr auto broken = "Broken PNG file"sv;
+  const std::uint64_t input_size = r.size();
+  PngProfileSearch profiles;
+  const auto profile_or = [&](std::string_view error, bool found) -> Located {
+    if (depth == Depth::Thorough) {
+      if (auto tiff = profiles.tiff(input_size)) {
+        Block block{std::move(*tiff), ByteReader({})};
+        block.tiff = ByteReader(block.owned);
+        return block;
+      }
+    }
+    return found ? failed(error) : not_found(error);
+  };
   (void)r.skip(8);
   while (!r.at_end()) {
     // Chunks of twelve zero bytes (no data, a zero type and CRC) are passed over in one step.
@@ -94,24 +118,27 @@ Located locate_png(ByteReader r) {
     }
     const auto chunk = r.take_fixed<8>(); // length, type
     if (!chunk) {
-      return failed(broken);
+      return profile_or(broken, true);
     }
     const std::uint32_t length = chunk->u32_be<0>();
     if (as_chars(chunk->bytes<4, 4>()) == "eXIf") {
       if (!r.fits(r.position(), length)) {
         return failed(broken);
       }
-      return Block{{}, r.sub_clipped(length)};
+      return Block{{}, after_prefix(r.sub_clipped(length), depth)};
+    }
+    if (depth == Depth::Thorough && r.fits(r.position(), length)) {
+      profiles.look_at(as_chars(chunk->bytes<4, 4>()), r.sub_clipped(length));
     }
     if (!r.skip(std::uint64_t{length} + 4)) {
-      return failed(broken);
+      return profile_or(broken, true);
     }
   }
-  return not_found("No Exif data found in PNG");
+  return profile_or("No Exif data found in PNG", false);
 }
 
 // Only the chunks inside the size the RIFF header declares are looked at.
-Located locate_webp(ByteReader r) {
+Located locate_webp(ByteReader r, Depth depth) {
   constexpr auto broken = "Broken WebP file"sv;
   constexpr auto overflow = "Chunk overflowing parent"sv;
   // "RIFF", the size it declares, "WEBP".
@@ -146,7 +173,7 @@ Located locate_webp(ByteReader r) {
       if (!r.fits(r.position(), size)) {
         return failed(broken);
       }
-      return Block{{}, r.sub_clipped(size)};
+      return Block{{}, after_prefix(r.sub_clipped(size), depth)};
     }
     std::uint64_t skip = size;
     if (skip % 2 == 1 && left > 0) {
@@ -631,7 +658,7 @@ Located locate_heif(ByteReader r) {
   return not_found("No Exif data found in HEIF");
 }
 
-Located locate(const ByteReader& r) {
+Located locate(const ByteReader& r, Depth depth) {
   const ByteReader head = r.sub_clipped_at(0, detection_bytes);
   if (head.matches_at(0, "MM\0*"sv) || head.matches_at(0, "II*\0"sv)) {
     // The whole input: only the parts the TIFF walk reaches are read.
@@ -641,29 +668,30 @@ Located locate(const ByteReader& r) {
     return locate_jpeg(r);
   }
   if (head.matches_at(0, "\x89PNG\r\n\x1A\n"sv)) {
-    return locate_png(r);
+    return locate_png(r, depth);
   }
   if (looks_like_heif(head)) {
     return locate_heif(r);
   }
   if (head.matches_at(0, "RIFF"sv) && head.matches_at(8, "WEBP"sv)) {
-    return locate_webp(r);
+    return locate_webp(r, depth);
   }
   return failed("Unknown image format");
 }
 
 } // namespace
 
-Expected<ExifData, ReadError> read_exif(const ByteReader& stream, Keep keep) {
-  auto block = locate(stream);
+Expected<ExifData, ReadError> read_exif(const ByteReader& stream, Keep keep, Depth depth) {
+  auto block = locate(stream, depth);
   if (!block) {
     return unexpected(block.error());
   }
-  return read_tiff(std::move(block->owned), block->tiff, keep);
+  return read_tiff(std::move(block->owned), block->tiff, keep, depth);
 }
 
-Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream, Keep keep) {
-  return read_exif(ByteReader(stream), keep);
+Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream, Keep keep,
+                                        Depth depth) {
+  return read_exif(ByteReader(stream), keep, depth);
 }
 
 } // namespace trawl::exif

@@ -184,6 +184,10 @@ private:
   std::array<std::array<std::size_t, 8>, 12> last_reference_{};
 };
 
+/// How far a read goes: Thorough also takes EXIF that image editors keep as hex text in a PNG
+/// text chunk or after "Exif\0\0" in a WebP chunk, and sub-IFD pointers of the IFD type (13).
+enum class Depth : std::uint8_t { Default, Thorough };
+
 /// Why no fields came back: the container holds no EXIF block, or the read failed.
 struct ReadError {
   enum class Kind : std::uint8_t { NotFound, Failed };
@@ -193,15 +197,18 @@ struct ReadError {
 
 /// Reads the EXIF block of a whole TIFF, JPEG, PNG, HEIF or WebP file, going on after
 /// problems inside the TIFF structure.
-[[nodiscard]] Expected<ExifData, ReadError> read_exif(const ByteReader& stream,
-                                                      Keep keep = Keep::Every);
+[[nodiscard]] Expected<ExifData, ReadError>
+read_exif(const ByteReader& stream, Keep keep = Keep::Every, Depth depth = Depth::Default);
 /// The same over bytes in memory.
 [[nodiscard]] Expected<ExifData, ReadError> read_exif(std::span<const std::uint8_t> stream,
-                                                      Keep keep = Keep::Every);
+                                                      Keep keep = Keep::Every,
+                                                      Depth depth = Depth::Default);
 
 /// Reads TIFF data (header and IFDs); the block of any container.
-[[nodiscard]] Expected<ExifData, ReadError>
-read_tiff(std::vector<std::uint8_t> owned, const ByteReader& tiff, Keep keep = Keep::Every);
+[[nodiscard]] Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned,
+                                                      const ByteReader& tiff,
+                                                      Keep keep = Keep::Every,
+                                                      Depth depth = Depth::Default);
 
 /// Whether the data starts with a BigTIFF header ("II" 43 or "MM" 43).
 [[nodiscard]] bool is_big_tiff(const ByteReader& data);

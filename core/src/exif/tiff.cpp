@@ -43,8 +43,8 @@ template <bool Big> class TiffWalk {
   using Layout = IfdLayout<Big>;
 
 public:
-  explicit TiffWalk(ExifData& data)
-      : data_(data), r_(data.tiff()), entries_left_(8 * (r_.size() / 12) + 64),
+  TiffWalk(ExifData& data, Depth depth)
+      : data_(data), r_(data.tiff()), depth_(depth), entries_left_(8 * (r_.size() / 12) + 64),
         bytes_left_(8 * std::uint64_t{r_.size()} + 65536) {}
 
   void walk(std::uint64_t first) {
@@ -172,10 +172,14 @@ private:
   }
 
   // A pointer's first element, when its type is BYTE, SHORT or LONG (or, in BigTIFF, LONG8 or
-  // IFD8).
+  // IFD8; or IFD, which TIFF Technical Note 1 adds and some writers use for the Exif and GPS
+  // pointers, in the thorough reading).
   [[nodiscard]] std::optional<std::uint64_t> first_uint(const Field& field) const noexcept {
     if (field.count == 0) {
       return std::nullopt;
+    }
+    if (depth_ == Depth::Thorough && field.type == ifd_type) {
+      return r_.u32_at(field.offset);
     }
     switch (static_cast<Type>(field.type)) {
     case Type::Byte:
@@ -203,7 +207,10 @@ private:
   }
 
   ExifData& data_;
+  static constexpr std::uint16_t ifd_type = 13;
+
   ByteReader r_;
+  Depth depth_;
   std::uint64_t entries_left_;
   std::uint64_t bytes_left_;
   unsigned ifds_left_ = max_walked_ifds;
@@ -300,7 +307,7 @@ const Field* ExifData::find(Tag tag, unsigned ifd) const noexcept {
 }
 
 Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned, const ByteReader& tiff,
-                                        Keep keep) {
+                                        Keep keep, Depth depth) {
   // Byte order mark, 42 and the first IFD's offset, in the order the mark gives.
   const bool big_endian = tiff.matches_at(0, "MM");
   const auto h = tiff.with_order(big_endian ? ByteOrder::Big : ByteOrder::Little).fixed<8>(0);
@@ -315,7 +322,7 @@ Expected<ExifData, ReadError> read_tiff(std::vector<std::uint8_t> owned, const B
   }
   const std::uint32_t first = h->u32<4>();
   ExifData data(std::move(owned), tiff, big_endian, keep);
-  TiffWalk<false>(data).walk(first);
+  TiffWalk<false>(data, depth).walk(first);
   return data;
 }
 
@@ -335,7 +342,7 @@ Expected<ExifData, ReadError> read_big_tiff(const ByteReader& tiff, Keep keep) {
     return unexpected(ReadError{ReadError::Kind::Failed, "Invalid BigTIFF offset size"});
   }
   ExifData data({}, tiff, big_endian, keep, true);
-  TiffWalk<true>(data).walk(h->u64<8>());
+  TiffWalk<true>(data, Depth::Thorough).walk(h->u64<8>());
   return data;
 }
 

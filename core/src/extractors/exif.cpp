@@ -68,7 +68,8 @@ ExtractResult ExifExtractor::extract(Source& source, const Probe& probe) const {
   }
   auto read = probe.thorough && exif::is_big_tiff(*input)
                   ? exif::read_big_tiff(*input, exif::Keep::Last)
-                  : exif::read_exif(*input, exif::Keep::Last);
+                  : exif::read_exif(*input, exif::Keep::Last,
+                                    probe.thorough ? exif::Depth::Thorough : exif::Depth::Default);
   Namespace ns(name());
   if (!read) {
     if (read.error().kind == exif::ReadError::Kind::NotFound) {

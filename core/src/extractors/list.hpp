@@ -24,7 +24,9 @@
   X(Riff, riff, Reads)                                                                             \
   /* EXIF fields by image file directory, and the GPS position */                                  \
   X(Exif, exif, Reads)                                                                             \
-  /* ID3v2 tag header and the common text frames */                                                \
+  /* XMP packet properties, in the thorough reading only */                                       \
+  X(Xmp, xmp, ReadsOrScans)                                                                        \
+  /* ID3v2 tag header and the common text frames */                                               \
   X(Id3, id3, Reads)                                                                               \
   /* thorough reading only: MPEG audio frame header, Xing/Info/VBRI header, rate and length */     \
   X(Mpeg, mpeg, Reads)                                                                             \

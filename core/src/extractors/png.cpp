@@ -1,4 +1,5 @@
-// PNG (ISO/IEC 15948) chunks up to IEND: IHDR, tEXt, tIME, gAMA and pHYs.
+// PNG (ISO/IEC 15948) chunks up to IEND: IHDR, tEXt, tIME, gAMA and pHYs; zTXt and iTXt too in
+// the thorough reading.
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include "../support/byte_reader.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
+#include "png_thorough.hpp"
 
 namespace trawl {
 
@@ -100,6 +102,7 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
   Namespace ns(name());
   List chunks;
   Map texts;
+  PngTextChunks thorough_texts(r.size());
   const std::uint64_t cap = list_cap(r.size(), 8192);
   // Chunk: 32-bit data length, 4-byte type, data, CRC (never checked).
   ByteReader walk = r;
@@ -138,6 +141,8 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
     // Types with a byte of 0x80 or more are listed but never interpreted.
     if (kind == "IHDR") {
       read_header(ns, d);
+    } else if (probe.thorough && (kind == "tEXt" || kind == "zTXt" || kind == "iTXt")) {
+      thorough_texts.read(ns, texts, kind, d, cap);
     } else if (kind == "tEXt") {
       read_text(ns, texts, d, cap);
     } else if (kind == "tIME") {
@@ -156,6 +161,7 @@ ExtractResult PngExtractor::extract(Source& source, const Probe& probe) const {
   if (!texts.empty()) {
     ns.set("text", std::move(texts));
   }
+  thorough_texts.finish(ns);
   ns.set("chunks", std::move(chunks));
   return ns;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "exif/number_text.hpp"
+#include "exif/png_profile.hpp"
 #include "exif/reader.hpp"
 #include "testing/builders.hpp"
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 namespace trawl::exif {
 namespace {
 
+using namespace std::string_view_literals;
 using namespace testing;
 
 TiffEntry shorts(std::uint16_t tag, std::vector<std::uint32_t> values) {
@@ -429,6 +431,119 @@ TEST(ExifReader, BigTiffFailuresAndClassicTypes) {
   // The 64-bit types are unknown to classic TIFF.
   EXPECT_EQ(first_display(tiff({.ifd0 = {{65000, 16, 1, Bytes(8, 0)}}})),
             "unknown value (type=16, count=1, offset=0x12)");
+}
+
+// A value's display, or the error that ended the read.
+std::string field_or_error(const Bytes& data, Depth depth, Tag tag) {
+  const auto read = read_exif(data, Keep::Every, depth);
+  if (!read) {
+    return std::string(read.error().text);
+  }
+  const Field* field = read->find(tag, 0);
+  return field == nullptr ? "<no field>" : read->display_value(*field);
+}
+
+// Hex text as image editors write a profile: name, length, then lines of hex digits.
+std::string raw_profile(std::string_view name, const Bytes& data) {
+  static constexpr std::string_view digits = "0123456789abcdef";
+  std::string out = "\n" + std::string(name) + "\n" + std::to_string(data.size()) + "\n";
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    out += digits.at(data[i] >> 4U);
+    out += digits.at(data[i] & 0xFU);
+    out += i % 36 == 35 ? "\n" : "";
+  }
+  return out + "\n";
+}
+
+TEST(ExifReader, ThoroughReadingFindsWhatEditorsWrite) {
+  const Bytes block = tiff({.ifd0 = {ascii(0x010F, "Acme")}});
+  const Bytes other = tiff({.ifd0 = {ascii(0x010F, "Other")}});
+  const Bytes prefixed = cat({text("Exif\0\0"sv), block});
+  const auto webp = [](const Bytes& exif) {
+    const Bytes chunk = cat({text("EXIF"), le32(static_cast<std::uint32_t>(exif.size())), exif,
+                             Bytes(exif.size() % 2, 0)});
+    return cat(
+        {text("RIFF"), le32(static_cast<std::uint32_t>(chunk.size() + 4)), text("WEBP"), chunk});
+  };
+  const auto png = [](std::initializer_list<Bytes> chunks) {
+    return cat({text("\x89PNG\r\n\x1A\n"), cat(chunks), png_chunk("IEND", {})});
+  };
+  const auto profile = [](std::string_view type, std::string_view keyword, const Bytes& data) {
+    return png_chunk(type, cat({text(keyword), {0}, text(raw_profile("exif", data))}));
+  };
+  // IFD 0 points at the Exif IFD with the IFD type (13), as some TIFF writers do.
+  const Bytes typed_pointer = cat(
+      {text("MM"), testing::be16(42), be32(8), testing::tiff_ifd(8, {{0x8769, 13, 1, be32(26)}}, 0),
+       testing::tiff_ifd(26, {ascii(0x9003, "2021:02:03 04:05:06")}, 0)});
+  struct Case {
+    const char* name;
+    Bytes data;
+    Tag tag;
+    const char* plain;
+    const char* thorough;
+  };
+  const Tag make{Context::Tiff, 0x010F};
+  const Case cases[] = {
+      {"WebP chunk after Exif\\0\\0", webp(prefixed), make, "Invalid TIFF byte order", "\"Acme\""},
+      {"WebP chunk of TIFF data", webp(block), make, "\"Acme\"", "\"Acme\""},
+      {"PNG tEXt profile", png({profile("tEXt", "Raw profile type exif", prefixed)}), make,
+       "No Exif data found in PNG", "\"Acme\""},
+      {"PNG profile of APP1", png({profile("tEXt", "Raw profile type APP1", prefixed)}), make,
+       "No Exif data found in PNG", "\"Acme\""},
+      {"an exif profile wins over an APP1 one",
+       png({profile("tEXt", "Raw profile type exif", block),
+            profile("tEXt", "Raw profile type APP1", other)}),
+       make, "No Exif data found in PNG", "\"Acme\""},
+      {"PNG eXIf after Exif\\0\\0", png({png_chunk("eXIf", prefixed)}), make,
+       "Invalid TIFF byte order", "\"Acme\""},
+      {"PNG tEXt \"exif\" of the bytes themselves",
+       png({png_chunk("tEXt", cat({text("exif\0"sv), prefixed}))}), make,
+       "No Exif data found in PNG", "\"Acme\""},
+      {"an eXIf chunk wins over a profile",
+       png({profile("tEXt", "Raw profile type exif", other), png_chunk("eXIf", block)}), make,
+       "\"Acme\"", "\"Acme\""},
+      {"a profile without a length",
+       png({png_chunk("tEXt", text("Raw profile type exif\0\nexif\n4d4d"sv))}), make,
+       "No Exif data found in PNG", "No Exif data found in PNG"},
+      {"a profile before a broken chunk",
+       cat({png({profile("tEXt", "Raw profile type exif", block)}), be32(99), text("IDAT")}), make,
+       "Broken PNG file", "\"Acme\""},
+      {"Exif pointer of the IFD type",
+       typed_pointer,
+       {Context::Exif, 0x9003},
+       "<no field>",
+       "2021-02-03 04:05:06"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(field_or_error(c.data, Depth::Default, c.tag), c.plain);
+    EXPECT_EQ(field_or_error(c.data, Depth::Thorough, c.tag), c.thorough);
+  }
+}
+
+TEST(ExifReader, RawProfileText) {
+  struct Case {
+    const char* name;
+    std::string_view text;
+    std::optional<std::string> bytes;
+  };
+  const Case cases[] = {
+      {"lines of hex digits", "\nexif\n       4\n4142\n4344\n", "ABCD"},
+      {"the declared length ends it", "\nexif\n2\n414243", "AB"},
+      {"the digits end first", "\nexif\n9\n4142", "AB"},
+      {"upper-case digits", "\nexif\n1\n4A", "J"},
+      {"a byte that is no digit ends it", "\nexif\n3\n41zz42", "A"},
+      {"no length", "\nexif\nxyz", std::nullopt},
+      {"empty", "", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto bytes = decode_raw_profile(c.text);
+    ASSERT_EQ(bytes.has_value(), c.bytes.has_value());
+    if (bytes && c.bytes) {
+      EXPECT_EQ(std::string(bytes->begin(), bytes->end()), *c.bytes);
+    }
+  }
 }
 
 } // namespace

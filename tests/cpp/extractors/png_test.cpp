@@ -3,10 +3,12 @@
 #include "extractors/extractors.hpp"
 #include "testing/builders.hpp"
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 namespace trawl {
 namespace {
 
+using namespace std::string_view_literals;
 using namespace testing;
 
 const Bytes signature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -114,6 +116,69 @@ TEST(PngExtractor, WalkEnds) {
   }
   const Map huge = parsed(cat({signature, be32(0xFFFFFFFF), text("IDAT")}), "png");
   EXPECT_EQ(huge.at("chunks").as_list().at(0).as_map().at("length").as_uint(), 4294967295U);
+}
+
+// A zlib stream made by zlib itself.
+Bytes deflated(const Bytes& data) {
+  uLongf size = compressBound(static_cast<uLong>(data.size()));
+  Bytes out(size);
+  EXPECT_EQ(compress(out.data(), &size, data.data(), static_cast<uLong>(data.size())), Z_OK);
+  out.resize(size);
+  return out;
+}
+
+TEST(PngExtractor, ThoroughReadingTakesCompressedAndInternationalText) {
+  struct Case {
+    const char* name;
+    Bytes chunks;
+    const char* text;      // render of "text", or "" for none
+    const char* languages; // render of "text_languages", or "" for none
+    const char* truncated;
+  };
+  const Bytes zipped_hello = deflated(text("hello"));
+  const Case cases[] = {
+      {"zTXt", png_chunk("zTXt", cat({text("Comment\0\0"sv), zipped_hello})),
+       R"({Comment="hello"})", "", ""},
+      {"zTXt in ISO 8859-1, as tEXt",
+       png_chunk("zTXt", cat({text("A\0\0"sv), deflated(text("\xE9"))})), "{A=\"\xC3\xA9\"}", "",
+       ""},
+      {"iTXt with language and translated keyword",
+       png_chunk("iTXt", text("Title\0\0\0de\0Titel\0Gr\xC3\xBC\xC3\x9F\xFF"sv)),
+       "{Title=\"Gr\xC3\xBC\xC3\x9F\xEF\xBF\xBD\"}",
+       R"({Title={language="de" translated_keyword="Titel"}})", ""},
+      {"compressed iTXt", png_chunk("iTXt", cat({text("X\0\1\0\0\0"sv), zipped_hello})),
+       R"({X="hello"})", "", ""},
+      {"a later tEXt drops the language",
+       cat({png_chunk("iTXt", text("T\0\0\0en\0\0a"sv)), png_chunk("tEXt", text("T\0b"sv))}),
+       R"({T="b"})", "", ""},
+      {"unknown compression method", png_chunk("zTXt", cat({text("M\0\1"sv), zipped_hello})), "",
+       "", ""},
+      {"iTXt without its translated keyword's end", png_chunk("iTXt", text("K\0\0\0en\0x"sv)), "",
+       "", ""},
+      {"stream cut short keeps what it gave",
+       png_chunk("zTXt",
+                 cat({text("C\0\0"sv), Bytes(zipped_hello.begin(), zipped_hello.end() - 4)})),
+       R"({C="hello"})", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Map png = parsed(cat({signature, ihdr(0, 0), c.chunks}), "png", testing::thorough());
+    EXPECT_EQ(png.contains("text") ? render(png.at("text")) : "", c.text);
+    EXPECT_EQ(png.contains("text_languages") ? render(png.at("text_languages")) : "", c.languages);
+    EXPECT_EQ(png.contains("truncated") ? render(png.at("truncated")) : "", c.truncated);
+    // The default reading reads tEXt alone.
+    const Map plain = parsed(cat({signature, ihdr(0, 0), c.chunks}), "png");
+    EXPECT_FALSE(plain.contains("text_languages"));
+  }
+}
+
+TEST(PngExtractor, CompressedTextStopsAtItsCap) {
+  // 4 MiB of zeros deflate to about 4 KiB; the text keeps text_cap bytes of them.
+  const Bytes bomb = cat({text("Z\0\0"sv), deflated(Bytes(std::size_t{4} << 20U, '0'))});
+  const Map png = parsed(cat({signature, png_chunk("zTXt", bomb), png_chunk("zTXt", bomb)}), "png",
+                         testing::thorough());
+  EXPECT_EQ(png.at("text").as_map().at("Z").as_string().size(), text_cap);
+  EXPECT_EQ(render(png.at("truncated")), R"(["text"])");
 }
 
 } // namespace
