@@ -128,7 +128,7 @@ Located locate_png(ByteReader r, Depth depth) {
       return Block{{}, after_prefix(r.sub_clipped(length), depth)};
     }
     if (depth == Depth::Thorough && r.fits(r.position(), length)) {
-      profiles.look_at(as_chars(chunk->bytes<4, 4>()), r.sub_clipped(length));
+      profiles.look_at(as_chars(chunk->bytes<4, 4>()), r.sub_clipped_at(r.position(), length));
     }
     if (!r.skip(std::uint64_t{length} + 4)) {
       return profile_or(broken, true);
