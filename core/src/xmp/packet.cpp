@@ -3,6 +3,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <locale>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -250,11 +252,22 @@ private:
     }
     const std::string_view digits = text.substr(from, to + 1 - from);
     double value = 0;
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     const auto [end, error] =
         std::from_chars(std::to_address(digits.begin()), std::to_address(digits.end()), value);
     if (error != std::errc() || end != std::to_address(digits.end()) || !std::isfinite(value)) {
       return std::nullopt;
     }
+#else
+    // Standard libraries without floating-point from_chars (libc++ before 20): a stream in the
+    // classic locale, which must take every character.
+    std::istringstream in{std::string(digits)};
+    in.imbue(std::locale::classic());
+    char extra = 0;
+    if (!(in >> value) || (in >> extra) || !std::isfinite(value)) {
+      return std::nullopt;
+    }
+#endif
     return value;
   }
 
