@@ -393,7 +393,7 @@ private:
       } else if (!items_.empty()) {
         std::string joined;
         for (const std::string& item : items_) {
-          joined += (joined.empty() ? "" : ", ") + item;
+          joined += (joined.empty() ? "" : "; ") + item;
         }
         keep(*property_, joined);
       } else {

@@ -85,11 +85,13 @@ TEST(PdfCrypt, OpensTheStandardHandlerOfRealFiles) {
            "ff9e7dca161898614ed4f0af> /UE <827ec1a98a66e3cf19930e26d3ea713807fc7aeb36c7051163d99e"
            "4f32f225d7> >>",
        id, "e26e2e251a8762a18d29c99fad750dfd73f0c8bf7159852779535fdaefe6867e", "AES-256 cheng"},
+      // /Perms confirms the key without the hash that checks the password.
       {"AES-256, R 6",
        "<< " + v5_cf +
            "/O <a67e78f4cfd4db52c109e6fc96792d5aaa0512b3290ff8500a1d44456c458f02769774a5a8134c1c"
            "409dec446e2e2f52> /OE <62b2c648b33f68a54a4dfec151e38b048521ca3d676609042aaee83d89a331"
-           "e8> /R 6 /U <a30407a84184545e6e19dbd7230a266995c516e4c52dc6d8086d58e07ea44e0c08f14f2a"
+           "e8> /Perms <fd2a14328f97e315f08ca3f67f16e428> /R 6 /U "
+           "<a30407a84184545e6e19dbd7230a266995c516e4c52dc6d8086d58e07ea44e0c08f14f2a"
            "39a7575605528ad412e14ff6> /UE <611bdccdb348727e6ee729e69ebce1030ade9f4f5e8de8af6f79dd"
            "f13c16e05e> >>",
        id, "b7eb61b3f973880e879f13d8bf929b37ac5728d9915aca0ab5f73a90e2e443d1", "AES-256 cheng"},

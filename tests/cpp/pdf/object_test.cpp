@@ -250,7 +250,7 @@ TEST(PdfText, XmpPacketFields) {
        R"(<rdf:li xml:lang="de">T</rdf:li><rdf:li xml:lang="x-default">Title &amp; &#233;)"
        R"(</rdf:li></rdf:Alt></dc:title><dc:creator><rdf:Seq><rdf:li>A</rdf:li><rdf:li>B)"
        R"(</rdf:li></rdf:Seq></dc:creator></rdf:Description>)",
-       "author=A, B;title=Title & \xC3\xA9;"},
+       "author=A; B;title=Title & \xC3\xA9;"},
       {"attributes under any prefix, dates as PDF dates",
        R"(<rdf:Description xmlns:xap="http://ns.adobe.com/xap/1.0/" )"
        R"(xap:CreatorTool="Tool" xap:CreateDate="2020-01-02T03:04:05Z"/>)",
