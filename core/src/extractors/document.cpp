@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../pdf/text.hpp"
 #include "../support/byte_reader.hpp"
 #include "../support/byte_search.hpp"
 #include "../support/text.hpp"
@@ -134,24 +135,6 @@ private:
   bool truncated_ = false;
 };
 
-// PDFDocEncoding (ISO 32000-1 Annex D) where it differs from ISO 8859-1; codes it leaves
-// undefined keep their ISO 8859-1 value.
-std::uint32_t pdf_doc_code_point(std::uint8_t b) {
-  static constexpr std::array<std::uint16_t, 8> accents = {0x02D8, 0x02C7, 0x02C6, 0x02D9,
-                                                           0x02DD, 0x02DB, 0x02DA, 0x02DC};
-  static constexpr std::array<std::uint16_t, 33> high = {
-      0x2022, 0x2020, 0x2021, 0x2026, 0x2014, 0x2013, 0x0192, 0x2044, 0x2039, 0x203A, 0x2212,
-      0x2030, 0x201E, 0x201C, 0x201D, 0x2018, 0x2019, 0x201A, 0x2122, 0xFB01, 0xFB02, 0x0141,
-      0x0152, 0x0160, 0x0178, 0x017D, 0x0131, 0x0142, 0x0153, 0x0161, 0x017E, 0x009F, 0x20AC};
-  if (b >= 0x18 && b <= 0x1F) {
-    return accents.at(b - 0x18U);
-  }
-  if (b >= 0x80 && b <= 0xA0) {
-    return high.at(b - 0x80U);
-  }
-  return b;
-}
-
 // A PDF text string: UTF-16BE after FE FF, UTF-8 after EF BB BF, otherwise UTF-8 when valid,
 // else PDFDocEncoding.
 std::string text_string(std::string_view bytes) {
@@ -166,7 +149,7 @@ std::string text_string(std::string_view bytes) {
   }
   std::string out;
   for (const char c : bytes) {
-    append_utf8(out, pdf_doc_code_point(static_cast<std::uint8_t>(c)));
+    append_utf8(out, pdf::pdf_doc_code_point(static_cast<std::uint8_t>(c)));
   }
   return out;
 }

@@ -1,11 +1,16 @@
 // PDF text strings (ISO 32000-2 7.9.2.2) and XMP metadata packets (ISO 16684-1) as UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
 
 namespace trawl::pdf {
+
+/// The code point of a PDFDocEncoding byte (ISO 32000-2 Annex D): where it differs from
+/// ISO 8859-1; codes it leaves undefined keep their ISO 8859-1 value.
+[[nodiscard]] std::uint32_t pdf_doc_code_point(std::uint8_t b);
 
 /// A text string as UTF-8: UTF-16BE after FE FF (UTF-16LE after FF FE, which some writers use),
 /// UTF-8 after EF BB BF, otherwise UTF-8 when valid, else PDFDocEncoding. Language escapes
