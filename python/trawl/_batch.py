@@ -394,7 +394,8 @@ def inspect(
     streams and encrypted strings, compressed PNG text, ID3 unsynchronisation, MPEG audio
     frames, ...) and gives corrected values and the added facts the README lists; `fast` skips
     SHA-256, CRC-32 and entropy; `only` keeps those namespaces. With no option the result is
-    parse()'s or parse_bytes()'s. Raises OSError when the path cannot be read."""
+    parse()'s or parse_bytes()'s, and failures are theirs: OSError when the path cannot be
+    opened, an error entry for a directory."""
     keep = namespaces(only)
     if isinstance(source, (bytearray, memoryview)):
         source = bytes(source)  # a copy: the caller may change it while the parse runs

@@ -6,6 +6,7 @@ import gzip
 import io
 import wave
 import zipfile
+from pathlib import Path
 
 import pytest
 
@@ -346,3 +347,11 @@ def test_thorough_text_facts_match_independent_tools(corpus, name, namespace, fa
     got = result.get(namespace, {})
     assert {key: got.get(key) for key in facts} == facts
     assert "xmp" not in trawl.parse_bytes(data)
+
+
+def test_thorough_keeps_the_searched_information_of_a_file_cut_before_its_trailer():
+    seed = (Path(__file__).resolve().parents[2] / "fuzz" / "seeds" / "pdf"
+            / "032571e1ce1d083ff582f5fa65f05a93f2ca77d8")
+    info = trawl.parse(seed)["pdf"]["info"]
+    assert info["title"] == "Café (menu)"
+    assert trawl.inspect(seed, thorough=True)["pdf"]["info"] == info

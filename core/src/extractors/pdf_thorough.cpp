@@ -30,26 +30,31 @@ void read_pdf_structure(Namespace& ns, const ByteReader& file, const Probe& prob
   if (facts->page_count) {
     ns.set("page_count", *facts->page_count);
   }
-  // The byte search's marks of cut information strings go with its values.
-  if (const auto it = ns.entries().find("truncated"); it != ns.entries().end()) {
-    List kept;
-    for (const Value& key : it->second.as_list()) {
-      if (!key.as_string().starts_with("info.")) {
-        kept.push_back(key);
+  // Structured information replaces the byte search's strings; where the structure gives
+  // none (no /Info and no XMP, or a file cut before its trailer), the search's strings stay,
+  // unless the file is encrypted and they are ciphertext.
+  if (!facts->info.empty() || facts->encryption) {
+    // The byte search's marks of cut information strings go with its values.
+    if (const auto it = ns.entries().find("truncated"); it != ns.entries().end()) {
+      List kept;
+      for (const Value& key : it->second.as_list()) {
+        if (!key.as_string().starts_with("info.")) {
+          kept.push_back(key);
+        }
+      }
+      ns.entries().erase("truncated");
+      if (!kept.empty()) {
+        ns.set("truncated", std::move(kept));
       }
     }
-    ns.entries().erase("truncated");
-    if (!kept.empty()) {
-      ns.set("truncated", std::move(kept));
+    ns.entries().erase("info");
+    if (!facts->info.empty()) {
+      Map info;
+      for (const auto& [key, text] : facts->info) {
+        info.emplace(key, Value(text));
+      }
+      ns.set("info", std::move(info));
     }
-  }
-  ns.entries().erase("info");
-  if (!facts->info.empty()) {
-    Map info;
-    for (const auto& [key, text] : facts->info) {
-      info.emplace(key, Value(text));
-    }
-    ns.set("info", std::move(info));
   }
   for (const std::string& key : facts->truncated) {
     mark_truncated(ns, key);
