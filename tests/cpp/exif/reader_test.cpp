@@ -422,8 +422,10 @@ TEST(ExifReader, BigTiffFailuresAndClassicTypes) {
   bad_offset_size[4] = 4;
   EXPECT_EQ(describe(read_big_tiff(ByteReader(bad_offset_size))),
             "outcome: error\nmessage: Invalid BigTIFF offset size\n");
-  const auto huge = read_big_tiff(ByteReader(
-      big_tiff(false, {{65000, 1, std::uint64_t{1} << 32U, {}, 1}, {256, 3, 1, {9}, 2}})));
+  // The result views the bytes it was read from: they must outlive it.
+  const Bytes huge_count =
+      big_tiff(false, {{65000, 1, std::uint64_t{1} << 32U, {}, 1}, {256, 3, 1, {9}, 2}});
+  const auto huge = read_big_tiff(ByteReader(huge_count));
   ASSERT_TRUE(huge);
   EXPECT_EQ(describe(huge), "outcome: partial\nmessage: Partial result with 1 fields and 1 "
                             "errors\ncollected: Truncated field value\nfields: 1\n0\tTiff\t256\t"
