@@ -86,6 +86,10 @@ ExtractError other(std::string text) {
   return {ExtractError::Kind::Other, {}, std::move(text)};
 }
 
+ExtractError stopped() {
+  return {ExtractError::Kind::Stopped, {}, "stopped"};
+}
+
 std::string ExtractError::message() const {
   switch (kind_) {
   case Kind::Io:
@@ -93,6 +97,7 @@ std::string ExtractError::message() const {
   case Kind::Malformed:
     return "malformed " + std::string(format_) + ": " + text_;
   case Kind::Other:
+  case Kind::Stopped:
     break;
   }
   return text_;

@@ -285,6 +285,7 @@ RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& opt
   probe.len = len;
   probe.fast = options.fast;
   probe.thorough = options.thorough;
+  probe.stop_requested = &options.stop_requested;
   auto sniffed = sniff(probe.head);
   if (!sniffed && options.thorough) {
     // MPEG audio that starts with a frame the table's first bytes do not name (MPEG 2.5, CRC).
@@ -353,6 +354,10 @@ RunOutput Registry::run(Source& source, std::uint64_t len, const RunOptions& opt
       result = unexpected(other(out_of_memory));
     }
     scan.reset();
+    if (!result && result.error().kind() == ExtractError::Kind::Stopped) {
+      out.interrupted = true;
+      return out;
+    }
     if (!result) {
       out.errors.push_back({std::string(extractor->name()), result.error().message()});
     } else if (!result->empty()) {

@@ -81,12 +81,19 @@ struct Probe {
   std::uint64_t len = 0;                     ///< total input length as told by the caller
   bool fast = false;     ///< the caller asked to skip the whole-input digests and entropy
   bool thorough = false; ///< the caller asked for the thorough reading of structures
+  /// The run's stop question, for long work after the pass (null: never asked).
+  const std::function<bool()>* stop_requested = nullptr;
+
+  /// Whether the caller asked to stop; it may take the interpreter lock: ask every few MiB.
+  [[nodiscard]] bool stopping() const {
+    return stop_requested != nullptr && *stop_requested && (*stop_requested)();
+  }
 };
 
 /// The failure of one extract call.
 class ExtractError {
 public:
-  enum class Kind : std::uint8_t { Io, Malformed, Other };
+  enum class Kind : std::uint8_t { Io, Malformed, Other, Stopped };
 
   /// The message as reported: "I/O error: ...", "malformed FORMAT: REASON" or the text.
   [[nodiscard]] std::string message() const;
@@ -96,6 +103,7 @@ private:
   friend ExtractError io_error(const IoError& error);
   friend ExtractError malformed(std::string_view format, std::string reason);
   friend ExtractError other(std::string text);
+  friend ExtractError stopped();
   ExtractError(Kind kind, std::string_view format, std::string text)
       : kind_(kind), format_(format), text_(std::move(text)) {}
 
@@ -110,6 +118,9 @@ private:
 [[nodiscard]] ExtractError malformed(std::string_view format, std::string reason);
 /// A ready-made message.
 [[nodiscard]] ExtractError other(std::string text);
+
+/// The caller asked to stop (Probe::stopping): the run ends without this extractor's facts.
+[[nodiscard]] ExtractError stopped();
 
 /// The result of extract.
 using ExtractResult = Expected<Namespace, ExtractError>;

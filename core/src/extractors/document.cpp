@@ -280,7 +280,9 @@ public:
     }
     if (probe.thorough) {
       if (const auto input = whole_input(extractor_, source, probe)) {
-        read_pdf_structure(ns, *input, probe, marks_);
+        if (!read_pdf_structure(ns, *input, probe, marks_)) {
+          return unexpected(stopped());
+        }
       }
     }
     return ns;

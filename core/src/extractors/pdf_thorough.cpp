@@ -13,10 +13,13 @@ std::uint64_t pdf_mark_cap(std::uint64_t len) noexcept {
   return pdf::mark_cap(len);
 }
 
-void read_pdf_structure(Namespace& ns, const ByteReader& file, const Probe& probe,
+bool read_pdf_structure(Namespace& ns, const ByteReader& file, const Probe& probe,
                         std::span<const std::uint64_t> marks) {
   std::optional<std::string> version = pdf::header_version(probe.head);
-  const auto facts = pdf::read_facts(file, marks, text_cap);
+  const auto facts = pdf::read_facts(file, marks, text_cap, [&probe] { return probe.stopping(); });
+  if (facts && facts->stopped) {
+    return false;
+  }
   if (facts && facts->catalog_version) {
     version =
         version ? pdf::later_version(*version, *facts->catalog_version) : *facts->catalog_version;
@@ -25,7 +28,7 @@ void read_pdf_structure(Namespace& ns, const ByteReader& file, const Probe& prob
     ns.set("version", std::move(*version));
   }
   if (!facts) {
-    return; // no catalog: the byte search's answers stay
+    return true; // no catalog: the byte search's answers stay
   }
   if (facts->page_count) {
     ns.set("page_count", *facts->page_count);
@@ -63,6 +66,7 @@ void read_pdf_structure(Namespace& ns, const ByteReader& file, const Probe& prob
     ns.set("encryption", *facts->encryption);
     ns.set("password_required", facts->password_required);
   }
+  return true;
 }
 
 } // namespace trawl

@@ -16,7 +16,8 @@ namespace trawl {
 
 /// Replaces "version", "page_count" and "info" of `ns` (the byte search's) with the structured
 /// answers and adds "encryption" and "password_required"; `marks` are the offsets of " obj".
-void read_pdf_structure(Namespace& ns, const ByteReader& file, const Probe& probe,
+/// False when the caller asked to stop (Probe::stopping) before the answers were complete.
+[[nodiscard]] bool read_pdf_structure(Namespace& ns, const ByteReader& file, const Probe& probe,
                         std::span<const std::uint64_t> marks);
 
 } // namespace trawl

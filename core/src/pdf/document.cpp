@@ -321,9 +321,20 @@ bool Document::count_entries(std::uint64_t n) noexcept {
   return entries_read_ <= caps_.entries_read;
 }
 
-bool Document::charge(std::uint64_t bytes) noexcept {
+bool Document::charge(std::uint64_t bytes) {
   parsed_total_ = saturating(parsed_total_, bytes);
-  return parsed_total_ <= caps_.parse_bytes;
+  return !stopping(bytes) && parsed_total_ <= caps_.parse_bytes;
+}
+
+bool Document::stopping(std::uint64_t bytes) {
+  // The question may take the interpreter lock: asked once per few MiB of work.
+  constexpr std::uint64_t ask_every = std::uint64_t{4} << 20U;
+  work_ = saturating(work_, bytes);
+  if (!stopped_ && stop_ && work_ >= next_stop_check_) {
+    next_stop_check_ = saturating(work_, ask_every);
+    stopped_ = stop_();
+  }
+  return stopped_;
 }
 
 void Document::merge_trailer(const Object& dict) {
@@ -505,7 +516,12 @@ Document::object_header(std::uint64_t mark) const {
 // the file's end keeps the entries it has.
 void Document::merge_file_trailers() {
   std::vector<Object> trailers;
+  std::uint64_t searched = 0;
   for (std::uint64_t at = file_.find('t', 0); at < file_.size(); at = file_.find('t', at + 1)) {
+    if (stopping(at - searched)) {
+      break;
+    }
+    searched = at;
     if (!file_.matches_at(at, "trailer")) {
       continue;
     }
@@ -784,6 +800,9 @@ std::uint64_t Document::stream_extent(const Indirect& object, std::uint64_t inpu
 }
 
 std::optional<Decoded> Document::stream_data(const Indirect& object, std::uint64_t cap) {
+  if (stopped_) {
+    return std::nullopt;
+  }
   if (!object.stream_start || *object.stream_start > file_.size()) {
     return std::nullopt;
   }
@@ -839,6 +858,7 @@ std::optional<Decoded> Document::stream_data(const Indirect& object, std::uint64
     return std::nullopt;
   }
   decoded_total_ = saturating(decoded_total_, out->bytes.size());
+  (void)stopping(out->bytes.size());
   capped_ = capped_ || out->capped;
   return out;
 }

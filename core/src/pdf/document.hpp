@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -91,6 +92,10 @@ public:
   [[nodiscard]] std::optional<Decoded> stream_data(const Indirect& object, std::uint64_t cap);
   /// Whether any stream reached a cap.
   [[nodiscard]] bool capped() const noexcept { return capped_; }
+  /// Asks `stop` every few MiB of work; once it says yes, every read fails.
+  void set_stop(std::function<bool()> stop) { stop_ = std::move(stop); }
+  /// Whether `stop` said yes.
+  [[nodiscard]] bool stopped() const noexcept { return stopped_; }
 
 private:
   struct ObjectStream {
@@ -121,8 +126,10 @@ private:
   [[nodiscard]] const ObjectStream* object_stream(std::uint32_t num);
   [[nodiscard]] std::optional<Indirect> search_object_streams(std::uint32_t num);
   void decrypt_strings(Indirect& object) const;
-  // Takes `bytes` of parsing work from the budget; false once it is spent.
-  bool charge(std::uint64_t bytes) noexcept;
+  // Takes `bytes` of parsing work from the budget; false once it is spent or the caller stops.
+  bool charge(std::uint64_t bytes);
+  // Counts `bytes` of any work; whether the caller asked to stop.
+  bool stopping(std::uint64_t bytes);
   // Counts `n` cross-reference entries read; false once there are more than the cap.
   bool count_entries(std::uint64_t n) noexcept;
   [[nodiscard]] std::optional<std::uint64_t> stream_length(const Indirect& object);
@@ -142,6 +149,10 @@ private:
   std::uint64_t parsed_total_ = 0;
   std::uint64_t entries_read_ = 0;
   bool capped_ = false;
+  std::function<bool()> stop_;
+  std::uint64_t work_ = 0;
+  std::uint64_t next_stop_check_ = 0;
+  bool stopped_ = false;
   // Decoded object streams, oldest use first.
   std::vector<std::pair<std::uint32_t, std::shared_ptr<const ObjectStream>>> streams_;
   std::uint64_t held_ = 0;

@@ -168,9 +168,15 @@ std::optional<std::pair<unsigned, unsigned>> version_numbers(std::string_view v)
 } // namespace
 
 std::optional<Facts> read_facts(const ByteReader& file, std::span<const std::uint64_t> marks,
-                                std::size_t text_cap) {
+                                std::size_t text_cap, std::function<bool()> stop) {
   Document doc(file, marks, Caps::for_length(file.size()));
+  doc.set_stop(std::move(stop));
   if (!doc.open()) {
+    if (doc.stopped()) {
+      Facts facts;
+      facts.stopped = true;
+      return facts;
+    }
     return std::nullopt;
   }
   Facts facts;
@@ -193,6 +199,7 @@ std::optional<Facts> read_facts(const ByteReader& file, std::span<const std::uin
   if (doc.capped()) {
     facts.truncated.emplace_back("streams");
   }
+  facts.stopped = doc.stopped();
   return facts;
 }
 

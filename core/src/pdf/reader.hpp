@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -27,13 +28,16 @@ struct Facts {
   std::optional<std::string> encryption;
   /// The strings need a user password (or a handler) we do not have: `info` is left empty.
   bool password_required = false;
+  /// The caller asked to stop: the other facts are incomplete.
+  bool stopped = false;
 };
 
 /// Reads the object graph of the PDF file in `file`; `marks` are the offsets of " obj" in it,
-/// in order (used when the cross-reference is damaged), `text_cap` the longest string kept.
-/// Nothing when no catalog is found.
-[[nodiscard]] std::optional<Facts>
-read_facts(const ByteReader& file, std::span<const std::uint64_t> marks, std::size_t text_cap);
+/// in order (used when the cross-reference is damaged), `text_cap` the longest string kept;
+/// `stop` is asked every few MiB of work. Nothing when no catalog is found.
+[[nodiscard]] std::optional<Facts> read_facts(const ByteReader& file,
+                                              std::span<const std::uint64_t> marks,
+                                              std::size_t text_cap, std::function<bool()> stop);
 
 /// The version of a header line: the text after "%PDF-" up to a line break (within 16 bytes),
 /// without trailing whitespace; else the digits and points right after "%PDF-".

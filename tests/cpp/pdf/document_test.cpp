@@ -355,5 +355,23 @@ TEST(PdfDocument, DecodingStopsAtItsCap) {
   EXPECT_EQ(thorough_facts(w.text()), "{page_count=1 truncated=[\"streams\"] version=\"1.4\"}");
 }
 
+TEST(PdfDocument, StopRequestEndsTheObjectGraphReading) {
+  // A damaged table: the objects are found by searching the file after the pass.
+  PdfWriter w = simple_file("<< /Title (T) >>");
+  const std::string file =
+      replaced(w.table("/Size 5 /Root 1 0 R /Info 4 0 R").text(), "startxref\n", "startxref\n9");
+  for (const bool stop : {false, true}) {
+    SCOPED_TRACE(stop);
+    int asked = 0;
+    RunOptions options;
+    options.thorough = true;
+    options.stop_requested = [&] { return ++asked > 0 && stop; };
+    const Report report = parse_buffer(bytes_of(file), options);
+    EXPECT_GE(asked, 1);
+    EXPECT_EQ(report.interrupted, stop);
+    EXPECT_EQ(report.namespaces.contains("pdf"), !stop);
+  }
+}
+
 } // namespace
 } // namespace trawl
