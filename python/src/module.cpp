@@ -252,13 +252,6 @@ PyObject* parse_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   return parse_bytes_with("parse_bytes", args, nargsf, kwnames, {});
 }
 
-// The same without SHA-256, CRC-32 and entropy, for the batch functions' fast mode.
-PyObject* parse_fast(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames) {
-  PyObject* path = only_argument("_parse_fast", "path", args, nargsf, kwnames);
-  return path != nullptr ? parse_path_with(path, {.fast = true}, nullptr) : nullptr;
-}
-
 // The flags at args[first] and args[first + 1] as a mode; false with an exception set.
 bool mode_of(std::span<PyObject* const> values, std::size_t first, Mode& mode) {
   const int fast = PyObject_IsTrue(values[first]);
@@ -305,11 +298,6 @@ PyObject* inspect(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
   return parse_path_with(values[0], mode, nullptr);
 }
 
-PyObject* parse_bytes_fast(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-  return parse_bytes_with("_parse_bytes_fast", args, nargsf, kwnames, {.fast = true});
-}
-
 // Method table and module definition must outlive the module; CPython keeps pointers to them.
 PyMethodDef methods[] = {                                                         // NOLINT
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)), // NOLINT
@@ -317,12 +305,6 @@ PyMethodDef methods[] = {                                                       
     {"parse_bytes",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_bytes)), // NOLINT
      METH_FASTCALL | METH_KEYWORDS, parse_bytes_doc},
-    {"_parse_fast",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_fast)), // NOLINT
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_parse_bytes_fast",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_bytes_fast)), // NOLINT
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_parse_with",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_with)), // NOLINT
      METH_FASTCALL, nullptr},

@@ -68,10 +68,13 @@ def _items(value: Any) -> list[Any]:
 
 def namespaces(only: str | Iterable[str] | None) -> frozenset[str] | None:
     """`only` as a set of namespace names; ValueError names any unknown one and lists the
-    known ones."""
+    known ones, TypeError a name that is not a str."""
     if only is None:
         return None
-    names = frozenset(_items(only))
+    names = frozenset(_items(only)) if not isinstance(only, (bytes, bytearray)) else {only}
+    wrong = next((name for name in names if not isinstance(name, str)), None)
+    if wrong is not None:
+        raise TypeError(f"only= takes namespace names (str), not {type(wrong).__name__}")
     unknown = sorted(names - NAMESPACES)
     if unknown:
         known = ", ".join(sorted(NAMESPACES))

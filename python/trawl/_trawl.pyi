@@ -16,8 +16,6 @@ def parse_bytes(data: bytes) -> Result:
 
     Useful for data that never touches disk, such as an upload or a download."""
 
-def _parse_fast(path: str | os.PathLike[str]) -> Result: ...
-def _parse_bytes_fast(data: bytes) -> Result: ...
 
 class _Cancel:
     """A flag that the parses of one batch run share; cancel() stops them all."""

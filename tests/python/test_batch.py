@@ -81,6 +81,9 @@ def test_a_str_is_one_item_and_unknown_namespaces_are_named(tmp_path):
     assert set(result) == {"gzip"}
     with pytest.raises(ValueError, match="'FILE', 'foo' \\(known: bmp, elf, exif, file, "):
         trawl.parse_many([name], only=["foo", "FILE"])
+    for wrong in (b"file", [b"file"], ["file", 1]):
+        with pytest.raises(TypeError, match="namespace names \\(str\\)"):
+            trawl.inspect(name, only=wrong)
 
 
 def test_parse_many_fast_and_only(tmp_path):

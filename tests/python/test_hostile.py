@@ -310,10 +310,10 @@ def test_address_space_limit_changes_no_fact(tmp_path):
     # Nothing is reserved in proportion to the file: a 2 GiB file under a 1 GiB limit.
     code = textwrap.dedent("""\
         import json, resource, sys
-        from trawl._trawl import _parse_fast
+        import trawl
         if sys.argv[2] == "limited":
             resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
-        result = _parse_fast(sys.argv[1])
+        result = trawl.inspect(sys.argv[1], fast=True)
         result["file"].pop("modified_unix", None)
         print(json.dumps(result, sort_keys=True))
     """)
