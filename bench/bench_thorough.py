@@ -81,19 +81,20 @@ FIELDS = [
     ("mp3", "album", "mutagen", "multistr", "id3.frames.album"),
     ("mp3", "track", "mutagen", "multistr", "id3.frames.track"),
     ("mp3", "year", "mutagen", "year", "id3.frames.year"),
-    ("wav", "duration", "ffprobe", "seconds", None),
+    ("wav", "duration", "ffprobe", "seconds", "riff.duration_seconds"),
     ("wav", "sample_rate", "ffprobe", "int", "riff.sample_rate"),
     ("wav", "channels", "ffprobe", "int", "riff.channels"),
     ("wav", "bits", "ffprobe", "int", "riff.bits_per_sample"),
     ("mp4", "duration", "ffprobe", "seconds", "mp4.duration_seconds"),
-    ("mp4", "video_width", "ffprobe", "int", None),
-    ("mp4", "video_height", "ffprobe", "int", None),
-    ("mp4", "codecs", "ffprobe", "enum", None),
+    ("mp4", "video_width", "ffprobe", "int", "mp4.width"),
+    ("mp4", "video_height", "ffprobe", "int", "mp4.height"),
+    ("mp4", "video_codec", "ffprobe", "enum", "mp4.video_codec"),
+    ("mp4", "audio_codec", "ffprobe", "enum", "mp4.audio_codec"),
     ("elf", "class", "readelf", "enum", "elf.class"),
     ("elf", "endianness", "readelf", "enum", "elf.endianness"),
-    ("elf", "type", "readelf", "enum", "elf.type"),
+    ("elf", "type", "readelf", "enum", "elf.type+pie"),
     ("elf", "machine", "readelf", "enum", "elf.machine"),
-    ("elf", "interpreter", "readelf", "str", None),
+    ("elf", "interpreter", "readelf", "str", "elf.interpreter"),
     ("zip", "entry_count", "zipfile", "int", "zip.entry_count"),
     ("zip", "names", "zipfile", "names", "zip.entries"),
     ("zip", "kind", "zipfile", "enum", "zip.container_kind"),
@@ -116,7 +117,7 @@ for _fmt in ("png", "webp", "tiff", "jpeg"):
 FORMAT_ORDER = ["pdf", "png", "jpeg", "gif", "bmp", "webp", "tiff", "mp3", "wav", "mp4", "elf",
                 "zip", "gzip"]
 TOOLS = {  # tool -> cache version (bump when its parsing below changes)
-    "pdfinfo": 4, "pillow": 3, "mutagen": 1, "ffprobe": 1, "readelf": 1, "zipfile": 1, "gzip": 1,
+    "pdfinfo": 4, "pillow": 3, "mutagen": 1, "ffprobe": 3, "readelf": 1, "zipfile": 1, "gzip": 1,
 }
 FORMAT_TOOL = {f: tool for f, _, tool, _, _ in FIELDS}
 
@@ -404,10 +405,13 @@ def tool_ffprobe(path):
     video = [s for s in streams if s.get("codec_type") == "video"
              and not s.get("disposition", {}).get("attached_pic")]
     if video:
-        ans["video_width"], ans["video_height"] = video[0].get("width"), video[0].get("height")
-    codecs = [s.get("codec_name") for s in streams if s.get("codec_name")]
-    if codecs:
-        ans["codecs"] = ",".join(codecs)
+        # 0 is no answer: the stream could not be opened (a file cut short)
+        if video[0].get("width") and video[0].get("height"):
+            ans["video_width"], ans["video_height"] = video[0]["width"], video[0]["height"]
+    if video and video[0].get("codec_name"):
+        ans["video_codec"] = video[0]["codec_name"]
+    if audio and audio[0].get("codec_name"):
+        ans["audio_codec"] = audio[0]["codec_name"]
     return ans
 
 
@@ -515,7 +519,24 @@ def tool_answers(tool, path, sha):
 # Comparison: (agree, shape of the disagreement)
 
 
+# Sample-entry codes -> ffprobe's codec names (several codes name one codec).
+MP4_CODEC = {
+    "avc1": "h264", "avc3": "h264", "hvc1": "hevc", "hev1": "hevc", "mp4v": "mpeg4",
+    "av01": "av1", "vp09": "vp9", "jpeg": "mjpeg", "mp4a": "aac", "alac": "alac",
+    "sowt": "pcm_s16le", "twos": "pcm_s16be", "ac-3": "ac3", "ec-3": "eac3", "Opus": "opus",
+    "fLaC": "flac", ".mp3": "mp3", "samr": "amr_nb", "s263": "h263",
+}
+
+
 def lookup(d, path):
+    """The value at a dotted key; "elf.type+pie" is the type in readelf's words and
+    "mp4.*_codec" the codec in ffprobe's."""
+    if path == "elf.type+pie":
+        pie = lookup(d, "elf.pie")
+        return "position-independent executable" if pie else lookup(d, "elf.type")
+    if path.startswith("mp4.") and path.endswith("_codec"):
+        code = d.get("mp4", {}).get(path[4:])
+        return MP4_CODEC.get(code, code) if code is not None else None
     cur = d
     for step in path.split("."):
         if not isinstance(cur, dict) or step not in cur:
@@ -539,10 +560,18 @@ def _leading_int(v):
 
 
 def _unquote(v):
-    """EXIF text as trawl writes it ("a" or "a", "b"): the first value."""
+    """EXIF text as trawl writes it ("a" or "a", "b"): the first value, escapes undone."""
     s = str(v)
     m = re.match(r'^"((?:[^"\\]|\\.)*)"', s)
-    return m.group(1) if m else s
+    if not m:
+        return s
+    # Bytes outside printable ASCII are \xNN (UTF-8 text too); \\ and \" stand for themselves.
+    raw = re.sub(rb"\\(x[0-9a-f]{2}|.)", lambda e: bytes([int(e.group(1)[1:], 16)])
+                 if len(e.group(1)) == 3 else e.group(1), m.group(1).encode("latin-1", "replace"))
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return raw.decode("latin-1")
 
 
 _PDF_DATE = re.compile(r"^(?:D:)?(\d{4})(\d\d)?(\d\d)?(\d\d)?(\d\d)?(\d\d)?"

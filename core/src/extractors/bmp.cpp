@@ -53,7 +53,18 @@ ExtractResult BmpExtractor::extract(Source& source, const Probe& probe) const {
   const std::uint32_t dib_size = h->u32_le<14>();
   Namespace ns(name());
   ns.set("file_size_header", h->u32_le<2>()).set("dib_header_size", dib_size);
-  // The 12-byte OS/2 core header and short inputs carry no info header fields.
+  // The default reading leaves the 12-byte OS/2 core header alone; its 16-bit fields are
+  // unsigned and its rows bottom-up, without compression.
+  const auto core = input->fixed<26>(0);
+  if (probe.thorough && dib_size == 12 && core) {
+    ns.set("width", core->u16_le<18>())
+        .set("height", core->u16_le<20>())
+        .set("top_down", false)
+        .set("bit_depth", core->u16_le<24>())
+        .set("compression", compression_label(0));
+    return ns;
+  }
+  // Short inputs carry no info header fields.
   const auto info = input->fixed<54>(0);
   if (dib_size < 40 || !info) {
     return ns;

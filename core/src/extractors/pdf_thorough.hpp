@@ -18,6 +18,6 @@ namespace trawl {
 /// answers and adds "encryption" and "password_required"; `marks` are the offsets of " obj".
 /// False when the caller asked to stop (Probe::stopping) before the answers were complete.
 [[nodiscard]] bool read_pdf_structure(Namespace& ns, const ByteReader& file, const Probe& probe,
-                        std::span<const std::uint64_t> marks);
+                                      std::span<const std::uint64_t> marks);
 
 } // namespace trawl

@@ -10,9 +10,11 @@ const Object* Object::get(std::string_view key) const noexcept {
   if (kind != Kind::Dict) {
     return nullptr;
   }
-  for (std::size_t i = 0; i + 1 < items.size(); i += 2) {
-    if (items[i].bytes == key) {
-      return &items[i + 1];
+  // A key given twice: the last value counts, as in the readers people compare us with.
+  const std::size_t pairs = items.size() / 2;
+  for (std::size_t i = pairs; i-- > 0;) {
+    if (items[2 * i].bytes == key) {
+      return &items[2 * i + 1];
     }
   }
   return nullptr;

@@ -185,14 +185,15 @@ TEST(PdfDocument, ReadsTheObjectGraph) {
     w.object(1, catalog)
         .object(2, "<< /Type /Pages /Kids [5 0 R 3 0 R] /Count 3 >>")
         .object(3, page)
-        .object(4, "<< /Title <FEFF00540069> /Author (A\\(b\\)) /Producer 8 0 R /CreationDate "
-                   "(D:2020) /Creator /NotAString >>")
+        .object(4, "<< /Title <FEFF00540069> /Author (A\\(b\\)) /Producer (Old) /Producer 8 0 R "
+                   "/CreationDate (D:2020) /Creator /NotAString >>")
         .object(5, "<< /Type /Pages /Kids [6 0 R 7 0 R] /Count 2 >>")
         .object(6, page)
         .object(7, page)
         .object(8, "(P)")
         .table("/Size 9 /Root 1 0 R /Info 4 0 R");
-    cases.push_back({"a classic table; hex, literal, UTF-16 and indirect strings", w.text(),
+    cases.push_back({"a classic table; hex, literal, UTF-16, indirect strings; a key given twice",
+                     w.text(),
                      "{info={author=\"A(b)\" creation_date=\"D:2020\" producer=\"P\" "
                      "title=\"Ti\"} page_count=3 version=\"1.4\"}"});
   }
