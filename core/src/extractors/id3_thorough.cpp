@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <set>
 #include <string>
 #include <string_view>
@@ -13,8 +12,8 @@
 
 #define ZLIB_CONST
 #include "../support/text.hpp"
+#include "../support/zlib_inflate.hpp"
 #include "extractors.hpp"
-#include <zlib.h>
 
 namespace trawl {
 
@@ -215,46 +214,19 @@ std::optional<std::vector<std::uint8_t>> undo_unsynchronisation(std::span<const 
 // the file's budget; nothing when it is not whole zlib data.
 std::optional<std::vector<std::uint8_t>> inflate_text(std::span<const std::uint8_t> prefix,
                                                       const ByteReader& in, Slots& slots) {
-  constexpr std::uint64_t block = std::uint64_t{64} << 10U;
   const std::uint64_t limit = std::min<std::uint64_t>(text_cap + 2, slots.inflate_left);
   if (limit == 0) {
     slots.truncated = true;
     return std::nullopt;
   }
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(limit));
-  z_stream z{};
-  if (inflateInit(&z) != Z_OK) {
+  Inflated z = inflate_data(in, static_cast<std::size_t>(limit), Wrapping::Zlib, prefix);
+  slots.inflate_left -= z.bytes.size();
+  if (z.broken) {
     return std::nullopt;
   }
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  z.next_in = prefix.data();
-  z.avail_in = static_cast<uInt>(prefix.size());
-  int status = Z_OK;
-  ByteView held;
-  for (std::uint64_t at = 0; status == Z_OK && z.avail_out > 0;) {
-    if (z.avail_in == 0) {
-      if (at >= in.size()) {
-        break;
-      }
-      held = in.clipped_at(at, block);
-      at += held.size();
-      z.next_in = held.data();
-      z.avail_in = static_cast<uInt>(held.size());
-    }
-    status = inflate(&z, Z_NO_FLUSH);
-  }
-  const std::size_t produced = out.size() - z.avail_out;
-  inflateEnd(&z);
-  slots.inflate_left -= produced;
-  if (status != Z_STREAM_END) {
-    if (z.avail_out != 0) {
-      return std::nullopt;
-    }
-    slots.truncated = true; // cut at the cap: the text is kept as far as it goes
-  }
-  out.resize(produced);
-  return out;
+  // Cut at the cap: the text is kept as far as it goes.
+  slots.truncated = slots.truncated || z.cut;
+  return std::move(z.bytes);
 }
 
 std::string decode_value(std::span<const std::uint8_t> bytes, std::uint8_t encoding) {

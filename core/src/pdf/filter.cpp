@@ -5,48 +5,11 @@
 #include <cstdlib>
 
 #include "../support/text.hpp"
-#include <zlib.h>
+#include "../support/zlib_inflate.hpp"
 
 namespace trawl::pdf {
 
 namespace {
-
-// The output grows by doubling from this size, never past the cap.
-constexpr std::size_t first_chunk = std::size_t{16} * 1024;
-
-bool inflate_with(std::span<const std::uint8_t> data, std::uint64_t cap, int window_bits,
-                  Decoded& out) {
-  z_stream z{};
-  if (inflateInit2(&z, window_bits) != Z_OK) {
-    return false;
-  }
-  // zlib's input pointer is not const in its declaration; it is never written through.
-  z.next_in = const_cast<Bytef*>(data.data()); // NOLINT
-  z.avail_in = static_cast<uInt>(std::min<std::size_t>(data.size(), 0xFFFFFFFFU));
-  std::vector<std::uint8_t>& bytes = out.bytes;
-  bytes.clear();
-  int status = Z_OK;
-  while (status == Z_OK) {
-    if (bytes.size() >= cap) {
-      out.capped = true;
-      break;
-    }
-    const std::size_t used = bytes.size();
-    const std::uint64_t want = std::max<std::uint64_t>(first_chunk, used);
-    const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(want, cap - used));
-    bytes.resize(used + room);
-    z.next_out = std::span(bytes).subspan(used).data();
-    z.avail_out = static_cast<uInt>(std::min<std::size_t>(room, 0xFFFFFFFFU));
-    status = ::inflate(&z, Z_NO_FLUSH);
-    bytes.resize(used + room - z.avail_out);
-    if (status == Z_BUF_ERROR && z.avail_out == 0) {
-      status = Z_OK; // only the output was full
-    }
-  }
-  const bool started = z.total_out != 0 || status == Z_STREAM_END;
-  inflateEnd(&z);
-  return started || status == Z_OK;
-}
 
 std::optional<std::vector<std::uint8_t>> ascii_hex(std::span<const std::uint8_t> data) {
   std::vector<std::uint8_t> out;
@@ -153,14 +116,16 @@ std::int64_t parm(const Object& parms, std::string_view key, std::int64_t fallba
 } // namespace
 
 Decoded inflate(std::span<const std::uint8_t> data, std::uint64_t cap) {
-  Decoded out;
-  if (!inflate_with(data, cap, MAX_WBITS, out) || out.bytes.empty()) {
-    Decoded raw;
-    if (inflate_with(data, cap, -MAX_WBITS, raw) && raw.bytes.size() > out.bytes.size()) {
-      return raw;
+  const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(cap, SIZE_MAX));
+  Inflated z = inflate_data(ByteReader(data), room, Wrapping::Zlib);
+  if (z.bytes.empty()) {
+    // Some writers leave out the zlib header.
+    Inflated raw = inflate_data(ByteReader(data), room, Wrapping::Raw);
+    if (!raw.bytes.empty()) {
+      return {std::move(raw.bytes), raw.cut};
     }
   }
-  return out;
+  return {std::move(z.bytes), z.cut};
 }
 
 std::optional<std::vector<std::uint8_t>> unpredict(std::vector<std::uint8_t> data,

@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "byte_reader.hpp"
+
 namespace trawl {
 
 /// What one inflate gave.
@@ -15,8 +17,16 @@ struct Inflated {
   bool broken = false; ///< the stream is damaged or ends early: `bytes` holds what came before
 };
 
-/// Inflates the zlib stream at the start of `input`, keeping at most `cap` bytes; bytes after
-/// the stream's end are ignored.
+/// How the deflate data is wrapped.
+enum class Wrapping : std::uint8_t { Zlib, Raw };
+
+/// Inflates the stream of `prefix` followed by `input`, keeping at most `cap` bytes; bytes after
+/// the stream's end are ignored. `input` is read a block at a time.
+[[nodiscard]] Inflated inflate_data(const ByteReader& input, std::size_t cap,
+                                    Wrapping wrapping = Wrapping::Zlib,
+                                    std::span<const std::uint8_t> prefix = {});
+
+/// Inflates the zlib stream at the start of `input`, keeping at most `cap` bytes.
 [[nodiscard]] Inflated inflate_zlib(std::span<const std::uint8_t> input, std::size_t cap);
 
 /// The decompressed bytes one input may produce in all: crafted chunks of a few bytes each that
