@@ -51,7 +51,7 @@ template <std::size_t N> PyObject* tuple_of(const std::array<PyObject*, N>& item
 constexpr Py_ssize_t row_path = 0;
 constexpr Py_ssize_t row_stamps = 1; // dev, ino, size, mtime_ns, ctime_ns
 constexpr Py_ssize_t row_read = 6;
-constexpr Py_ssize_t row_removed = 8;
+constexpr Py_ssize_t row_removed = 7;
 constexpr Py_ssize_t stamp_count = 5;
 constexpr Py_ssize_t stamp_mtime = 3;
 constexpr Py_ssize_t stamp_ctime = 4;

@@ -4,6 +4,7 @@ flat row form of a result."""
 from __future__ import annotations
 
 import errno
+import functools
 import json
 import os
 import queue
@@ -12,21 +13,28 @@ import stat
 import threading
 import weakref
 from collections.abc import Callable, Generator, Iterable, Iterator
-from concurrent.futures import CancelledError
 from typing import Any, cast
 
 from ._trawl import _Cancel, _inspect, _parse_with
 from .types import Result
 
-try:  # a fast encoder when installed; the standard one otherwise
-    import orjson
 
-    def _fast_json(value: dict[str, Any]) -> bytes:
-        return orjson.dumps(value)
+@functools.cache
+def fast_json() -> Any:
+    """orjson when installed, else None. Imported when first needed: its import costs as much
+    as a re-scan of 10,000 unchanged files, which encodes nothing."""
+    try:
+        import orjson
+    except ImportError:  # pragma: no cover - depends on the installation
+        return None
+    return orjson
 
-except ImportError:  # pragma: no cover - depends on the installation
-    def _fast_json(value: dict[str, Any]) -> bytes:
+
+def _fast_json(value: dict[str, Any]) -> bytes:
+    fast = fast_json()
+    if fast is None:  # pragma: no cover - depends on the installation
         return json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode()
+    return bytes(fast.dumps(value))
 
 
 _SURROGATE = re.compile("[\ud800-\udfff]")
@@ -329,6 +337,8 @@ class _Run:
                     # The interpreter is exiting while this runs on a pool's thread (a Dask
                     # task), and that pool is about to wait for the thread: end now.
                     if getattr(threading, "_SHUTTING_DOWN", False):
+                        from concurrent.futures import CancelledError  # seldom: not at start-up
+
                         raise CancelledError("the interpreter is exiting") from None
                     continue
                 if batch is None:

@@ -23,18 +23,13 @@ from operator import itemgetter
 from typing import Any, NamedTuple
 
 from . import _trawl
-from ._batch import Failed, Sized, _items, encode, namespaces, os_error, parse_many, record
+from ._batch import (Failed, Sized, _items, encode, fast_json, namespaces, os_error,
+                     parse_many, record)
 
 if sys.platform == "win32":  # pragma: no cover - not run here
     import msvcrt
 else:
     import fcntl
-
-_fast_loads: Callable[[str], Any]
-try:
-    from orjson import loads as _fast_loads
-except ImportError:  # pragma: no cover - depends on the installation
-    _fast_loads = json.loads
 
 _APPLICATION_ID = 0x7472776C  # "trwl": another program's database is refused, never changed
 _VERSION = 1
@@ -64,9 +59,12 @@ _SCHEMA = [
     f"PRAGMA application_id = {_APPLICATION_ID}",
     f"PRAGMA user_version = {_VERSION}",
 ]
-_ROW = "path, dev, ino, size, mtime_ns, ctime_ns, read_scan, changed_scan, removed_scan, record"
-# Positions in a files row.
-_PATH, _READ, _CHANGED, _REMOVED, _RECORD = 0, 6, 7, 8, 9
+_ROW = "path, dev, ino, size, mtime_ns, ctime_ns, read_scan, removed_scan, changed_scan, record"
+# Positions in a files row. The walk reads the columns before changed_scan, all that it
+# compares: each column fetched costs as much as a fifth of a stat.
+_PATH, _READ, _REMOVED, _CHANGED, _RECORD = 0, 6, 7, 8, 9
+_WALKED = ", ".join(_ROW.split(", ")[:_CHANGED])
+_WHOLE = ", ".join(f"f.{name}" for name in _ROW.split(", "))
 _NO_STAMPS = (None, None, None, None, None)
 
 # A file whose stamps are this recent when a scan reads it may change again within one
@@ -244,8 +242,9 @@ def _surrogates(text: str) -> bool:
 
 def stored_record(path: str, body: str) -> dict[str, Any]:
     """A stored record as trawl.record gives it."""
+    fast = fast_json()
     try:
-        fields = _fast_loads(body)
+        fields = (json.loads if fast is None else fast.loads)(body)
     except ValueError:  # an escaped lone surrogate, which the fast decoder refuses
         fields = json.loads(body)
     return {"path": path, **fields}
@@ -392,7 +391,7 @@ class _ScanRun:
             raise
 
     def _begin(self) -> None:
-        key = encode(self.options).decode()
+        key = json.dumps(self.options, separators=(",", ":"))  # as encode() writes it
         self.started = time.time_ns()
         # A stored row is trusted when the scan that read it used these options and its stamps
         # were older than that scan's start, by the margin of a timestamp tick.
@@ -599,21 +598,26 @@ class _ScanRun:
 
     def _settle(self, item: Any, result: Any) -> tuple[str, str] | None:
         if isinstance(result, _Settled):
-            row = result.row
+            whole = self._whole(result.row[_PATH])
+            if whole is None:
+                return None  # deleted from the table meanwhile
+            row, stored = whole
             if not result.back:
-                self.files.append((*row[:_REMOVED], self.id, row[_RECORD]))
+                self.files.append((*row[:_REMOVED], self.id, *row[_CHANGED:]))
                 self.removed += 1
                 return None
-            self.files.append((*row[:_CHANGED], self.id, None, row[_RECORD]))
+            self.files.append((*row[:_REMOVED], None, self.id, row[_RECORD]))
             self.new += 1
-            return os.fsdecode(row[_PATH]), self._stored_body(row[_RECORD])
+            return os.fsdecode(row[_PATH]), stored
         path = os.fspath(item)
         if isinstance(item, _Entry):
-            key, prior = item.key, item.prior
+            key = item.key
+            whole = None if item.prior is None else self._whole(key)
             self.read += 1
         else:  # a directory the walk could not list
             key = os.fsencode(path)
-            prior = _row(self.db, key)
+            whole = self._whole(key)
+        prior, stored = (None, "") if whole is None else whole
         if isinstance(result, dict):
             body = encode(result).decode()  # the record less its path
         else:
@@ -622,7 +626,7 @@ class _ScanRun:
             body = encode(rec).decode()
         if isinstance(result, OSError) and result.errno in _GONE:
             if prior is not None and prior[_REMOVED] is None:
-                self.files.append((*prior[:_REMOVED], self.id, prior[_RECORD]))
+                self.files.append((*prior[:_REMOVED], self.id, *prior[_CHANGED:]))
                 self.removed += 1
                 return None
             self.errors += 1  # nothing there, nothing stored
@@ -636,13 +640,13 @@ class _ScanRun:
             number = prior[_RECORD]
             if prior[_REMOVED] is not None:
                 kind = "new"
-            elif self._stored_body(number) == body:
+            elif stored == body:
                 kind = "unchanged"
             else:
                 kind = "changed"
-        self.files.append((key, *(stamps or _NO_STAMPS), self.id,
+        self.files.append((key, *(stamps or _NO_STAMPS), self.id, None,
                            prior[_CHANGED] if prior is not None and kind == "unchanged"
-                           else self.id, None, number))
+                           else self.id, number))
         if kind != "unchanged":
             self.records.append((number, body))
         if failed:
@@ -651,9 +655,12 @@ class _ScanRun:
         setattr(self, kind, getattr(self, kind) + 1)
         return None if kind == "unchanged" else (path, body)
 
-    def _stored_body(self, number: int) -> str:
-        row = self.db.execute("SELECT body FROM records WHERE id = ?", (number,)).fetchone()
-        return "" if row is None else str(row[0])
+    def _whole(self, key: bytes) -> tuple[tuple[Any, ...], str] | None:
+        """The whole stored row of a path, which the walk read in part, and its record's JSON;
+        None when there is none."""
+        row = self.db.execute(f"SELECT {_WHOLE}, r.body FROM files f LEFT JOIN records r "
+                              "ON r.id = f.record WHERE f.path = ?", (key,)).fetchone()
+        return None if row is None else (row[:-1], row[-1] or "")
 
 
 def _row(db: sqlite3.Connection, key: bytes) -> tuple[Any, ...] | None:
@@ -665,7 +672,8 @@ def _row(db: sqlite3.Connection, key: bytes) -> tuple[Any, ...] | None:
 def _stored(reader: sqlite3.Connection, low: bytes,
             high: bytes) -> Iterator[list[tuple[Any, ...]]]:
     """The rows with low <= path < high, in path order, in chunks of a query each."""
-    query = f"SELECT {_ROW} FROM files WHERE path >= ? AND path < ? ORDER BY path LIMIT {_CHUNK}"
+    query = (f"SELECT {_WALKED} FROM files WHERE path >= ? AND path < ? ORDER BY path "
+             f"LIMIT {_CHUNK}")
     while True:
         rows = reader.execute(query, (low, high)).fetchall()
         if rows:
