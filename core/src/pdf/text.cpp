@@ -4,10 +4,12 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "../support/text.hpp"
+#include "../xmp/xml.hpp"
 
 namespace trawl::pdf {
 
@@ -82,123 +84,8 @@ const XmpProperty* find_property(std::string_view ns, std::string_view name) {
   return nullptr;
 }
 
-// Character and the five predefined entity references of XML 1.0 4.1 replaced.
-std::string xml_text(std::string_view raw) {
-  std::string out;
-  out.reserve(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    const std::size_t semi = raw[i] == '&' ? raw.find(';', i) : std::string_view::npos;
-    if (semi == std::string_view::npos || semi - i > 12) {
-      out.push_back(raw[i]);
-      continue;
-    }
-    const std::string_view name = raw.substr(i + 1, semi - i - 1);
-    std::optional<std::uint32_t> cp;
-    if (name == "lt") {
-      cp = '<';
-    } else if (name == "gt") {
-      cp = '>';
-    } else if (name == "amp") {
-      cp = '&';
-    } else if (name == "quot") {
-      cp = '"';
-    } else if (name == "apos") {
-      cp = '\'';
-    } else if (name.starts_with('#') && name.size() > 1) {
-      const bool hex = name[1] == 'x';
-      std::uint32_t v = 0;
-      bool ok = name.size() > (hex ? 2U : 1U);
-      for (const char c : name.substr(hex ? 2 : 1)) {
-        const int d = c >= '0' && c <= '9'          ? c - '0'
-                      : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
-                      : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                    : -1;
-        ok = ok && d >= 0 && v < 0x110000;
-        v = v * (hex ? 16U : 10U) + static_cast<std::uint32_t>(d < 0 ? 0 : d);
-      }
-      if (ok && v < 0x110000 && (v < 0xD800 || v > 0xDFFF)) {
-        cp = v;
-      }
-    }
-    if (!cp) {
-      out.push_back(raw[i]);
-      continue;
-    }
-    append_utf8(out, *cp);
-    i = semi;
-  }
-  return out;
-}
-
-struct Attribute {
-  std::string_view name;
-  std::string_view value; // raw, entities not yet replaced
-};
-
-// One start or end tag: "<" already taken, `at` on its first byte after it.
-struct Tag {
-  std::string_view name;
-  std::vector<Attribute> attributes;
-  bool end = false;
-  bool empty = false;
-};
-
 bool is_xml_space(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-// The tag starting after "<" at `at`; `at` moves past its ">". Nothing when it is malformed.
-std::optional<Tag> read_tag(std::string_view xml, std::size_t& at) {
-  Tag tag;
-  std::size_t i = at;
-  if (i < xml.size() && xml[i] == '/') {
-    tag.end = true;
-    ++i;
-  }
-  const std::size_t name_end = xml.find_first_of(" \t\r\n/>", i);
-  if (name_end == std::string_view::npos || name_end == i) {
-    return std::nullopt;
-  }
-  tag.name = xml.substr(i, name_end - i);
-  i = name_end;
-  for (;;) {
-    while (i < xml.size() && is_xml_space(xml[i])) {
-      ++i;
-    }
-    if (i >= xml.size()) {
-      return std::nullopt;
-    }
-    if (xml[i] == '>') {
-      at = i + 1;
-      return tag;
-    }
-    if (xml[i] == '/') {
-      tag.empty = true;
-      ++i;
-      continue;
-    }
-    const std::size_t eq = xml.find('=', i);
-    if (eq == std::string_view::npos) {
-      return std::nullopt;
-    }
-    std::string_view attr = xml.substr(i, eq - i);
-    while (!attr.empty() && is_xml_space(attr.back())) {
-      attr.remove_suffix(1);
-    }
-    std::size_t q = eq + 1;
-    while (q < xml.size() && is_xml_space(xml[q])) {
-      ++q;
-    }
-    if (q >= xml.size() || (xml[q] != '"' && xml[q] != '\'')) {
-      return std::nullopt;
-    }
-    const std::size_t close = xml.find(xml[q], q + 1);
-    if (close == std::string_view::npos) {
-      return std::nullopt;
-    }
-    tag.attributes.push_back({attr, xml.substr(q + 1, close - q - 1)});
-    i = close + 1;
-  }
 }
 
 // The reader's state: prefixes seen, open elements and the property being read.
@@ -208,19 +95,26 @@ public:
 
   std::map<std::string, std::string, std::less<>> run() {
     collect_prefixes();
-    std::size_t at = 0;
-    while (at < xml_.size()) {
-      const std::size_t lt = xml_.find('<', at);
-      text(xml_.substr(at, (lt == std::string_view::npos ? xml_.size() : lt) - at));
-      if (lt == std::string_view::npos) {
+    xmp::XmlReader reader(xml_);
+    for (;;) {
+      switch (reader.next()) {
+      case xmp::XmlReader::Event::Start:
+        open(reader.name(), reader.attributes());
         break;
-      }
-      at = lt + 1;
-      if (!markup(at)) {
+      case xmp::XmlReader::Event::End:
+        close();
         break;
+      case xmp::XmlReader::Event::Text:
+        if (collecting()) {
+          value_ += reader.cdata() ? std::string(reader.raw_text())
+                                   : xmp::decode_references(reader.raw_text(), false);
+        }
+        break;
+      case xmp::XmlReader::Event::Done:
+      case xmp::XmlReader::Event::Malformed:
+        return std::move(found_);
       }
     }
-    return std::move(found_);
   }
 
 private:
@@ -268,69 +162,19 @@ private:
     return {it != prefixes_.rend() ? it->second : "", name.substr(colon + 1)};
   }
 
-  // Markup after "<" at `at`; false when the rest cannot be read.
-  bool markup(std::size_t& at) {
-    const std::string_view rest = xml_.substr(at);
-    const auto skip_past = [&](std::string_view end) {
-      const std::size_t e = xml_.find(end, at);
-      at = e == std::string_view::npos ? xml_.size() : e + end.size();
-      return e != std::string_view::npos;
-    };
-    if (rest.starts_with("!--")) {
-      return skip_past("-->");
-    }
-    if (rest.starts_with("![CDATA[")) {
-      const std::size_t from = at + 8;
-      const std::size_t e = xml_.find("]]>", from);
-      if (e == std::string_view::npos) {
-        return false;
-      }
-      if (collecting()) {
-        value_.append(xml_.substr(from, e - from));
-      }
-      at = e + 3;
-      return true;
-    }
-    if (rest.starts_with('?')) {
-      return skip_past("?>");
-    }
-    if (rest.starts_with('!')) {
-      return skip_past(">");
-    }
-    auto tag = read_tag(xml_, at);
-    if (!tag) {
-      return false;
-    }
-    if (tag->end) {
-      close();
-    } else {
-      open(*tag);
-      if (tag->empty) {
-        close();
-      }
-    }
-    return true;
-  }
-
   [[nodiscard]] bool collecting() const noexcept {
     return property_ != nullptr && (open_.size() == property_depth_ || in_item_);
   }
 
-  void text(std::string_view raw) {
-    if (collecting() && !raw.empty()) {
-      value_.append(raw);
-    }
-  }
-
-  void open(const Tag& tag) {
-    const Open element = qualified(tag.name);
+  void open(std::string_view name, std::span<const xmp::XmlAttribute> attributes) {
+    const Open element = qualified(name);
     const bool parent_is_description =
         !open_.empty() && open_.back().ns == rdf_ns && open_.back().name == "Description";
     if (element.ns == rdf_ns && element.name == "Description") {
-      for (const Attribute& a : tag.attributes) {
+      for (const xmp::XmlAttribute& a : attributes) {
         const Open q = qualified(a.name);
         if (const XmpProperty* p = find_property(q.ns, q.name)) {
-          keep(*p, xml_text(a.value));
+          keep(*p, xmp::decode_references(a.raw_value, true));
         }
       }
     } else if (parent_is_description && property_ == nullptr) {
@@ -343,8 +187,8 @@ private:
       in_item_ = true;
       value_.clear();
       item_is_default_ = false;
-      for (const Attribute& a : tag.attributes) {
-        item_is_default_ = item_is_default_ || (a.name == "xml:lang" && a.value == "x-default");
+      for (const xmp::XmlAttribute& a : attributes) {
+        item_is_default_ = item_is_default_ || (a.name == "xml:lang" && a.raw_value == "x-default");
       }
     }
     if (open_.size() < 256) {
@@ -365,9 +209,9 @@ private:
     if (in_item_ && open_.back().ns == rdf_ns && open_.back().name == "li") {
       in_item_ = false;
       if (item_is_default_ && !default_item_) {
-        default_item_ = xml_text(value_);
+        default_item_ = value_;
       }
-      items_.push_back(xml_text(value_));
+      items_.push_back(value_);
       value_.clear();
     } else if (property_ != nullptr && open_.size() == property_depth_) {
       if (default_item_) {
@@ -379,7 +223,7 @@ private:
         }
         keep(*property_, joined);
       } else {
-        keep(*property_, xml_text(value_));
+        keep(*property_, value_);
       }
       property_ = nullptr;
     }
