@@ -146,6 +146,21 @@ def test_close_stops_workers_in_endless_reads_and_others_go_on(tmp_path):
             os.close(fd)
 
 
+def reading(pid, paths, timeout=20.0):
+    """Waits until process `pid` has one of `paths` open (its parses have started): a Ctrl-C
+    that comes earlier can land in the start-up of a library that swallows it."""
+    fds = f"/proc/{pid}/fd"
+    if not os.path.isdir(fds):
+        time.sleep(0.5)
+        return
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with contextlib.suppress(OSError):
+            if set(paths) & {os.readlink(os.path.join(fds, fd)) for fd in os.listdir(fds)}:
+                return
+        time.sleep(0.02)
+
+
 @pytest.mark.parametrize("module, run", [
     ("trawl", "for _ in trawl.parse_many(sys.argv[1:], jobs=4): pass"),
     # Dask's thread pool waits for its threads at exit: the tasks must end too. (A process pool
@@ -163,7 +178,7 @@ def test_ctrl_c_ends_the_run_and_the_interpreter(tmp_path, module, run):
                              stderr=subprocess.PIPE, start_new_session=True)
     try:
         assert child.stdout.readline() == b"ready\n"
-        time.sleep(0.5)
+        reading(child.pid, [p for p in endless if p != "/dev/zero"])
         os.killpg(child.pid, signal.SIGINT)  # as a terminal's Ctrl-C: the whole group
         _, err = child.communicate(timeout=20)
     finally:
