@@ -100,7 +100,7 @@ bool ZipExtractor::supports(const Probe& probe) const {
 namespace {
 
 ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
-                             std::optional<std::uint64_t> end_record);
+                             std::optional<std::uint64_t> end_record, bool thorough);
 
 // Offsets of "PK\5\6" as the file streams past; the last one is the end record.
 // "PK\5\6" is four bytes.
@@ -114,7 +114,7 @@ public:
     if (!input) {
       return input.error();
     }
-    return read_directory(extractor_, *input, last_);
+    return read_directory(extractor_, *input, last_, probe.thorough);
   }
 
 private:
@@ -148,14 +148,15 @@ std::unique_ptr<Scan> ZipExtractor::start_scan(const Probe& /*probe*/) const {
 namespace {
 
 ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
-                             std::optional<std::uint64_t> end_record) {
+                             std::optional<std::uint64_t> end_record, bool thorough) {
   const std::string_view name = extractor.name();
   // A file that grew while it was read may show a record beyond the size it had.
   if (!end_record) {
     return malformed(name, "no end-of-central-directory record");
   }
   // Signature, disk numbers, entry counts, directory size and offset, comment length.
-  const auto end = r.fixed<22>(end_record.value_or(0));
+  const std::uint64_t end_at = end_record.value_or(0);
+  const auto end = r.fixed<22>(end_at);
   if (!end) {
     return malformed(name, "truncated end-of-central-directory record");
   }
@@ -169,12 +170,21 @@ ExtractResult read_directory(const ZipExtractor& extractor, const ByteReader& r,
   const std::uint64_t cap = list_cap(r.size(), 128);
   std::uint64_t compressed_total = 0;
   std::uint64_t uncompressed_total = 0;
+  constexpr std::uint32_t header_signature = 0x02014B50U;
+  std::uint64_t start = end->u32_le<16>();
+  // Bytes put before the archive (a self-extracting stub) or taken from it shift the recorded
+  // offset; archivers then find the directory right before the end record.
+  const std::uint64_t shifted = end_at - std::min<std::uint64_t>(end->u32_le<12>(), end_at);
+  if (thorough && r.u32_le_at(start) != header_signature &&
+      r.u32_le_at(shifted) == header_signature) {
+    start = shifted;
+  }
   ByteReader walk = r;
-  bool more = walk.seek(end->u32_le<16>());
+  bool more = walk.seek(start);
   while (more) {
     // A 46-byte central-directory header, then the name, extra field and comment.
     const auto header = walk.take_fixed<46>();
-    if (!header || header->u32_le<0>() != 0x02014B50U) {
+    if (!header || header->u32_le<0>() != header_signature) {
       break;
     }
     const std::uint16_t name_length = header->u16_le<28>();

@@ -211,9 +211,9 @@ inline Map parsed(const Bytes& data, std::string_view name, const RunOptions& op
 }
 
 /// The error messages of a parse over `data`.
-inline std::vector<std::string> errors_of(const Bytes& data) {
+inline std::vector<std::string> errors_of(const Bytes& data, const RunOptions& options = {}) {
   std::vector<std::string> out;
-  for (const auto& e : parse_buffer(data).errors) {
+  for (const auto& e : parse_buffer(data, options).errors) {
     out.push_back(e.extractor + ": " + e.message);
   }
   return out;
