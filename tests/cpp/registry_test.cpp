@@ -25,7 +25,6 @@ public:
     std::uint64_t len = 0;
     std::uint64_t position = 0;
     std::uint64_t read_to_end = 0;
-    bool contents_ready = false;
   };
 
   ScriptedExtractor(std::string_view name, Body body, Seen* seen = nullptr)
@@ -39,7 +38,6 @@ public:
       seen_->mime = probe.mime;
       seen_->len = probe.len;
       seen_->position = *source.stream_position();
-      seen_->contents_ready = source.contents_if_ready().has_value();
       std::vector<std::uint8_t> all;
       seen_->read_to_end = *source.read_to_end(all);
     }
@@ -164,12 +162,6 @@ TEST(Registry, RecordsFailuresInRegistryOrderAndGoesOn) {
       {"id3", "malformed id3: header too short"},
   };
   EXPECT_EQ(out.errors, expected);
-}
-
-TEST(Registry, OtherErrorsKeepTheirText) {
-  EXPECT_EQ(other("exif: no data").message(), "exif: no data");
-  EXPECT_EQ(io_error(IoError::unexpected_eof()).message(),
-            "I/O error: failed to fill whole buffer");
 }
 
 TEST(Registry, ScansShareOnePassOnOneOrTwoThreads) {
