@@ -30,6 +30,15 @@ def lines(out):
     return [json.loads(line) for line in out.stdout.decode().splitlines()]
 
 
+def no_dac_override():
+    """A command prefix that takes from root the power to read every directory."""
+    if os.geteuid() != 0:
+        return []
+    if not shutil.which("setpriv"):
+        pytest.skip("running as root without setpriv")
+    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"]
+
+
 def test_recursion_filters_and_records_that_name_their_input(tmp_path):
     make_tree(tmp_path)
     out = trawl_cmd("-r", tmp_path, "--ext", "gif", "--only", "gif", "-j", "2")
@@ -139,14 +148,10 @@ def test_unreadable_directories_and_linked_roots(tmp_path):
     (tmp_path / "locked" / "x").write_text("x")
     os.chmod(tmp_path / "locked", 0)
     os.symlink(tmp_path / "b", tmp_path / "link")
-    # Root reads every directory: drop the capabilities that let it.
-    prefix = []
-    if os.geteuid() == 0:
-        if not shutil.which("setpriv"):
-            pytest.skip("running as root without setpriv")
-        prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"]
-    out = trawl_cmd("-r", tmp_path, prefix=prefix)
-    os.chmod(tmp_path / "locked", 0o755)
+    try:
+        out = trawl_cmd("-r", tmp_path, prefix=no_dac_override())
+    finally:
+        os.chmod(tmp_path / "locked", 0o755)
     assert out.returncode == 1
     failed = [r for r in lines(out) if "error" in r]
     assert failed == [{"path": str(tmp_path / "locked"), "error": {
