@@ -61,18 +61,6 @@ def untyped(value, hint, where):
     return [] if type(value) is hint else [f"{where}: {type(value).__name__}, typed {hint}"]
 
 
-@pytest.mark.parametrize("hint, value, problems", [
-    (types.GifFacts, {"width": 1, "frames": 2}, []),
-    (types.GifFacts, {"width": True}, ["gif.width: bool, typed <class 'int'>"]),
-    (types.GifFacts, {"colours": 1}, ["gif.colours: not typed"]),
-    (types.PngFacts, {"gamma": 1}, ["gif.gamma: int, typed <class 'float'>"]),
-    (types.ZipFacts, {"entries": [{"name": 3}]}, ["gif.entries[0].name: int, typed <class 'str'>"]),
-    (types.ExifFacts, {"ifd2": {"Make": "x"}, "ifdx": {}}, ["gif.ifdx: not typed"]),
-], ids=["typed", "bool-for-int", "unknown-key", "int-for-float", "in-a-list", "numbered-ifd"])
-def test_untyped_finds_what_the_types_miss(hint, value, problems):
-    assert untyped(value, hint, "gif") == problems
-
-
 FILES = corpus_files()
 
 
