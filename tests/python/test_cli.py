@@ -14,7 +14,7 @@ import zipfile
 
 import pytest
 
-from test_batch import make_tree
+from test_batch import endless_inputs, make_tree
 
 # Bytes that are not UTF-8 in a file name, and the locale that cannot show them.
 ODD_NAME = b"caf\xe9 \xff.txt"
@@ -217,11 +217,9 @@ def test_closed_pipe_ends_quietly(tmp_path):
 
 
 def test_ctrl_c_ends_with_130_and_no_traceback(tmp_path):
-    fifo = tmp_path / "pipe"
-    os.mkfifo(fifo)
-    writer = os.open(fifo, os.O_RDWR)  # an endless input: the parse waits for data
+    (fifo,), (writer,) = endless_inputs(tmp_path, 1)  # the parse waits for data
     try:
-        child = subprocess.Popen([sys.executable, "-m", "trawl", str(fifo)],
+        child = subprocess.Popen([sys.executable, "-m", "trawl", fifo],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         time.sleep(1.0)
         child.send_signal(signal.SIGINT)

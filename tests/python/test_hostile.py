@@ -89,17 +89,6 @@ def test_repeated_calls_keep_memory_flat(corpus):
     assert rss_kib() - settled < 2048
 
 
-def test_path_that_is_not_utf8(tmp_path):
-    # The file system's bytes reach Python as surrogate escapes and go back unchanged.
-    raw = os.fsencode(tmp_path) + b"/caf\xe9.t\xffxt"
-    with open(raw, "wb") as f:
-        f.write(b"%PDF-1.7\n")
-    result = trawl.parse(os.fsdecode(raw))
-    assert result["file"]["name"] == "caf\ufffd.t\ufffdxt"
-    assert result["file"]["extension_claimed"] == "t\ufffdxt"
-    assert result["pdf"]["version"] == "1.7"
-
-
 def test_unreadable_file_raises_os_error(tmp_path):
     path = tmp_path / "secret"
     path.write_bytes(b"x")

@@ -65,13 +65,6 @@ def test_os_errors_name_the_path(tmp_path):
     assert str(info.value) == "a\0b: file name contained an unexpected NUL byte"
 
 
-def test_directory_gives_path_facts_and_an_error_record(tmp_path):
-    result = trawl.parse(tmp_path)
-    assert result["file"]["name"] == tmp_path.name
-    assert result["errors"] == [{"extractor": "file", "message": "I/O error: Is a directory (os error 21)"}]
-    assert list(result) == ["errors", "file"]
-
-
 def test_path_forms_agree_and_inspect_without_options_is_parse(tmp_path):
     data = b"\x89PNG\r\n\x1a\n" + bytes(40)
     target = tmp_path / "photo.tar.gz"

@@ -12,12 +12,9 @@ namespace {
 
 using namespace testing;
 
-TiffEntry width(std::uint32_t w) {
-  return {256, 4, 1, be32(w)};
-}
-
 TEST(ExifExtractor, GroupsFieldsByDirectoryAndKeepsTheLaterDuplicate) {
-  const Map exif = parsed(tiff({.ifd0 = {width(1), ascii(270, "first\0"sv), width(3)},
+  const Map exif = parsed(tiff({.ifd0 = {TiffEntry{256, 4, 1, be32(1)}, ascii(270, "first\0"sv),
+                                         TiffEntry{256, 4, 1, be32(3)}},
                                 .exif = {{36864, 7, 4, text("0232")}},
                                 .ifd1 = {ascii(270, "thumb\0"sv), {65000, 3, 1, {0, 9}}}}),
                           "exif");
@@ -62,7 +59,7 @@ TEST(ExifExtractor, GpsPositionInSignedDecimalDegrees) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Map exif = parsed(tiff({.ifd0 = {width(1)}, .gps = c.gps}), "exif");
+    const Map exif = parsed(tiff({.ifd0 = {TiffEntry{256, 4, 1, be32(1)}}, .gps = c.gps}), "exif");
     ASSERT_TRUE(exif.contains("primary"));
     if (!c.expected) {
       EXPECT_FALSE(exif.contains("gps_decimal"));
