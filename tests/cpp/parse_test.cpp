@@ -80,16 +80,6 @@ TEST(ParsePath, DirectoryKeepsPathFactsAndReportsReadErrors) {
   EXPECT_EQ(parent->namespaces.at("file").at("name").as_string(), "");
 }
 
-TEST(ParsePath, OpenFailuresAreReturned) {
-  const TempDir dir;
-  const auto missing = parse_path(dir.path() + "/missing");
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
-  const auto nul = parse_path(std::string_view("a\0b", 3));
-  ASSERT_FALSE(nul);
-  EXPECT_EQ(nul.error().text(), "file name contained an unexpected NUL byte");
-}
-
 // Opening a FIFO used to wait for a writer forever; one without a writer now reads as empty,
 // and one with a writer is read to the writer's end.
 TEST(ParsePath, FifoNeverWaitsForAWriter) {
@@ -181,8 +171,6 @@ TEST(ParsePath, ModificationTimeInWholeSecondsSinceTheEpoch) {
     const auto report = parse_path(path);
     ASSERT_TRUE(report);
     const Map& facts = report->namespaces.at("file");
-    EXPECT_EQ(facts.at("size_bytes").as_uint(), 0U);
-    EXPECT_EQ(facts.at("name").as_string(), "empty");
     EXPECT_EQ(facts.contains("modified_unix"), c.expected.has_value());
     if (c.expected) {
       EXPECT_EQ(facts.at("modified_unix").as_uint(), *c.expected);

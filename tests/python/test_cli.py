@@ -14,7 +14,7 @@ import zipfile
 
 import pytest
 
-from test_batch import make_tree
+from test_batch import endless_inputs, make_tree
 
 # Bytes that are not UTF-8 in a file name, and the locale that cannot show them.
 ODD_NAME = b"caf\xe9 \xff.txt"
@@ -28,6 +28,15 @@ def trawl_cmd(*args, stdin=None, cwd=None, env=None, prefix=()):
 
 def lines(out):
     return [json.loads(line) for line in out.stdout.decode().splitlines()]
+
+
+def no_dac_override():
+    """A command prefix that takes from root the power to read every directory."""
+    if os.geteuid() != 0:
+        return []
+    if not shutil.which("setpriv"):
+        pytest.skip("running as root without setpriv")
+    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"]
 
 
 def test_recursion_filters_and_records_that_name_their_input(tmp_path):
@@ -139,14 +148,10 @@ def test_unreadable_directories_and_linked_roots(tmp_path):
     (tmp_path / "locked" / "x").write_text("x")
     os.chmod(tmp_path / "locked", 0)
     os.symlink(tmp_path / "b", tmp_path / "link")
-    # Root reads every directory: drop the capabilities that let it.
-    prefix = []
-    if os.geteuid() == 0:
-        if not shutil.which("setpriv"):
-            pytest.skip("running as root without setpriv")
-        prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"]
-    out = trawl_cmd("-r", tmp_path, prefix=prefix)
-    os.chmod(tmp_path / "locked", 0o755)
+    try:
+        out = trawl_cmd("-r", tmp_path, prefix=no_dac_override())
+    finally:
+        os.chmod(tmp_path / "locked", 0o755)
     assert out.returncode == 1
     failed = [r for r in lines(out) if "error" in r]
     assert failed == [{"path": str(tmp_path / "locked"), "error": {
@@ -212,11 +217,9 @@ def test_closed_pipe_ends_quietly(tmp_path):
 
 
 def test_ctrl_c_ends_with_130_and_no_traceback(tmp_path):
-    fifo = tmp_path / "pipe"
-    os.mkfifo(fifo)
-    writer = os.open(fifo, os.O_RDWR)  # an endless input: the parse waits for data
+    (fifo,), (writer,) = endless_inputs(tmp_path, 1)  # the parse waits for data
     try:
-        child = subprocess.Popen([sys.executable, "-m", "trawl", str(fifo)],
+        child = subprocess.Popen([sys.executable, "-m", "trawl", fifo],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         time.sleep(1.0)
         child.send_signal(signal.SIGINT)

@@ -6,7 +6,7 @@ _hook = pytest.importorskip("_trawl_convert_hook", reason="the conversion hook i
 convert = _hook.convert
 
 
-def test_every_value_kind():
+def test_every_value_kind_and_errors_in_their_sorted_place():
     result = convert("all_kinds")
     assert list(result) == ["errors", "file", "kinds"]
     kinds = result["kinds"]
@@ -41,9 +41,6 @@ def test_every_value_kind():
         {"extractor": "id3", "message": "I/O error: failed to fill whole buffer"},
     ]
     assert [list(e) for e in result["errors"]] == [["extractor", "message"]] * 2
-
-
-def test_errors_take_their_sorted_place():
     assert convert("empty") == {}
     result = convert("errors_namespace")
     assert list(result) == ["a", "errors"]

@@ -21,7 +21,7 @@ import pytest
 
 import trawl
 from test_batch import make_tree
-from test_cli import ODD_NAME, lines, trawl_cmd
+from test_cli import ODD_NAME, lines, no_dac_override, trawl_cmd
 
 SUMMARY = re.compile(r"trawl: ([\d,]+) new, ([\d,]+) changed, ([\d,]+) unchanged, "
                      r"([\d,]+) removed, ([\d,]+) errors?, [\d.]+ s, [\d,]+ files/s\n")
@@ -185,10 +185,7 @@ def test_changed_prints_the_records_read_and_removals_count(tmp_path):
 
 
 def test_unlistable_directories_keep_their_records(tmp_path):
-    if os.geteuid() == 0 and not shutil.which("setpriv"):
-        pytest.skip("running as root without setpriv")
-    prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"] \
-        if os.geteuid() == 0 else []
+    prefix = no_dac_override()
     root = tree(tmp_path)
     db = tmp_path / "inventory.db"
     trawl_cmd("-r", root, "--db", db)
@@ -360,9 +357,7 @@ print(repr((native, got, summary(got[0][0]))))
 
 def listings(target, follow, root, ext):
     """Both listings of `target` and both walks from it: the extension's, then Python's."""
-    prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"] \
-        if os.geteuid() == 0 else []
-    out = subprocess.run([*prefix, sys.executable, "-c", COMPARE,
+    out = subprocess.run([*no_dac_override(), sys.executable, "-c", COMPARE,
                           repr((os.fsencode(target), follow, root, ext))],
                          capture_output=True, timeout=60, check=True)
     return ast.literal_eval(out.stdout.decode())
@@ -393,8 +388,7 @@ def listings(target, follow, root, ext):
 ])
 def test_the_extension_lists_as_python_does(tmp_path, where, follow, root, ext, names, errors,
                                              walked):
-    if os.geteuid() == 0 and not shutil.which("setpriv"):
-        pytest.skip("running as root without setpriv")
+    no_dac_override()  # skips before the tree is made where it cannot run
     top = tmp_path / "t"
     top.mkdir()
     listing_tree(top)

@@ -65,27 +65,15 @@ def test_os_errors_name_the_path(tmp_path):
     assert str(info.value) == "a\0b: file name contained an unexpected NUL byte"
 
 
-def test_directory_gives_path_facts_and_an_error_record(tmp_path):
-    result = trawl.parse(tmp_path)
-    assert result["file"]["name"] == tmp_path.name
-    assert result["errors"] == [{"extractor": "file", "message": "I/O error: Is a directory (os error 21)"}]
-    assert list(result) == ["errors", "file"]
-
-
-def test_path_forms_agree(tmp_path):
+def test_path_forms_agree_and_inspect_without_options_is_parse(tmp_path):
+    data = b"\x89PNG\r\n\x1a\n" + bytes(40)
     target = tmp_path / "photo.tar.gz"
-    target.write_bytes(b"\x00" * 100)
+    target.write_bytes(data)
     by_str = trawl.parse(str(target))
     assert by_str == trawl.parse(target) == trawl.parse(path=str(target))
     assert by_str["file"]["extension_claimed"] == "gz"
     assert trawl.parse_bytes(data=b"abc") == trawl.parse_bytes(b"abc")
-
-
-def test_inspect_without_options_is_parse(tmp_path):
-    data = b"\x89PNG\r\n\x1a\n" + bytes(40)
-    target = tmp_path / "x.png"
-    target.write_bytes(data)
-    assert trawl.inspect(target) == trawl.inspect(str(target)) == trawl.parse(target)
+    assert trawl.inspect(target) == trawl.inspect(str(target)) == by_str
     assert trawl.inspect(data) == trawl.inspect(bytearray(data)) == trawl.parse_bytes(data)
     assert trawl.inspect(memoryview(data), fast=True, only="file") == {
         "file": {k: v for k, v in trawl.parse_bytes(data)["file"].items()

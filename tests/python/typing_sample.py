@@ -1,4 +1,4 @@
-"""Checked by mypy in test_types.py, never run: results are typed per namespace."""
+"""Checked by mypy in test_readme.py, never run: results are typed per namespace."""
 
 from typing import Any, assert_type
 

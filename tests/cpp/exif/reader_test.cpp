@@ -31,19 +31,6 @@ TiffEntry bytes(std::uint16_t tag, std::uint16_t type, const Bytes& values) {
   return {tag, type, static_cast<std::uint32_t>(values.size()), values};
 }
 
-TiffEntry ascii(std::uint16_t tag, std::string_view s) {
-  return bytes(tag, 2, text(s));
-}
-
-TiffEntry rationals(std::uint16_t tag, std::vector<std::pair<std::uint32_t, std::uint32_t>> values,
-                    std::uint16_t type = 5) {
-  Bytes b;
-  for (const auto& [n, d] : values) {
-    b = cat({b, be32(n), be32(d)});
-  }
-  return {tag, type, static_cast<std::uint32_t>(values.size()), b};
-}
-
 const std::filesystem::path shared_dir = std::filesystem::path(TRAWL_CORPUS_DIR).parent_path();
 
 std::string type_name(std::uint16_t type) {
@@ -281,22 +268,23 @@ TEST(ExifReader, LimitsEndTheWalkInTheDirectoryTheyReach) {
     std::size_t fields;
     std::string_view last_problem;
     std::optional<std::uint8_t> stopped_in;
+    std::string marked; // the extractor's "truncated", thumbnail size and numbered directories
   };
   const std::vector<Case> cases = {
       {"distinct tags in every context", every_context, Keep::Last, max_fields,
-       "Limit the field count", 0},
+       "Limit the field count", 0, "[\"primary\"] 0"},
       {"a later directory names itself",
        cat({header, uniform_ifd(1, 256, 0, 1, 26), uniform_ifd(65535, 0, 1, 26, 0)}), Keep::Last,
-       max_fields, "Limit the field count", 1},
+       max_fields, "Limit the field count", 1, "[\"thumbnail\"] " + std::to_string(max_fields - 1)},
       {"repeated fields all kept", self_pointers, Keep::Every, max_fields, "Limit the field count",
-       0},
+       0, ""},
       {"repeated fields replaced", self_pointers, Keep::Last, 1,
-       "Limit the fields read to the size of the data", 0},
+       "Limit the fields read to the size of the data", 0, ""},
       {"one sub-IFD visited again and again", pointers, Keep::Last, 1, "Limit the walked IFD count",
-       0},
+       0, ""},
       // The chain's own limit of 8 top-level IFDs cuts nothing a real file holds.
       {"top-level chain back to itself", cat({header, uniform_ifd(1, 256, 0, 1, 8)}), Keep::Last, 8,
-       "Limit the IFD count to 8", std::nullopt},
+       "Limit the IFD count to 8", std::nullopt, " 1 ifd2 ifd3 ifd4 ifd5 ifd6 ifd7"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -306,6 +294,16 @@ TEST(ExifReader, LimitsEndTheWalkInTheDirectoryTheyReach) {
     ASSERT_FALSE(read->problems().empty());
     EXPECT_EQ(read->problems().back(), c.last_problem);
     EXPECT_EQ(read->stopped_in(), c.stopped_in);
+    if (!c.marked.empty()) {
+      const Map exif = parsed(c.data, "exif");
+      std::string marked = exif.contains("truncated") ? render(exif.at("truncated")) : "";
+      marked += " " + std::to_string(
+                          exif.contains("thumbnail") ? exif.at("thumbnail").as_map().size() : 0);
+      for (const auto& [key, value] : exif) {
+        marked += key.starts_with("ifd") ? " " + key : "";
+      }
+      EXPECT_EQ(marked, c.marked);
+    }
   }
 }
 
@@ -354,13 +352,7 @@ struct BigEntry {
 
 Bytes big_tiff(bool big, const std::vector<BigEntry>& ifd0,
                const std::vector<BigEntry>& exif = {}) {
-  auto put = [big](std::uint64_t v, std::size_t width) {
-    Bytes out(width);
-    for (std::size_t i = 0; i < width; ++i) {
-      out[big ? width - 1 - i : i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-    return out;
-  };
+  auto put = [big](std::uint64_t v, std::size_t width) { return uint_bytes(v, width, big); };
   auto ifd = [&](std::uint64_t at, std::vector<BigEntry> entries, std::uint64_t& end) {
     Bytes head = put(entries.size(), 8);
     Bytes values;
@@ -396,7 +388,7 @@ Bytes big_tiff(bool big, const std::vector<BigEntry>& ifd0,
   return out;
 }
 
-TEST(ExifReader, ReadsBigTiff) {
+TEST(ExifReader, ReadsBigTiffAndItsFailures) {
   const std::vector<BigEntry> ifd0 = {{256, 3, 1, {640}, 2},
                                       {273, 16, 2, {std::uint64_t{1} << 40U, 5}, 8},
                                       {65000, 17, 1, {static_cast<std::uint64_t>(-2)}, 8}};
@@ -415,9 +407,6 @@ TEST(ExifReader, ReadsBigTiff) {
                      "ExifVersion=2.3;");
     EXPECT_TRUE(read->problems().empty());
   }
-}
-
-TEST(ExifReader, BigTiffFailuresAndClassicTypes) {
   Bytes bad_offset_size = big_tiff(false, {{256, 3, 1, {1}, 2}});
   bad_offset_size[4] = 4;
   EXPECT_EQ(describe(read_big_tiff(ByteReader(bad_offset_size))),

@@ -1,4 +1,5 @@
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,8 @@ Bytes riff(std::string_view form, const Bytes& chunks) {
   return cat(
       {text("RIFF"), le32(static_cast<std::uint32_t>(chunks.size() + 4)), text(form), chunks});
 }
-Bytes chunk(std::string_view id, const Bytes& body) {
-  return cat({text(id), le32(static_cast<std::uint32_t>(body.size())), body});
+Bytes chunk(std::string_view id, const Bytes& body, std::optional<std::uint32_t> size = {}) {
+  return cat({text(id), le32(size.value_or(static_cast<std::uint32_t>(body.size()))), body});
 }
 const Bytes pcm_format = cat({le16(1), le16(2), le32(44100), le32(176400), le16(4), le16(16)});
 
@@ -119,6 +120,51 @@ TEST(RiffExtractor, FormsAndTheirHeaders) {
   }
   EXPECT_EQ(errors_of(text("RIFF\0\0\0\0WAV"sv)),
             std::vector<std::string>{"riff: malformed riff: header too short"});
+}
+
+// Format chunk: tag, channels, sample rate, byte rate, block align, bits per sample.
+Bytes format(std::uint16_t tag, std::uint32_t rate, std::uint32_t byte_rate) {
+  return chunk("fmt ", cat({le16(tag), le16(1), le32(rate), le32(byte_rate), le16(1), le16(8)}));
+}
+
+TEST(WaveDuration, DataOverByteRateOrFactOverRate) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::string expected;
+  };
+  const Bytes pcm = format(1, 1000, 1000);
+  const std::vector<Case> cases = {
+      {"PCM", riff("WAVE", cat({pcm, chunk("data", Bytes(1234, 0))})), "1.234"},
+      {"rounded to milliseconds", riff("WAVE", cat({format(1, 3, 3), chunk("data", {0})})),
+       "0.333"},
+      {"data running past the end counts the bytes present",
+       riff("WAVE", cat({pcm, chunk("data", Bytes(500, 0), 100000)})), "0.5"},
+      {"odd chunk with its pad byte before the data",
+       riff("WAVE", cat({pcm, chunk("LIST", Bytes(3, 0)), {0}, chunk("data", Bytes(250, 0))})),
+       "0.25"},
+      {"data before the format", riff("WAVE", cat({chunk("data", Bytes(250, 0)), pcm})), "0.25"},
+      {"compressed: the fact chunk's samples",
+       riff("WAVE",
+            cat({format(2, 8000, 4000), chunk("fact", le32(12000)), chunk("data", Bytes(9, 0))})),
+       "1.5"},
+      {"compressed without a fact chunk",
+       riff("WAVE", cat({format(2, 8000, 4000), chunk("data", Bytes(2000, 0))})), "0.5"},
+      {"extensible format ignores the fact chunk",
+       riff("WAVE", cat({format(0xFFFE, 8000, 1000), chunk("fact", le32(12000)),
+                         chunk("data", Bytes(250, 0))})),
+       "0.25"},
+      {"byte rate 0", riff("WAVE", cat({format(1, 1000, 0), chunk("data", Bytes(250, 0))})), "-"},
+      {"no data chunk", riff("WAVE", pcm), "-"},
+      {"no format chunk", riff("WAVE", chunk("data", Bytes(250, 0))), "-"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Map m = parsed(c.data, "riff", thorough());
+    const auto it = m.find("duration_seconds");
+    EXPECT_EQ(it == m.end() ? "-" : render(it->second), c.expected);
+    EXPECT_FALSE(parsed(c.data, "riff").contains("duration_seconds"));
+  }
 }
 
 } // namespace

@@ -26,18 +26,6 @@ std::string hex_bytes(std::string_view hex) {
   return out;
 }
 
-TEST(PdfCrypt, Rc4KnownAnswers) {
-  const std::vector<std::array<std::string_view, 3>> cases = {
-      {"Key", "Plaintext", "bbf316e8d940af0ad3"},
-      {"Wiki", "pedia", "1021bf0420"},
-      {"Secret", "Attack at dawn", "45a01f645fc35b383552544b9bf5"},
-  };
-  for (const auto& [key, plain, cipher] : cases) {
-    SCOPED_TRACE(key);
-    EXPECT_EQ(to_hex(pdf::rc4(bytes_of(key), bytes_of(plain))), cipher);
-  }
-}
-
 // Encryption dictionaries, first file identifiers and an encrypted string of object 2 from
 // pypdf's sample files (user password "openpassword" where there is one), with the text
 // pdfinfo shows.
@@ -145,17 +133,11 @@ std::string replaced(const std::string& s, std::string_view from, std::string_vi
 
 // The thorough facts of a file, and the keys the default reading gives differently.
 std::string thorough_facts(const std::string& file) {
-  RunOptions options;
-  options.thorough = true;
-  const Report report = parse_buffer(bytes_of(file), options);
-  const auto it = report.namespaces.find("pdf");
-  if (it == report.namespaces.end()) {
-    return "none";
-  }
+  const Map pdf = testing::parsed(testing::text(file), "pdf", testing::thorough());
   Map kept;
   for (const char* key :
        {"encryption", "info", "page_count", "password_required", "truncated", "version"}) {
-    if (const auto k = it->second.find(key); k != it->second.end()) {
+    if (const auto k = pdf.find(key); k != pdf.end()) {
       kept.emplace(key, k->second);
     }
   }

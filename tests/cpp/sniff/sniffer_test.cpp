@@ -27,13 +27,9 @@ Bytes operator+(Bytes a, const Bytes& b) {
 
 // A ZIP local file header with no extra field, followed by its data.
 Bytes local_entry(std::string_view name, std::string_view data) {
-  Bytes h = text("PK\x03\x04") + Bytes(14, 0) + le32(static_cast<std::uint32_t>(data.size())) +
-            le32(static_cast<std::uint32_t>(data.size()));
-  h.push_back(static_cast<std::uint8_t>(name.size()));
-  h.push_back(0);
-  h.push_back(0);
-  h.push_back(0);
-  return h + text(name) + text(data);
+  const Bytes size = le32(static_cast<std::uint32_t>(data.size()));
+  return text("PK\x03\x04") + Bytes(14, 0) + size + size +
+         le32(static_cast<std::uint32_t>(name.size())) + text(name) + text(data);
 }
 
 TEST(Sniff, EveryCorpusSampleGivesItsExpectedType) {

@@ -45,7 +45,6 @@ TEST(Utf8Lossy, ReplacesEachMaximalInvalidSubpart) {
 TEST(RoundTo, RoundsHalvesAwayFromZero) {
   EXPECT_EQ(round_to(0.0625, 3), 0.063);
   EXPECT_EQ(round_to(-0.0625, 3), -0.063);
-  EXPECT_EQ(round_to(0.918295834, 3), 0.918);
   EXPECT_TRUE(std::signbit(round_to(-0.0, 3)));
 }
 

@@ -7,9 +7,7 @@
 namespace trawl {
 namespace {
 
-using testing::Bytes;
-using testing::cat;
-using testing::text;
+using namespace testing;
 
 TEST(ZlibInflate, KeepsWhatTheStreamGivesUpToTheCap) {
   // zlib header 78 01, one final stored block of 5 bytes, then the Adler-32 of "hello".

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <trawl/trawl.hpp>
 
 #include "sources.hpp"
+#include <zlib.h>
 
 namespace trawl::testing {
 
@@ -43,6 +45,24 @@ inline Bytes le32(std::uint32_t v) {
   return cat({le16(v & 0xFFFFU), le16(v >> 16U)});
 }
 
+/// `v` in `width` bytes of either byte order.
+inline Bytes uint_bytes(std::uint64_t v, std::size_t width, bool big) {
+  Bytes out(width);
+  for (std::size_t i = 0; i < width; ++i) {
+    out[big ? width - 1 - i : i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  return out;
+}
+
+/// A zlib stream made by zlib itself.
+inline Bytes deflated(const Bytes& data) {
+  uLongf size = compressBound(static_cast<uLong>(data.size()));
+  Bytes out(size);
+  compress(out.data(), &size, data.data(), static_cast<uLong>(data.size()));
+  out.resize(size);
+  return out;
+}
+
 /// A JPEG marker segment whose length field counts itself and the payload.
 inline Bytes jpeg_segment(std::uint8_t code, const Bytes& payload) {
   return cat({{0xFF, code}, be16(static_cast<std::uint32_t>(payload.size() + 2)), payload});
@@ -61,6 +81,19 @@ struct TiffEntry {
   std::uint32_t count = 0;
   Bytes value;
 };
+
+inline TiffEntry ascii(std::uint16_t tag, std::string_view s) {
+  return {tag, 2, static_cast<std::uint32_t>(s.size()), text(s)};
+}
+inline TiffEntry rationals(std::uint16_t tag,
+                           const std::vector<std::pair<std::uint32_t, std::uint32_t>>& values,
+                           std::uint16_t type = 5) {
+  Bytes b;
+  for (const auto& [n, d] : values) {
+    b = cat({b, be32(n), be32(d)});
+  }
+  return {tag, type, static_cast<std::uint32_t>(values.size()), b};
+}
 
 inline std::uint32_t tiff_ifd_size(const std::vector<TiffEntry>& entries) {
   std::size_t size = 2 + 12 * entries.size() + 4;

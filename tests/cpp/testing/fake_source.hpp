@@ -33,7 +33,6 @@ public:
     return inner_.seek(base, offset);
   }
   [[nodiscard]] IoResult<std::span<const std::uint8_t>> contents() override {
-    ++contents_calls_;
     loaded_ = true;
     return std::span<const std::uint8_t>(data_);
   }
@@ -45,7 +44,6 @@ public:
   }
 
   [[nodiscard]] std::size_t reads() const { return reads_; }
-  [[nodiscard]] std::size_t contents_calls() const { return contents_calls_; }
 
 private:
   std::vector<std::uint8_t> data_;
@@ -53,7 +51,6 @@ private:
   std::size_t chunk_;
   std::size_t fail_at_;
   std::size_t reads_ = 0;
-  std::size_t contents_calls_ = 0;
   bool loaded_ = false;
 };
 

@@ -11,20 +11,14 @@
 #include <utility>
 #include <vector>
 
-#include <zlib.h>
+#include "testing/builders.hpp"
 
 namespace trawl::testing {
 
 /// zlib data of `data` (deflate at the default level).
 inline std::string zlib_compress(std::string_view data) {
-  uLongf size = compressBound(static_cast<uLong>(data.size()));
-  std::string out(size, '\0');
-  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
-  compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-            reinterpret_cast<const Bytef*>(data.data()), // NOLINT
-            static_cast<uLong>(data.size()), Z_DEFAULT_COMPRESSION);
-  out.resize(size);
-  return out;
+  const Bytes out = deflated(text(data));
+  return {out.begin(), out.end()};
 }
 
 /// A stream object's body: the dictionary entries, /Length and the data.
