@@ -618,10 +618,15 @@ std::optional<Indirect> Document::from_object_stream(std::uint32_t stream, std::
     return std::nullopt;
   }
   ByteReader r(os->data);
-  if (!r.seek(saturating(os->first, *offset))) {
+  if (parsed_total_ >= caps_.parse_bytes || !r.seek(saturating(os->first, *offset))) {
     return std::nullopt;
   }
+  // Charged as the file's objects are: many references into a long run of whitespace would
+  // read it again for each.
+  const std::size_t from = r.position();
   Parsed parsed = parse_object(r);
+  (void)charge(
+      std::max<std::uint64_t>(parsed.object ? r.position() - from : r.remaining(), parse_floor));
   if (!parsed.object) {
     return std::nullopt;
   }

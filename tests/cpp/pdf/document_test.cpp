@@ -1,3 +1,4 @@
+#include <array>
 #include <string>
 #include <vector>
 
@@ -353,6 +354,31 @@ TEST(PdfDocument, DecodingStopsAtItsCap) {
       .object(5, testing::stream_body("/Type /Metadata /Filter /FlateDecode", bomb))
       .table("/Size 6 /Root 1 0 R");
   EXPECT_EQ(thorough_facts(w.text()), "{page_count=1 truncated=[\"streams\"] version=\"1.4\"}");
+}
+
+TEST(PdfDocument, ParsingStopsAtItsBudget) {
+  // 200 pages of an object stream, all at one offset behind 1 MiB of whitespace: each read of
+  // one scans it again, and the parser's budget ends the walk long before 200 MiB.
+  std::string kids;
+  std::vector<std::array<unsigned, 3>> listed = {{2, 10, 0}};
+  for (unsigned n = 100; n < 300; ++n) {
+    kids += std::to_string(n) + " 0 R ";
+    listed.push_back({n, 10, n - 99});
+  }
+  const std::string pages = "<< /Type /Pages /Kids [" + kids + "] /Count 7 >> ";
+  std::string header = "2 0 ";
+  for (unsigned n = 100; n < 300; ++n) {
+    header += std::to_string(n) + " " + std::to_string(pages.size()) + " ";
+  }
+  const std::string data =
+      header + pages + std::string(std::size_t{1} << 20U, ' ') + "<< /Type /Page >>";
+  PdfWriter w("%PDF-1.5\n");
+  w.object(1, catalog)
+      .object(10, testing::stream_body("/Type /ObjStm /N 201 /First " +
+                                           std::to_string(header.size()) + " /Filter /FlateDecode",
+                                       testing::zlib_compress(data)))
+      .xref_stream(11, "/Size 300 /Root 1 0 R", listed);
+  EXPECT_EQ(thorough_facts(w.text()), "{page_count=7 version=\"1.5\"}");
 }
 
 } // namespace
