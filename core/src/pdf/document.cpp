@@ -17,6 +17,8 @@ constexpr std::uint64_t startxref_window = std::uint64_t{1} << 20U;
 constexpr std::size_t stream_slots = 64;
 // What one parse costs at least, counted against the parser's budget.
 constexpr std::uint64_t parse_floor = 256;
+// What decrypting one string costs at least (a digest and a cipher set up), in parsed bytes.
+constexpr std::uint64_t decrypt_floor = 1024;
 // Cross-reference streams a rebuild reads, newest first (a file updated this often is unheard of).
 constexpr std::size_t rebuilt_xref_streams = 64;
 // Steps of a reference to a reference.
@@ -714,7 +716,7 @@ std::optional<Indirect> Document::search_object_streams(std::uint32_t num) {
   return std::nullopt;
 }
 
-void Document::decrypt_strings(Indirect& object) const {
+void Document::decrypt_strings(Indirect& object) {
   if (!crypt_ || !crypt_->decryptor || (encrypt_ref_ && encrypt_ref_->num == object.ref.num)) {
     return;
   }
@@ -725,7 +727,13 @@ void Document::decrypt_strings(Indirect& object) const {
   while (!todo.empty()) {
     Object* o = todo.back();
     todo.pop_back();
-    if (o->kind == Kind::String) {
+    // Each string sets up its own cipher: that work is charged as parsing is, so that millions
+    // of tiny strings cannot run long; past the budget a string gives no text.
+    if (o->kind == Kind::String &&
+        !charge(std::max<std::uint64_t>(o->bytes.size(), decrypt_floor))) {
+      o->kind = Kind::Null;
+      o->bytes.clear();
+    } else if (o->kind == Kind::String) {
       const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(o->bytes.data()), // NOLINT
                                    o->bytes.size());
       if (auto plain = crypt_->decryptor->decrypt(bytes, object.ref, false)) {

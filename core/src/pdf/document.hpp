@@ -120,7 +120,7 @@ private:
                                                            std::uint32_t index, std::uint32_t num);
   [[nodiscard]] const ObjectStream* object_stream(std::uint32_t num);
   [[nodiscard]] std::optional<Indirect> search_object_streams(std::uint32_t num);
-  void decrypt_strings(Indirect& object) const;
+  void decrypt_strings(Indirect& object);
   // Takes `bytes` of parsing work from the budget; false once it is spent.
   bool charge(std::uint64_t bytes) noexcept;
   // Counts `n` cross-reference entries read; false once there are more than the cap.
