@@ -504,27 +504,46 @@ Document::object_header(std::uint64_t mark) const {
 }
 
 // Every "trailer" dictionary of the file, merged newest (last) first; a dictionary cut short by
-// the file's end keeps the entries it has.
+// the file's end keeps the entries it has. The search reads the file's end in blocks of memory,
+// as far back as the parser's budget reaches: a byte at a time through the cache of a large
+// file, 256 MiB of "t" took 13 s.
 void Document::merge_file_trailers() {
-  std::vector<Object> trailers;
-  for (std::uint64_t at = file_.find('t', 0); at < file_.size(); at = file_.find('t', at + 1)) {
-    if (!file_.matches_at(at, "trailer")) {
-      continue;
-    }
-    if (auto rest = file_.sub_at(at + 7, std::min<std::uint64_t>(file_.size() - at - 7, mib))) {
-      ParseLimits limits;
-      limits.close_at_end = true;
-      Parsed dict = parse_object(*rest, limits);
-      if (!charge(dict.object ? rest->position() : rest->size())) {
-        break;
-      }
-      if (dict.object && dict.object->is_dict()) {
-        trailers.push_back(std::move(*dict.object));
+  constexpr std::string_view word = "trailer";
+  const std::uint64_t reach = file_.size() - std::min(file_.size(), caps_.parse_bytes);
+  std::uint64_t end = file_.size();
+  while (end > reach) {
+    const std::uint64_t start = std::max(reach, end - std::min(end, mib));
+    const ByteView block = file_.clipped_at(start, end - start);
+    const std::string_view text = as_chars(block.span());
+    for (std::size_t at = text.rfind(word); at != std::string_view::npos;
+         at = at == 0 ? std::string_view::npos : text.rfind(word, at - 1)) {
+      if (!merge_trailer_at(start + at + word.size())) {
+        return;
       }
     }
+    // A word cut at the block's start is found whole in the next block.
+    end = start == reach ? reach : start + word.size() - 1;
   }
-  for (std::size_t i = trailers.size(); i-- > 0;) {
-    merge_trailer(trailers[i]);
+}
+
+// The dictionary after one "trailer", read in a window that grows while the dictionary goes on;
+// false once the budget is spent. Each window is charged whole: a large file's is a copy.
+bool Document::merge_trailer_at(std::uint64_t at) {
+  for (std::uint64_t window = 4096;; window *= 16) {
+    const ByteView view = file_.clipped_at(at, window);
+    if (!charge(view.size())) {
+      return false;
+    }
+    ByteReader r(view.span());
+    ParseLimits limits;
+    limits.close_at_end = view.size() < window || window >= mib;
+    Parsed dict = parse_object(r, limits);
+    if (dict.object && dict.object->is_dict()) {
+      merge_trailer(*dict.object);
+    }
+    if (dict.object || dict.failure != ParseFailure::End || limits.close_at_end) {
+      return true;
+    }
   }
 }
 

@@ -110,6 +110,7 @@ private:
   [[nodiscard]] std::optional<std::pair<std::uint64_t, std::uint64_t>>
   object_header(std::uint64_t mark) const;
   void merge_file_trailers();
+  bool merge_trailer_at(std::uint64_t at);
   void replace_root(std::uint32_t num);
   [[nodiscard]] bool find_catalog();
   [[nodiscard]] std::optional<Indirect> parse_at(std::uint64_t offset, std::uint64_t first_window,

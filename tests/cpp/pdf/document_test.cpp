@@ -264,6 +264,17 @@ TEST(PdfDocument, ReadsTheObjectGraph) {
         {"cut short inside the trailer", cut, "{info={title=\"T\"} page_count=1 version=\"1.4\"}"});
   }
   {
+    // No cross-reference: the trailer is searched from the end in blocks of 1 MiB, and its
+    // word starts 3 bytes before the last block.
+    // The byte search alone would give the first title.
+    PdfWriter w = simple_file("<< /Title (Not this) >>");
+    w.object(5, "<< /Title (T) >>");
+    std::string tail = "trailer\n<< /Root 1 0 R /Info 5 0 R >>\n%";
+    tail += std::string((std::size_t{1} << 20U) + 3 - tail.size(), 'x');
+    cases.push_back({"a trailer across the search's blocks", w.text() + tail,
+                     "{info={title=\"T\"} page_count=1 version=\"1.4\"}"});
+  }
+  {
     const std::string xmp =
         R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF )"
         R"(xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description )"
