@@ -55,6 +55,8 @@ THOROUGH_CASES = {
     "png EXIF profile declaring a huge length": "b'\\x89PNG\\r\\n\\x1a\\n' + struct.pack('>I', 2 * n + 40) + b'tEXtRaw profile type exif\\0\\nexif\\n999999999999\\n' + b'4' * (2 * n) + bytes(4)",
     "jpeg XMP of 20000 nested elements": "b'\\xff\\xd8\\xff\\xe1' + struct.pack('>H', 2 + 29 + 60000) + b'http://ns.adobe.com/xap/1.0/\\0' + b'<a>' * 20000 + bytes(0)",
     "pdf packet that never ends": "b'%PDF-1.7\\n<?xpacket begin ' + b'<x ' * n",
+    # Each packet once took a copy of the rest of its 256 KiB block (6 GiB for 16 MiB of them).
+    "pdf of 50,000 short packets": "b'%PDF-1.7\\n' + b'<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"></x:xmpmeta>' * (n // 20)",
     "tiff XMP tag as long as the file": "b'II*\\x00\\x08\\x00\\x00\\x00\\x01\\x00' + struct.pack('<HHII', 700, 1, 3 * n, 26) + bytes(4) + b'<a ' * n",
 }
 

@@ -23,6 +23,9 @@ using namespace std::string_view_literals;
 
 // Everything inflated from one file's compressed frames: eight texts at their cap.
 constexpr std::uint64_t inflate_budget = 8 * text_cap;
+// Values kept per frame kind: each costs some 100 bytes beside its text, so a megabyte of
+// one-character values would cost a hundred.
+constexpr std::size_t value_cap = 4096;
 
 enum class Slot : std::uint8_t {
   Title,
@@ -118,7 +121,8 @@ std::vector<std::string> genre_names(const std::vector<std::string>& values) {
     } else if (!v.empty()) {
       std::vector<std::string> named;
       std::string_view rest = v;
-      for (std::size_t close = rest.find(')'); rest.starts_with('(') && close != rest.npos;
+      for (std::size_t close = rest.find(')');
+           rest.starts_with('(') && close != rest.npos && named.size() < value_cap;
            close = rest.find(')')) {
         const std::string_view id = rest.substr(1, close - 1);
         if (!is_digits(id) && id != "RX" && id != "CR") {
@@ -155,7 +159,9 @@ struct Slots {
 
   [[nodiscard]] const Values& at(Slot s) const { return values.at(static_cast<std::size_t>(s)); }
   // No further value fits: the frames of this kind are not decoded any more.
-  [[nodiscard]] bool full(Slot s) const { return at(s).bytes >= text_cap; }
+  [[nodiscard]] bool full(Slot s) const {
+    return at(s).bytes >= text_cap || at(s).list.size() >= value_cap;
+  }
 
   void merge(Slot s, std::vector<std::string> frame) {
     Values& v = values.at(static_cast<std::size_t>(s));
@@ -164,6 +170,10 @@ struct Slots {
     for (std::string& text : frame) {
       if (!first && v.seen.contains(text)) {
         continue;
+      }
+      if (v.list.size() >= value_cap) {
+        truncated = true;
+        return;
       }
       // The joined text (values and the NULs between them) stops at the cap, on a character.
       const std::size_t separator = v.list.empty() ? 0 : 1;
@@ -277,6 +287,10 @@ std::optional<std::vector<std::string>> text_values(std::span<const std::uint8_t
   std::vector<std::string> values;
   std::size_t pos = 0;
   while (pos < text.size()) {
+    if (values.size() >= value_cap) {
+      truncated = true;
+      break;
+    }
     std::size_t end = pos;
     std::optional<bool> ended = ends_at(end);
     for (; ended && !*ended; ended = ends_at(end)) {

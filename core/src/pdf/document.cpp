@@ -17,6 +17,8 @@ constexpr std::uint64_t startxref_window = std::uint64_t{1} << 20U;
 constexpr std::size_t stream_slots = 64;
 // What one parse costs at least, counted against the parser's budget.
 constexpr std::uint64_t parse_floor = 256;
+// What decrypting one string costs at least (a digest and a cipher set up), in parsed bytes.
+constexpr std::uint64_t decrypt_floor = 1024;
 // Cross-reference streams a rebuild reads, newest first (a file updated this often is unheard of).
 constexpr std::size_t rebuilt_xref_streams = 64;
 // Steps of a reference to a reference.
@@ -513,32 +515,49 @@ Document::object_header(std::uint64_t mark) const {
 }
 
 // Every "trailer" dictionary of the file, merged newest (last) first; a dictionary cut short by
-// the file's end keeps the entries it has.
+// the file's end keeps the entries it has. The search reads the file's end in blocks of memory,
+// as far back as the parser's budget reaches: a byte at a time through the cache of a large
+// file, 256 MiB of "t" took 13 s.
 void Document::merge_file_trailers() {
-  std::vector<Object> trailers;
-  std::uint64_t searched = 0;
-  for (std::uint64_t at = file_.find('t', 0); at < file_.size(); at = file_.find('t', at + 1)) {
-    if (stopping(at - searched)) {
-      break;
+  constexpr std::string_view word = "trailer";
+  const std::uint64_t reach = file_.size() - std::min(file_.size(), caps_.parse_bytes);
+  std::uint64_t end = file_.size();
+  while (end > reach) {
+    const std::uint64_t start = std::max(reach, end - std::min(end, mib));
+    if (stopping(end - start)) {
+      return;
     }
-    searched = at;
-    if (!file_.matches_at(at, "trailer")) {
-      continue;
-    }
-    if (auto rest = file_.sub_at(at + 7, std::min<std::uint64_t>(file_.size() - at - 7, mib))) {
-      ParseLimits limits;
-      limits.close_at_end = true;
-      Parsed dict = parse_object(*rest, limits);
-      if (!charge(dict.object ? rest->position() : rest->size())) {
-        break;
-      }
-      if (dict.object && dict.object->is_dict()) {
-        trailers.push_back(std::move(*dict.object));
+    const ByteView block = file_.clipped_at(start, end - start);
+    const std::string_view text = as_chars(block.span());
+    for (std::size_t at = text.rfind(word); at != std::string_view::npos;
+         at = at == 0 ? std::string_view::npos : text.rfind(word, at - 1)) {
+      if (!merge_trailer_at(start + at + word.size())) {
+        return;
       }
     }
+    // A word cut at the block's start is found whole in the next block.
+    end = start == reach ? reach : start + word.size() - 1;
   }
-  for (std::size_t i = trailers.size(); i-- > 0;) {
-    merge_trailer(trailers[i]);
+}
+
+// The dictionary after one "trailer", read in a window that grows while the dictionary goes on;
+// false once the budget is spent. Each window is charged whole: a large file's is a copy.
+bool Document::merge_trailer_at(std::uint64_t at) {
+  for (std::uint64_t window = 4096;; window *= 16) {
+    const ByteView view = file_.clipped_at(at, window);
+    if (!charge(view.size())) {
+      return false;
+    }
+    ByteReader r(view.span());
+    ParseLimits limits;
+    limits.close_at_end = view.size() < window || window >= mib;
+    Parsed dict = parse_object(r, limits);
+    if (dict.object && dict.object->is_dict()) {
+      merge_trailer(*dict.object);
+    }
+    if (dict.object || dict.failure != ParseFailure::End || limits.close_at_end) {
+      return true;
+    }
   }
 }
 
@@ -634,10 +653,15 @@ std::optional<Indirect> Document::from_object_stream(std::uint32_t stream, std::
     return std::nullopt;
   }
   ByteReader r(os->data);
-  if (!r.seek(saturating(os->first, *offset))) {
+  if (parsed_total_ >= caps_.parse_bytes || !r.seek(saturating(os->first, *offset))) {
     return std::nullopt;
   }
+  // Charged as the file's objects are: many references into a long run of whitespace would
+  // read it again for each.
+  const std::size_t from = r.position();
   Parsed parsed = parse_object(r);
+  (void)charge(
+      std::max<std::uint64_t>(parsed.object ? r.position() - from : r.remaining(), parse_floor));
   if (!parsed.object) {
     return std::nullopt;
   }
@@ -725,7 +749,7 @@ std::optional<Indirect> Document::search_object_streams(std::uint32_t num) {
   return std::nullopt;
 }
 
-void Document::decrypt_strings(Indirect& object) const {
+void Document::decrypt_strings(Indirect& object) {
   if (!crypt_ || !crypt_->decryptor || (encrypt_ref_ && encrypt_ref_->num == object.ref.num)) {
     return;
   }
@@ -736,7 +760,13 @@ void Document::decrypt_strings(Indirect& object) const {
   while (!todo.empty()) {
     Object* o = todo.back();
     todo.pop_back();
-    if (o->kind == Kind::String) {
+    // Each string sets up its own cipher: that work is charged as parsing is, so that millions
+    // of tiny strings cannot run long; past the budget a string gives no text.
+    if (o->kind == Kind::String &&
+        !charge(std::max<std::uint64_t>(o->bytes.size(), decrypt_floor))) {
+      o->kind = Kind::Null;
+      o->bytes.clear();
+    } else if (o->kind == Kind::String) {
       const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(o->bytes.data()), // NOLINT
                                    o->bytes.size());
       if (auto plain = crypt_->decryptor->decrypt(bytes, object.ref, false)) {
@@ -784,17 +814,24 @@ std::uint64_t Document::stream_extent(const Indirect& object, std::uint64_t inpu
   }
   const std::uint64_t searched = std::min(available, input_cap);
   const std::uint64_t limit = charge(searched) ? start + searched : start;
-  for (std::uint64_t at = file_.find('e', start); at < limit; at = file_.find('e', at + 1)) {
-    if (file_.matches_at(at, "endstream")) {
-      std::uint64_t end = at;
-      if (end > start && file_.u8_at(end - 1) == std::uint8_t{'\n'}) {
-        --end;
-      }
-      if (end > start && file_.u8_at(end - 1) == std::uint8_t{'\r'}) {
-        --end;
-      }
-      return end - start;
+  // Searched in blocks of memory: a byte at a time through the cache of a large file, 200 MiB
+  // of "e" took seconds. A word that starts before the limit may end after it.
+  constexpr std::string_view word = "endstream";
+  for (std::uint64_t from = start; from < limit; from += mib) {
+    const std::uint64_t block_end = std::min(limit, saturating(from, mib));
+    const ByteView block = file_.clipped_at(from, block_end - from + word.size() - 1);
+    const std::size_t found = as_chars(block.span()).find(word);
+    if (found == std::string_view::npos || from + found >= block_end) {
+      continue;
     }
+    std::uint64_t end = from + found;
+    if (end > start && file_.u8_at(end - 1) == std::uint8_t{'\n'}) {
+      --end;
+    }
+    if (end > start && file_.u8_at(end - 1) == std::uint8_t{'\r'}) {
+      --end;
+    }
+    return end - start;
   }
   return searched;
 }

@@ -115,6 +115,7 @@ private:
   [[nodiscard]] std::optional<std::pair<std::uint64_t, std::uint64_t>>
   object_header(std::uint64_t mark) const;
   void merge_file_trailers();
+  bool merge_trailer_at(std::uint64_t at);
   void replace_root(std::uint32_t num);
   [[nodiscard]] bool find_catalog();
   [[nodiscard]] std::optional<Indirect> parse_at(std::uint64_t offset, std::uint64_t first_window,
@@ -125,7 +126,7 @@ private:
                                                            std::uint32_t index, std::uint32_t num);
   [[nodiscard]] const ObjectStream* object_stream(std::uint32_t num);
   [[nodiscard]] std::optional<Indirect> search_object_streams(std::uint32_t num);
-  void decrypt_strings(Indirect& object) const;
+  void decrypt_strings(Indirect& object);
   // Takes `bytes` of parsing work from the budget; false once it is spent or the caller stops.
   bool charge(std::uint64_t bytes);
   // Counts `bytes` of any work; whether the caller asked to stop.

@@ -180,7 +180,6 @@ std::optional<Facts> read_facts(const ByteReader& file, std::span<const std::uin
     return std::nullopt;
   }
   Facts facts;
-  facts.page_count = page_count(doc);
   if (const Object* v = doc.catalog().get("Version")) {
     if (const auto name = doc.resolve(*v); name && name->kind == Kind::Name) {
       facts.catalog_version = utf8_lossy(name->bytes);
@@ -196,6 +195,9 @@ std::optional<Facts> read_facts(const ByteReader& file, std::span<const std::uin
       read_xmp(doc, facts);
     }
   }
+  // Last: a page tree that spends the budget falls back on /Count, which the information
+  // would not have.
+  facts.page_count = page_count(doc);
   if (doc.capped()) {
     facts.truncated.emplace_back("streams");
   }

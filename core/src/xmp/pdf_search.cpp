@@ -23,6 +23,9 @@ constexpr std::size_t max_pdf_packet = std::size_t{4} << 20U;
 constexpr std::uint64_t catalog_reach = 1024;
 // The bytes before "obj" that an object header takes: two numbers and white space.
 constexpr std::size_t header_bytes = 32;
+// A packet is copied in steps of this size or of what it holds already, so that a short packet
+// copies little more than itself, however much of its block follows it.
+constexpr std::size_t capture_step = 4096;
 
 // How a packet starts and what ends it: the packet wrapper (ISO 16684-1 7.3), or
 // a bare x:xmpmeta element.
@@ -240,18 +243,20 @@ private:
     recent_.erase(0, recent_.size() - std::min(recent_.size(), header_bytes));
   }
 
-  // Appends `part` (from index `i` of its block) to the packet; the index where the search goes
-  // on: past the packet's end, or past `part`.
+  // Appends the start of `part` (from index `i` of its block) to the packet; the index where the
+  // search goes on: past the packet's end, or past what was appended.
   std::size_t capture(std::span<const std::uint8_t> part, std::size_t i, bool final) {
     std::vector<std::uint8_t>& bytes = packet_.bytes;
     const std::size_t before = bytes.size();
-    if (before + part.size() > max_pdf_packet) {
+    const std::size_t step = std::min(part.size(), std::max(capture_step, before));
+    if (before + step > max_pdf_packet) {
       dropped_ = true;
       end_ = {};
       packet_ = {};
       return i + part.size();
     }
-    bytes.insert(bytes.end(), part.begin(), part.end());
+    const auto taken = part.first(step);
+    bytes.insert(bytes.end(), taken.begin(), taken.end());
     const std::string_view text = as_chars(bytes);
     if (!delimiter_seen_) {
       const std::size_t found = text.find(end_, search_from_);
@@ -270,12 +275,13 @@ private:
       search_from_ = std::max(search_from_, text.size() - 1);
     }
     if (close == std::string_view::npos) {
-      if (final) {
+      if (final && step == part.size()) {
         end_ = {};
       }
-      return i + part.size();
+      return i + step;
     }
     bytes.resize(close);
+    bytes.shrink_to_fit(); // kept until the end of the input
     packet_.declares_pdf =
         as_chars(bytes).find("http://ns.adobe.com/pdf/1.3/") != std::string_view::npos;
     packets_.push_back(std::move(packet_));

@@ -1,3 +1,4 @@
+#include <array>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,14 @@ constexpr std::string_view catalog = "<< /Type /Catalog /Pages 2 0 R >>";
 constexpr std::string_view one_page_tree = "<< /Type /Pages /Kids [3 0 R] /Count 1 >>";
 constexpr std::string_view page = "<< /Type /Page /Parent 2 0 R >>";
 
+// The RC4-40 handler of a file whose empty user password opens it, and the file's /ID.
+constexpr std::string_view rc4_40_encrypt =
+    "<< /Filter /Standard /Length 40 /O "
+    "<2055c756c72e1ad702608e8196acad447ad32d17cff583235f6dd15fed7dab67> /P -4 /R 2 /U "
+    "<67375c1122c5bf2db95cbadb7e22e3dd4293c963bf040b4afcad385d58921ea9> /V 1 >>";
+constexpr std::string_view rc4_40_id =
+    "/ID [<fce2fe96b7e142b4a0576f61e2e9c441><fce2fe96b7e142b4a0576f61e2e9c441>]";
+
 // A one-page file with Info object 4 and a classic table.
 PdfWriter simple_file(std::string_view info, std::string_view header = "%PDF-1.4\n") {
   PdfWriter w{std::string(header)};
@@ -238,6 +247,17 @@ TEST(PdfDocument, ReadsTheObjectGraph) {
         {"cut short inside the trailer", cut, "{info={title=\"T\"} page_count=1 version=\"1.4\"}"});
   }
   {
+    // No cross-reference: the trailer is searched from the end in blocks of 1 MiB, and its
+    // word starts 3 bytes before the last block.
+    // The byte search alone would give the first title.
+    PdfWriter w = simple_file("<< /Title (Not this) >>");
+    w.object(5, "<< /Title (T) >>");
+    std::string tail = "trailer\n<< /Root 1 0 R /Info 5 0 R >>\n%";
+    tail += std::string((std::size_t{1} << 20U) + 3 - tail.size(), 'x');
+    cases.push_back({"a trailer across the search's blocks", w.text() + tail,
+                     "{info={title=\"T\"} page_count=1 version=\"1.4\"}"});
+  }
+  {
     const std::string xmp =
         R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF )"
         R"(xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description )"
@@ -290,12 +310,8 @@ TEST(PdfDocument, ReadsTheObjectGraph) {
         .object(3, "<< /Type /Pages /Kids [4 0 R] /Count 1 >>")
         .object(4, page)
         .object(6, testing::stream_body("/Type /Metadata /Filter [/Crypt]", xmp))
-        .object(5, "<< /Filter /Standard /Length 40 /O "
-                   "<2055c756c72e1ad702608e8196acad447ad32d17cff583235f6dd15fed7dab67> /P -4 /R "
-                   "2 /U <67375c1122c5bf2db95cbadb7e22e3dd4293c963bf040b4afcad385d58921ea9> /V 1 "
-                   ">>")
-        .table("/Size 7 /Root 1 0 R /Info 2 0 R /Encrypt 5 0 R /ID "
-               "[<fce2fe96b7e142b4a0576f61e2e9c441><fce2fe96b7e142b4a0576f61e2e9c441>]");
+        .object(5, rc4_40_encrypt)
+        .table("/Size 7 /Root 1 0 R /Info 2 0 R /Encrypt 5 0 R " + std::string(rc4_40_id));
     std::string file = replaced(w.text(), "/Pages 2 0 R", "/Pages 3 0 R");
     cases.push_back(
         {"encrypted with the empty user password", file,
@@ -353,6 +369,67 @@ TEST(PdfDocument, StopRequestEndsTheObjectGraphReading) {
     EXPECT_GE(asked, 1);
     EXPECT_EQ(report.interrupted, stop);
     EXPECT_EQ(report.namespaces.contains("pdf"), !stop);
+  }
+}
+
+TEST(PdfDocument, ParsingStopsAtItsBudget) {
+  // Work that the file's bytes do not bound ends the page walk long before it is done: /Count
+  // stands instead of the leaves.
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string expected;
+  };
+  std::vector<Case> cases;
+  std::string kids;
+  for (unsigned n = 100; n < 300; ++n) {
+    kids += std::to_string(n) + " 0 R ";
+  }
+  const std::string pages = "<< /Type /Pages /Kids [" + kids + "] /Count 7 >>";
+  {
+    // 200 pages of an object stream at one offset behind 1 MiB of whitespace, read again for
+    // each page.
+    std::vector<std::array<unsigned, 3>> listed = {{2, 10, 0}};
+    std::string header = "2 0 ";
+    for (unsigned n = 100; n < 300; ++n) {
+      listed.push_back({n, 10, n - 99});
+      header += std::to_string(n) + " " + std::to_string(pages.size() + 1) + " ";
+    }
+    const std::string data =
+        header + pages + std::string(std::size_t{1} << 20U, ' ') + "<< /Type /Page >>";
+    PdfWriter w("%PDF-1.5\n");
+    w.object(1, catalog)
+        .object(10,
+                testing::stream_body("/Type /ObjStm /N 201 /First " +
+                                         std::to_string(header.size()) + " /Filter /FlateDecode",
+                                     testing::zlib_compress(data)))
+        .xref_stream(11, "/Size 300 /Root 1 0 R", listed);
+    cases.push_back({"an object stream's whitespace read for each page", w.text(),
+                     "{page_count=7 version=\"1.5\"}"});
+  }
+  {
+    // 200 pages of 500 empty strings, each decrypted with a cipher set up for it; the
+    // information is read first, so the walk cannot starve it.
+    std::string strings;
+    for (int i = 0; i < 500; ++i) {
+      strings += "()";
+    }
+    PdfWriter w;
+    w.object(1, "<< /Type /Catalog /Pages 3 0 R >>")
+        .object(2, "<< /Author <c714fdbf3c> >>")
+        .object(3, pages)
+        .object(5, rc4_40_encrypt);
+    for (unsigned n = 100; n < 300; ++n) {
+      w.object(n, "<< /Type /Page /S [" + strings + "] >>");
+    }
+    w.table("/Size 300 /Root 1 0 R /Info 2 0 R /Encrypt 5 0 R " + std::string(rc4_40_id));
+    cases.push_back({"100,000 encrypted strings", w.text(),
+                     "{encryption=\"RC4-40\" info={author=\"cheng\"} page_count=7 "
+                     "password_required=false version=\"1.4\"}"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(thorough_facts(c.file), c.expected);
   }
 }
 
