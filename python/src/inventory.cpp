@@ -2,7 +2,8 @@
 // the open directory while other threads run, then sorted in the order of the files table.
 // _unchanged passes over the files found as they are stored, the common case of a re-scan. What
 // they give and every error they report are those of their Python versions in trawl.inventory,
-// which the tests compare them with.
+// which the tests compare them with. _stamped lists a directory and compares it with its stored
+// blob of stamps (which _stamps_blob writes), so that Python sees only the files that differ.
 #include "inventory.hpp"
 
 #include <array>
@@ -18,8 +19,8 @@
 #include <climits>
 #include <cstdint>
 #include <exception>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -457,8 +458,7 @@ struct Stored {
 };
 
 std::uint64_t zigzag(std::int64_t value) {
-  return (static_cast<std::uint64_t>(value) << 1U) ^
-         static_cast<std::uint64_t>(value < 0 ? -1 : 0);
+  return (static_cast<std::uint64_t>(value) << 1U) ^ static_cast<std::uint64_t>(value < 0 ? -1 : 0);
 }
 
 std::int64_t unzigzag(std::uint64_t value) {
@@ -818,8 +818,9 @@ PyObject* stamped(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
   const std::span<PyObject* const> values(args, count);
   if (PyBytes_Check(values[0]) == 0 || PyBytes_Check(values[4]) == 0 ||
       PyDict_Check(values[6]) == 0) {
-    PyErr_SetString(PyExc_TypeError,
-                    "_stamped() takes the path and the stamps as bytes, the trusted scans as a dict");
+    PyErr_SetString(
+        PyExc_TypeError,
+        "_stamped() takes the path and the stamps as bytes, the trusted scans as a dict");
     return nullptr;
   }
   const int follow = PyObject_IsTrue(values[1]);
@@ -836,8 +837,8 @@ PyObject* stamped(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
 
 PyObject* stamps_blob(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError,
-                 "_stamps_blob() takes 2 positional arguments but %zd were given", nargs);
+    PyErr_Format(PyExc_TypeError, "_stamps_blob() takes 2 positional arguments but %zd were given",
+                 nargs);
     return nullptr;
   }
   const std::span<PyObject* const> values(args, 2);

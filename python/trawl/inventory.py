@@ -19,7 +19,7 @@ import sys
 import time
 from collections.abc import Callable, Container, Iterable, Iterator
 from operator import itemgetter
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, cast
 
 from . import _trawl
 from ._batch import (Failed, Sized, _items, encode, fast_json, namespaces, os_error,
@@ -344,8 +344,8 @@ class _Frame:
     directories), the stored rows of its gaps when compared row by row (None: by its blob), and
     what its blob's rewrite needs. `items` is written by the walk, `settled` by the writer."""
 
-    __slots__ = ("key", "ident", "entries", "subdirs", "gone", "rows", "rebuild", "vanished",
-                 "items", "settled", "sealed")
+    __slots__ = ("key", "ident", "entries", "subdirs", "gone", "rows", "rebuild", "items",
+                 "settled", "sealed")
 
     def __init__(self, key: bytes, ident: tuple[int, int], entries: list[_Listed],
                  gone: list[bytes]) -> None:
@@ -356,7 +356,6 @@ class _Frame:
         self.gone = gone
         self.rows: _Rows | None = None
         self.rebuild = False
-        self.vanished = False
         self.items = 0
         self.settled = 0
         self.sealed = False
@@ -421,7 +420,7 @@ class _ScanRun:
         self.records: list[tuple[int, str]] = []
         self.ready: list[_Frame] = []  # directories whose blobs the next commit rewrites
         # Blobs are compared and written by walks that see every file (the extension compares).
-        self.blobs = ext is None and _stamped is not None
+        self.blobs = ext is None and _BLOBS
         self.new = self.changed = self.unchanged = self.removed = self.errors = self.read = 0
         path = os.fsencode(os.path.abspath(inventory.path))
         self.own = {path + suffix for suffix in (b"", b"-wal", b"-shm", b"-journal", b"-lock")}
@@ -624,7 +623,7 @@ class _ScanRun:
                 if compared is None:
                     return None
                 if compared is not False:
-                    ident, entries, gone, unchanged, files = compared  # type: ignore[misc]
+                    ident, entries, gone, unchanged, _ = compared
                     self.unchanged += unchanged
                     self._tick(unchanged)
                     return _Frame(key, ident, entries, gone)
@@ -651,7 +650,7 @@ class _ScanRun:
             if reader.execute("SELECT 1 FROM dirs WHERE path > ? AND path < ? LIMIT 1",
                               (low, high)).fetchone() is None:
                 continue
-            frame.vanished = frame.rebuild = True
+            frame.rebuild = True
             for chunk in _stored(reader, low, high, depth):
                 for row in chunk:
                     yield from self._unseen(row, kept, later, frame)
@@ -881,13 +880,12 @@ def _rewrite(db: sqlite3.Connection, frame: _Frame) -> None:
             "WHERE path >= ? AND path < ? AND removed_scan IS NULL "
             "AND instr(substr(path, ?), ?) = 0 ORDER BY path",
             (low, high, len(key) + 1, _SEP)).fetchall()
-        if frame.vanished:
-            for (sub,) in db.execute("SELECT path FROM dirs WHERE path > ? AND path < ?",
-                                     (low, high)).fetchall():
-                if db.execute("SELECT 1 FROM files WHERE path >= ? AND path < ? AND "
-                              "removed_scan IS NULL LIMIT 1",
-                              (sub, sub[:-1] + _PAST_SEP)).fetchone() is None:
-                    db.execute("DELETE FROM dirs WHERE path = ?", (sub,))
+        for (sub,) in db.execute("SELECT path FROM dirs WHERE path > ? AND path < ?",
+                                 (low, high)).fetchall():
+            if db.execute("SELECT 1 FROM files WHERE path >= ? AND path < ? AND "
+                          "removed_scan IS NULL LIMIT 1",
+                          (sub, sub[:-1] + _PAST_SEP)).fetchone() is None:
+                db.execute("DELETE FROM dirs WHERE path = ?", (sub,))
     db.execute("INSERT OR REPLACE INTO dirs VALUES (?, ?)", (key, _stamps_blob(rows, len(key))))
 
 
@@ -1032,6 +1030,7 @@ _listing: Callable[[bytes, bool, frozenset[str] | None, Callable[[bytes, OSError
 _unchanged: Callable[[_Run, int, list[tuple[Any, ...]], int, Container[bytes], dict[int, int]],
                      tuple[int, int]] = getattr(_trawl, "_unchanged", _unchanged_in_python)
 # Directories compared by their blobs, where the extension lists them (None: row by row).
-_stamped: Callable[..., Any] | None = getattr(_trawl, "_stamped", None)
-_stamps_blob: Callable[[list[tuple[Any, ...]], int], bytes] = getattr(
-    _trawl, "_stamps_blob", lambda rows, skip: b"")
+_BLOBS = hasattr(_trawl, "_stamped")
+_stamped = cast(Callable[..., Any], getattr(_trawl, "_stamped", None))
+_stamps_blob = cast(Callable[[list[tuple[Any, ...]], int], bytes],
+                    getattr(_trawl, "_stamps_blob", None))
