@@ -110,15 +110,17 @@ def main():
                 "SELECT avg(length(body)), (SELECT avg(length(path)) FROM files) FROM records"
             ).fetchone()
             try:  # where SQLite has its page statistics
-                narrow = connection.execute(
-                    "SELECT sum(pgsize) FROM dbstat WHERE name = 'files'").fetchone()[0]
+                narrow, stamps = (connection.execute(
+                    "SELECT sum(pgsize) FROM dbstat WHERE name = ?", (name,)).fetchone()[0]
+                    for name in ("files", "dirs"))
             except sqlite3.Error:
-                narrow = None
+                narrow = stamps = None
         columns, width = as_columns(db, os.path.join(tmp, "columns.db"))
         per = size / COUNT
         print(f"(d) {size / 1e6:.1f} MB, {per:.0f} bytes per record (JSON text {body:.0f} bytes, "
-              f"path {paths:.0f}; the table a re-scan reads: "
-              f"{'?' if narrow is None else f'{narrow / COUNT:.0f}'} bytes per file); as "
+              f"path {paths:.0f}; the files table "
+              f"{'?' if narrow is None else f'{narrow / COUNT:.0f}'} bytes per file, the dirs "
+              f"table a re-scan reads {'?' if stamps is None else f'{stamps / COUNT:.0f}'}); as "
               f"{width} columns instead: {columns / COUNT:.0f} bytes per record", flush=True)
         print(f"    100 million such files: {per * 1e8 / 1e9:.0f} GB; an unchanged re-scan "
               f"{again / COUNT * 1e8 / 60:.0f} min with the metadata in memory")

@@ -2,7 +2,8 @@
 // the open directory while other threads run, then sorted in the order of the files table.
 // _unchanged passes over the files found as they are stored, the common case of a re-scan. What
 // they give and every error they report are those of their Python versions in trawl.inventory,
-// which the tests compare them with.
+// which the tests compare them with. _stamped lists a directory and compares it with its stored
+// blob of stamps (which _stamps_blob writes), so that Python sees only the files that differ.
 #include "inventory.hpp"
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <span>
 
 #include "py_ref.hpp"
+#include "support/byte_reader.hpp"
 
 #if !defined(_WIN32)
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -436,7 +439,427 @@ PyObject* listed(PyObject* path, bool follow, PyObject* ext, PyObject* failed, b
   return tuple_of<2>({ident, Py_NewRef(entries.get())});
 }
 
+// A directory's stamps: the stored rows of its files (name, stamps, the scan that read it) in
+// the byte order of the names, as LEB128 numbers. Devices and modification times are kept as the
+// change from the entry before, the status-change time as the change from the modification time:
+// the files of a directory share a device and were mostly written together.
+constexpr std::uint8_t stamps_format = 1;
+constexpr std::uint64_t flag_unstamped = 1; // an error record: every scan reads it again
+constexpr unsigned varint_bits = 64;
+constexpr unsigned varint_step = 7;
+constexpr std::uint8_t varint_more = 0x80;
+constexpr std::uint8_t varint_low = 0x7F;
+
+struct Stored {
+  std::string_view name;
+  bool stamped = false;
+  std::array<std::int64_t, stamp_count> stamps{}; // dev, ino, size, mtime_ns, ctime_ns
+  std::int64_t read = 0;
+};
+
+std::uint64_t zigzag(std::int64_t value) {
+  return (static_cast<std::uint64_t>(value) << 1U) ^ static_cast<std::uint64_t>(value < 0 ? -1 : 0);
+}
+
+std::int64_t unzigzag(std::uint64_t value) {
+  return static_cast<std::int64_t>((value >> 1U) ^ (~(value & 1U) + 1U));
+}
+
+std::int64_t wrapped_sum(std::int64_t a, std::int64_t b) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+
+std::int64_t wrapped_difference(std::int64_t a, std::int64_t b) {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+}
+
+std::optional<std::uint64_t> read_varint(ByteReader& r) {
+  std::uint64_t value = 0;
+  for (unsigned shift = 0; shift < varint_bits; shift += varint_step) {
+    const auto byte = r.u8();
+    if (!byte) {
+      return std::nullopt;
+    }
+    const std::uint8_t bits = byte.value_or(0);
+    value |= static_cast<std::uint64_t>(bits & varint_low) << shift;
+    if ((bits & varint_more) == 0) {
+      return value;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::int64_t> read_signed(ByteReader& r) {
+  const auto value = read_varint(r);
+  if (!value) {
+    return std::nullopt;
+  }
+  return unzigzag(value.value_or(0));
+}
+
+void write_varint(std::string& out, std::uint64_t value) {
+  while (value >= varint_more) {
+    out.push_back(static_cast<char>((value & varint_low) | varint_more));
+    value >>= varint_step;
+  }
+  out.push_back(static_cast<char>(value));
+}
+
+// The entries, or nothing when the blob is not one this version wrote whole: names must be
+// non-empty, without "/" or NUL, and strictly ascending.
+bool decode_stamps(std::span<const std::uint8_t> blob, std::vector<Stored>& entries) {
+  ByteReader r(blob);
+  const auto format = r.u8();
+  if (!format || format.value_or(0) != stamps_format) {
+    return false;
+  }
+  std::int64_t dev = 0;
+  std::int64_t mtime = 0;
+  while (!r.at_end()) {
+    const auto length = read_varint(r);
+    if (!length || length.value_or(0) == 0 || length.value_or(0) > r.remaining()) {
+      return false;
+    }
+    const auto name = r.bytes(length.value_or(0));
+    const auto flags = name ? read_varint(r) : std::nullopt;
+    if (!flags || flags.value_or(0) > flag_unstamped) {
+      return false;
+    }
+    Stored entry;
+    const auto view = name.value_or(ByteView{});
+    entry.name = std::string_view(reinterpret_cast<const char*>(view.data()), // NOLINT
+                                  view.size());
+    if (entry.name.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos ||
+        (!entries.empty() && entries.back().name >= entry.name)) {
+      return false;
+    }
+    entry.stamped = flags.value_or(0) == 0;
+    if (entry.stamped) {
+      std::array<std::optional<std::int64_t>, stamp_count> raw{};
+      for (auto& field : raw) {
+        field = read_signed(r);
+        if (!field) {
+          return false;
+        }
+      }
+      dev = wrapped_sum(dev, raw[0].value_or(0));
+      mtime = wrapped_sum(mtime, raw[stamp_mtime].value_or(0));
+      entry.stamps = {dev, raw[1].value_or(0), raw[2].value_or(0), mtime,
+                      wrapped_sum(mtime, raw[stamp_ctime].value_or(0))};
+    }
+    const auto read = read_signed(r);
+    if (!read) {
+      return false;
+    }
+    entry.read = read.value_or(0);
+    entries.push_back(entry);
+  }
+  return true;
+}
+
+// A listed file's stamps as the files table stores them; nothing for times SQLite cannot hold.
+std::optional<std::array<std::int64_t, stamp_count>> stored_stamps(const Stamps& stamps) {
+  constexpr long long billion = 1'000'000'000;
+  constexpr long long limit = LLONG_MAX / billion - 1;
+  std::array<std::int64_t, stamp_count> out{static_cast<std::int64_t>(stamps.dev),
+                                            static_cast<std::int64_t>(stamps.ino), stamps.size, 0,
+                                            0};
+  const std::array<const timespec*, 2> times{&stamps.modified, &stamps.changed};
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    const auto seconds = static_cast<long long>(times.at(i)->tv_sec);
+    if (seconds < -limit || seconds > limit) {
+      return std::nullopt;
+    }
+    out.at(stamp_mtime + i) = seconds * billion + times.at(i)->tv_nsec;
+  }
+  return out;
+}
+
+// The trusted scans' limits (trawl.inventory's `trusted`), looked up once per scan number met.
+class Trust {
+public:
+  explicit Trust(PyObject* trusted) : trusted_(trusted) {}
+
+  // 1 when a file read by scan `read` with these times stands; 0 when not; -1 with an exception.
+  int stands(std::int64_t read, std::int64_t mtime, std::int64_t ctime) {
+    if (!known_ || read != read_) {
+      const PyRef number(PyLong_FromLongLong(read));
+      if (!number) {
+        return -1;
+      }
+      PyObject* found = PyDict_GetItemWithError(trusted_, number.get());
+      if (found == nullptr && PyErr_Occurred() != nullptr) {
+        return -1;
+      }
+      trusted_scan_ = false;
+      if (found != nullptr) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(found, &overflow);
+        if (value == -1 && PyErr_Occurred() != nullptr) {
+          return -1;
+        }
+        trusted_scan_ = overflow == 0;
+        limit_ = value;
+      }
+      known_ = true;
+      read_ = read;
+    }
+    return static_cast<int>(trusted_scan_ && mtime < limit_ && ctime < limit_);
+  }
+
+private:
+  PyObject* trusted_;
+  bool known_ = false;
+  std::int64_t read_ = 0;
+  bool trusted_scan_ = false;
+  std::int64_t limit_ = 0;
+};
+
+struct Compared {
+  std::vector<const Item*> reported; // files not as stored, and every directory
+  std::vector<const Stored*> gone;   // stored files the listing lacks
+  Py_ssize_t unchanged = 0;
+  Py_ssize_t files = 0;
+};
+
+// The listing against the stored entries, both in name order. `own` names the inventory's own
+// files in this directory, which are never passed over.
+bool compare_listing(const Listing& found, const std::vector<Stored>& stored,
+                     const std::vector<std::string_view>& own, Trust& trust, Compared& out) {
+  auto next = stored.begin();
+  for (const Item& item : found.items) {
+    if (item.directory) {
+      out.reported.push_back(&item);
+      continue;
+    }
+    ++out.files;
+    for (; next != stored.end() && next->name < item.key; ++next) {
+      out.gone.push_back(&*next);
+    }
+    bool same = false;
+    if (next != stored.end() && next->name == item.key) {
+      const Stored& entry = *next++;
+      const auto stamps = stored_stamps(item.stamps);
+      if (entry.stamped && stamps && stamps.value_or(entry.stamps) == entry.stamps &&
+          std::find(own.begin(), own.end(), item.key) == own.end()) {
+        const int stands =
+            trust.stands(entry.read, entry.stamps[stamp_mtime], entry.stamps[stamp_ctime]);
+        if (stands < 0) {
+          return false;
+        }
+        same = stands == 1;
+      }
+    }
+    if (same) {
+      ++out.unchanged;
+    } else {
+      out.reported.push_back(&item);
+    }
+  }
+  for (; next != stored.end(); ++next) {
+    out.gone.push_back(&*next);
+  }
+  return true;
+}
+
+std::string_view bytes_view(PyObject* bytes) {
+  return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+// The names in `own` (a tuple of bytes), borrowed from it.
+bool own_names(PyObject* own, std::vector<std::string_view>& names) {
+  if (PyTuple_Check(own) == 0) {
+    PyErr_SetString(PyExc_TypeError, "_stamped() takes the inventory's own names as a tuple");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(own); ++i) {
+    PyObject* name = PyTuple_GET_ITEM(own, i);
+    if (PyBytes_Check(name) == 0) {
+      PyErr_SetString(PyExc_TypeError, "_stamped() takes the inventory's own names as bytes");
+      return false;
+    }
+    names.push_back(bytes_view(name));
+  }
+  return true;
+}
+
+PyObject* stamped(PyObject* path, bool follow, PyObject* failed, bool root, PyObject* blob,
+                  PyObject* own, PyObject* trusted) {
+  const std::string_view dir = bytes_view(path);
+  if (dir.find('\0') != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte"); // as os.open says
+    return nullptr;
+  }
+  const std::span<const std::uint8_t> data(
+      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(blob)), // NOLINT
+      static_cast<std::size_t>(PyBytes_GET_SIZE(blob)));
+  std::vector<Stored> stored;
+  if (!decode_stamps(data, stored)) {
+    return Py_NewRef(Py_False); // the caller compares row by row
+  }
+  std::vector<std::string_view> own_list;
+  if (!own_names(own, own_list)) {
+    return nullptr;
+  }
+  Listing found;
+  PyThreadState* saved = PyEval_SaveThread();
+  const bool done = list_unlocked(dir.data(), follow, root, found);
+  PyEval_RestoreThread(saved);
+  if (!done) {
+    return PyErr_NoMemory();
+  }
+  if (found.error != 0) {
+    PyObject* named = found.error_named ? path : nullptr;
+    return report(failed, path, found.error, named) ? Py_NewRef(Py_None) : nullptr;
+  }
+  for (const auto& [name, code] : found.failures) {
+    const PyRef full(joined(dir, name));
+    const PyRef bare(bytes_of(name));
+    if (!full || !bare || !report(failed, full.get(), code, bare.get())) {
+      return nullptr;
+    }
+  }
+  Trust trust(trusted);
+  Compared compared;
+  if (!compare_listing(found, stored, own_list, trust, compared)) {
+    return nullptr;
+  }
+  const PyRef entries(PyList_New(static_cast<Py_ssize_t>(compared.reported.size())));
+  const PyRef gone(PyList_New(static_cast<Py_ssize_t>(compared.gone.size())));
+  if (!entries || !gone) {
+    return nullptr;
+  }
+  Devices devices;
+  for (std::size_t i = 0; i < compared.reported.size(); ++i) {
+    PyObject* entry = entry_of(dir, *compared.reported[i], devices);
+    if (entry == nullptr) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  for (std::size_t i = 0; i < compared.gone.size(); ++i) {
+    PyObject* name = joined(dir, compared.gone[i]->name);
+    if (name == nullptr) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(gone.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  PyObject* ident = tuple_of<2>({signed_number(found.self.dev), signed_number(found.self.ino)});
+  return tuple_of<5>({ident, Py_NewRef(entries.get()), Py_NewRef(gone.get()),
+                      PyLong_FromSsize_t(compared.unchanged), PyLong_FromSsize_t(compared.files)});
+}
+
+// A stored number, or nothing (with an exception set) for one that is not an integer.
+std::optional<std::int64_t> number_of(PyObject* value) {
+  const long long number = PyLong_AsLongLong(value);
+  if (number == -1 && PyErr_Occurred() != nullptr) {
+    return std::nullopt;
+  }
+  return number;
+}
+
+// The blob of `rows` (path, dev, ino, size, mtime_ns, ctime_ns, read_scan), in path order, whose
+// names start `skip` bytes in; nothing with an exception set.
+std::optional<std::string> encode_stamps(PyObject* rows, std::size_t skip) {
+  constexpr Py_ssize_t row_size = 7;
+  constexpr Py_ssize_t row_scan = 6;
+  std::string out(1, static_cast<char>(stamps_format));
+  std::int64_t dev = 0;
+  std::int64_t mtime = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+    PyObject* row = PyList_GET_ITEM(rows, i);
+    if (PyTuple_Check(row) == 0 || PyTuple_GET_SIZE(row) != row_size ||
+        PyBytes_Check(PyTuple_GET_ITEM(row, 0)) == 0 ||
+        static_cast<std::size_t>(PyBytes_GET_SIZE(PyTuple_GET_ITEM(row, 0))) <= skip) {
+      PyErr_SetString(PyExc_TypeError, "_stamps_blob() takes rows of a path under the "
+                                       "directory and six numbers");
+      return std::nullopt;
+    }
+    const std::string_view name = bytes_view(PyTuple_GET_ITEM(row, 0)).substr(skip);
+    write_varint(out, name.size());
+    out.append(name);
+    const bool stamped = PyTuple_GET_ITEM(row, row_stamps) != Py_None;
+    write_varint(out, stamped ? 0 : flag_unstamped);
+    if (stamped) {
+      std::array<std::int64_t, stamp_count> stamps{};
+      for (Py_ssize_t j = 0; j < stamp_count; ++j) {
+        const auto value = number_of(PyTuple_GET_ITEM(row, row_stamps + j));
+        if (!value) {
+          return std::nullopt;
+        }
+        stamps.at(static_cast<std::size_t>(j)) = value.value_or(0);
+      }
+      write_varint(out, zigzag(wrapped_difference(stamps[0], dev)));
+      write_varint(out, zigzag(stamps[1]));
+      write_varint(out, zigzag(stamps[2]));
+      write_varint(out, zigzag(wrapped_difference(stamps[stamp_mtime], mtime)));
+      write_varint(out, zigzag(wrapped_difference(stamps[stamp_ctime], stamps[stamp_mtime])));
+      dev = stamps[0];
+      mtime = stamps[stamp_mtime];
+    }
+    const auto read = number_of(PyTuple_GET_ITEM(row, row_scan));
+    if (!read) {
+      return std::nullopt;
+    }
+    write_varint(out, zigzag(read.value_or(0)));
+  }
+  return out;
+}
+
 } // namespace
+
+PyObject* stamped(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  constexpr Py_ssize_t count = 7;
+  if (nargs != count) {
+    PyErr_Format(PyExc_TypeError, "_stamped() takes 7 positional arguments but %zd were given",
+                 nargs);
+    return nullptr;
+  }
+  const std::span<PyObject* const> values(args, count);
+  if (PyBytes_Check(values[0]) == 0 || PyBytes_Check(values[4]) == 0 ||
+      PyDict_Check(values[6]) == 0) {
+    PyErr_SetString(
+        PyExc_TypeError,
+        "_stamped() takes the path and the stamps as bytes, the trusted scans as a dict");
+    return nullptr;
+  }
+  const int follow = PyObject_IsTrue(values[1]);
+  const int root = follow < 0 ? -1 : PyObject_IsTrue(values[3]);
+  if (root < 0) {
+    return nullptr;
+  }
+  try {
+    return stamped(values[0], follow != 0, values[2], root != 0, values[4], values[5], values[6]);
+  } catch (const std::exception&) { // memory for the entries
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* stamps_blob(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "_stamps_blob() takes 2 positional arguments but %zd were given",
+                 nargs);
+    return nullptr;
+  }
+  const std::span<PyObject* const> values(args, 2);
+  const Py_ssize_t skip = PyList_Check(values[0]) != 0 ? PyLong_AsSsize_t(values[1]) : -1;
+  if (skip < 0) {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "_stamps_blob() takes a list of rows and a length");
+    }
+    return nullptr;
+  }
+  try {
+    const auto blob = encode_stamps(values[0], static_cast<std::size_t>(skip));
+    if (!blob) {
+      return nullptr;
+    }
+    const std::string& bytes = blob.value_or(std::string{});
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  } catch (const std::exception&) {
+    return PyErr_NoMemory();
+  }
+}
 
 PyObject* listing(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 5) {

@@ -23,6 +23,8 @@ using trawl::python::PyRef;
 using trawl::python::unchanged;
 #if !defined(_WIN32)
 using trawl::python::listing;
+using trawl::python::stamped;
+using trawl::python::stamps_blob;
 #endif
 
 constexpr const char* module_doc = "Metadata extraction for any file type.";
@@ -312,6 +314,11 @@ PyMethodDef methods[] = {                                                       
      METH_FASTCALL, nullptr},
 #if !defined(_WIN32)
     {"_listing", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(listing)), // NOLINT
+     METH_FASTCALL, nullptr},
+    {"_stamped", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stamped)), // NOLINT
+     METH_FASTCALL, nullptr},
+    {"_stamps_blob",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stamps_blob)), // NOLINT
      METH_FASTCALL, nullptr},
 #endif
     {"_unchanged",

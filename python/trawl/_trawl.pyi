@@ -36,6 +36,22 @@ def _listing(
     root: bool,
     /,
 ) -> tuple[tuple[int, int], list[tuple[bytes, tuple[int, int, int, int, int] | None]]] | None: ...
+def _stamped(
+    path: bytes,
+    follow: bool,
+    failed: Callable[[bytes, OSError], None],
+    root: bool,
+    stamps: bytes,
+    own: tuple[bytes, ...],
+    trusted: dict[int, int],
+    /,
+) -> (
+    tuple[tuple[int, int], list[tuple[bytes, tuple[int, int, int, int, int] | None]], list[bytes],
+          int, int]
+    | bool
+    | None
+): ...
+def _stamps_blob(rows: list[tuple[Any, ...]], skip: int, /) -> bytes: ...
 def _unchanged(
     run: list[tuple[bytes, tuple[int, int, int, int, int]]],
     i: int,

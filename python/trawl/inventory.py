@@ -17,10 +17,9 @@ import sqlite3
 import stat
 import sys
 import time
-from collections import deque
 from collections.abc import Callable, Container, Iterable, Iterator
 from operator import itemgetter
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, cast
 
 from . import _trawl
 from ._batch import (Failed, Sized, _items, encode, fast_json, namespaces, os_error,
@@ -32,7 +31,13 @@ else:
     import fcntl
 
 _APPLICATION_ID = 0x7472776C  # "trwl": another program's database is refused, never changed
-_VERSION = 1
+_VERSION = 2  # 2: the dirs table, which a version-1 trawl would let go stale
+# A directory's stored stamps: the rows of its files summed up in one blob, so that an unchanged
+# directory costs one row. It is rewritten from the files rows, in the transaction that writes
+# them or a later one, and a write to a file row voids its directory's blob in the same
+# transaction (NULL: compare row by row). A directory with current rows under it has a row here,
+# so that a walk that no longer meets it finds what to remove.
+_DIRS = "CREATE TABLE dirs (path BLOB PRIMARY KEY, stamps BLOB) WITHOUT ROWID"
 _SCHEMA = [
     """CREATE TABLE scans (
         id INTEGER PRIMARY KEY,
@@ -56,6 +61,7 @@ _SCHEMA = [
         removed_scan INTEGER,
         record INTEGER NOT NULL) WITHOUT ROWID""",
     "CREATE TABLE records (id INTEGER PRIMARY KEY, body TEXT NOT NULL)",
+    _DIRS,
     f"PRAGMA application_id = {_APPLICATION_ID}",
     f"PRAGMA user_version = {_VERSION}",
 ]
@@ -318,24 +324,56 @@ class _Settled(OSError):
     was removed). It travels through parse_many as a known result, so that its write waits its
     turn in the same bounded pipeline as the files read."""
 
-    def __init__(self, row: tuple[Any, ...], back: bool) -> None:
+    def __init__(self, row: tuple[Any, ...], back: bool, frame: _Frame | None) -> None:
         super().__init__()
         self.row = row
         self.back = back
+        self.frame = frame
+
+
+class _Sealed(OSError):
+    """The walk is done with a directory: its blob is rewritten once the rows it yielded are."""
+
+    def __init__(self, frame: _Frame) -> None:
+        super().__init__()
+        self.frame = frame
+
+
+class _Frame:
+    """A directory being walked: its entries still to walk (files not passed over, and
+    directories), the stored rows of its gaps when compared row by row (None: by its blob), and
+    what its blob's rewrite needs. `items` is written by the walk, `settled` by the writer."""
+
+    __slots__ = ("key", "ident", "entries", "subdirs", "gone", "rows", "rebuild", "items",
+                 "settled", "sealed")
+
+    def __init__(self, key: bytes, ident: tuple[int, int], entries: list[_Listed],
+                 gone: list[bytes]) -> None:
+        self.key = key  # the path and a separator: the prefix of its files
+        self.ident = ident
+        self.entries = iter(entries)
+        self.subdirs = [path + _SEP for path, stamps in entries if stamps is None]
+        self.gone = gone
+        self.rows: _Rows | None = None
+        self.rebuild = False
+        self.items = 0
+        self.settled = 0
+        self.sealed = False
 
 
 class _Entry(Sized):
     """A path to read, with the stamps the walk saw (None: not a regular file, whose size
     is then unknown) and its stored row (None: none)."""
 
-    __slots__ = ("key", "stamps", "prior")
+    __slots__ = ("key", "stamps", "prior", "frame")
 
     def __init__(self, path: str, key: bytes, stamps: tuple[int, ...] | None,
-                 prior: tuple[Any, ...] | None) -> None:
+                 prior: tuple[Any, ...] | None, frame: _Frame | None = None) -> None:
         super().__init__(path, None if stamps is None else stamps[2])
         self.key = key
         self.stamps = stamps
         self.prior = prior
+        self.frame = frame
 
 
 def _stamps(info: os.stat_result) -> _Stamps:
@@ -380,9 +418,15 @@ class _ScanRun:
         self.finished: float | None = None
         self.files: list[tuple[Any, ...]] = []
         self.records: list[tuple[int, str]] = []
+        self.ready: list[_Frame] = []  # directories whose blobs the next commit rewrites
+        # Blobs are compared and written by walks that see every file (the extension compares).
+        self.blobs = ext is None and _BLOBS
         self.new = self.changed = self.unchanged = self.removed = self.errors = self.read = 0
         path = os.fsencode(os.path.abspath(inventory.path))
         self.own = {path + suffix for suffix in (b"", b"-wal", b"-shm", b"-journal", b"-lock")}
+        folder, _, name = path.rpartition(_SEP)
+        self.own_names = {folder + _SEP: tuple(name + suffix for suffix in
+                                              (b"", b"-wal", b"-shm", b"-journal", b"-lock"))}
         self.lock = _Lock(inventory.path)
         try:
             self._begin()
@@ -398,6 +442,7 @@ class _ScanRun:
         self.trusted = {i: started - _RECENT_NS for i, started, options in self.db.execute(
             "SELECT id, started_ns, options FROM scans") if options == key}
         self.db.execute("BEGIN IMMEDIATE")
+        _upgrade(self.db)
         self.id: int = self.db.execute(
             "INSERT INTO scans (started_ns, roots, options) VALUES (?, '[]', ?)",
             (self.started, key)).lastrowid or 0
@@ -437,11 +482,23 @@ class _ScanRun:
 
     def _commit(self, finished: int | None = None) -> None:
         db = self.db
+        present = {row[_PATH][:row[_PATH].rfind(_SEP) + 1] for row in self.files
+                   if row[_REMOVED] is None}
+        gone = {row[_PATH][:row[_PATH].rfind(_SEP) + 1] for row in self.files
+                if row[_REMOVED] is not None} - present
         db.execute("BEGIN IMMEDIATE")
         try:
             db.executemany("INSERT OR REPLACE INTO records VALUES (?, ?)", self.records)
             db.executemany(f"INSERT OR REPLACE INTO files ({_ROW}) VALUES (?{', ?' * 9})",
                            self.files)
+            # The blobs of the directories written void, then those the walk is done with
+            # rewritten from the rows as they now stand.
+            db.executemany("INSERT OR REPLACE INTO dirs VALUES (?, NULL)",
+                           ((key,) for key in present))
+            db.executemany("UPDATE dirs SET stamps = NULL WHERE path = ?",
+                           ((key,) for key in gone))
+            for frame in self.ready:
+                _rewrite(db, frame)
             db.execute("UPDATE scans SET finished_ns = ?, roots = ?, new = ?, changed = ?, "
                        "unchanged = ?, removed = ?, errors = ?, read = ? WHERE id = ?",
                        (finished, json.dumps(self.roots),
@@ -454,6 +511,7 @@ class _ScanRun:
             raise
         self.files.clear()
         self.records.clear()
+        self.ready.clear()
         self.last_commit = time.monotonic()
 
     # On the feeder thread: what to read, what is unchanged, what is gone.
@@ -473,7 +531,7 @@ class _ScanRun:
                     self.roots.append(path)
                     own = _row(reader, key)  # a file or an error record where it stands now
                     if own is not None and own[_REMOVED] is None:
-                        yield Failed(path, _Settled(own, back=False))
+                        yield Failed(path, _Settled(own, back=False, frame=None))
                     yield from self._walked(reader, key)
                 elif self.ext is None or _has_ext(os.path.basename(key), self.ext) or \
                         os.path.isdir(path):
@@ -502,12 +560,14 @@ class _ScanRun:
             yield _Entry(path, key, None, prior)
 
     def _walked(self, reader: sqlite3.Connection, top: bytes) -> Iterator[Any]:
-        """The files under `top` merged with the rows stored under it, both in path byte order:
-        a row the walk passes without meeting its file is gone."""
-        prefix = top if top.endswith(_SEP) else top + _SEP
-        rows = _Rows(_stored(reader, prefix, prefix[:-1] + _PAST_SEP))
+        """The files under `top` compared with their stored rows, a directory at a time, in path
+        byte order (a directory "a" sorts as "a/"): by the directory's blob where it has a
+        sound one, otherwise row by row with the rows stored in it (those under its listed
+        directories left to them). A row the walk passes without meeting its file is gone. A
+        directory reached again is not walked: any walked already when following links,
+        otherwise an ancestor."""
         failures: list[tuple[bytes, OSError]] = []
-        kept: deque[bytes] = deque()  # directories that could not be listed: their rows stay
+        kept: list[bytes] = []  # paths that could not be listed or stat'ed: their rows stay
         # The error record of a directory comes before the names that sort between it and its
         # own files ("a", "a.txt", "a/x"): whether it still stands is known after the walk.
         later: list[tuple[Any, ...]] = []
@@ -516,44 +576,138 @@ class _ScanRun:
         def failed(path: bytes, error: OSError) -> None:
             failures.append((path, error))
 
-        trusted = self.trusted
-        own = self.own
-        for run in _tree(top, self.ext, self.follow, failed):
-            if failures:
-                yield from self._failed(failures, kept, failed_here)
-            i = 0
-            while i < len(run):
-                # The common case, files as they are stored, passed over in one call.
-                done, at = _unchanged(run, i, rows.chunk, rows.at, own, trusted)
-                if done > i:
-                    self.unchanged += done - i
-                    i = done
-                    rows.move(at)
-                    continue
-                key, stamps = run[i]
-                i += 1
-                if key in own:
-                    continue  # the inventory itself, which the scan is writing
-                while rows.row is not None and rows.row[_PATH] < key:
-                    yield from self._unseen(rows.row, kept, later)
-                    rows.move(rows.at + 1)
-                prior = None
-                if rows.row is not None and rows.row[_PATH] == key:
-                    prior = rows.row
-                    rows.move(rows.at + 1)
-                item = self._judge(key, stamps, prior)
-                if item is not None:
-                    yield item
-            self._tick(len(run))
+        frame = self._frame(reader, top, True, failed)
         yield from self._failed(failures, kept, failed_here)
-        while rows.row is not None:
-            yield from self._unseen(rows.row, kept, later)
-            rows.move(rows.at + 1)
+        stack: list[_Frame] = []
+        seen: set[tuple[int, int]] = set()
+        if frame is not None:
+            seen.add(frame.ident)
+            stack.append(frame)
+            yield from self._opened(reader, frame, kept, later)
+        while stack:
+            frame = stack[-1]
+            run: _Run = []
+            for entry in frame.entries:
+                if entry[1] is not None:
+                    run.append(entry)  # type: ignore[arg-type]  # a file: its stamps
+                    continue
+                yield from self._compared(reader, frame, run, kept, later)
+                run = []
+                child = self._frame(reader, entry[0], False, failed)
+                yield from self._failed(failures, kept, failed_here)
+                if child is not None and child.ident not in seen:
+                    seen.add(child.ident)
+                    stack.append(child)
+                    yield from self._opened(reader, child, kept, later)
+                    break
+            else:
+                yield from self._compared(reader, frame, run, kept, later)
+                yield from self._closed(frame, kept, later)
+                stack.pop()
+                if not self.follow:
+                    seen.discard(frame.ident)
         for row in later:
             if row[_PATH] not in failed_here:
-                yield Failed(os.fsdecode(row[_PATH]), _Settled(row, back=False))
+                yield Failed(os.fsdecode(row[_PATH]), _Settled(row, back=False, frame=None))
 
-    def _failed(self, failures: list[tuple[bytes, OSError]], kept: deque[bytes],
+    def _frame(self, reader: sqlite3.Connection, path: bytes, root: bool,
+               failed: Callable[[bytes, OSError], None]) -> _Frame | None:
+        """A directory listed, and compared with its blob where it has a sound one; None when
+        it cannot be listed."""
+        key = path if path.endswith(_SEP) else path + _SEP
+        if self.blobs:
+            row = reader.execute("SELECT stamps FROM dirs WHERE path = ?", (key,)).fetchone()
+            if row is not None and isinstance(row[0], bytes):
+                compared = _stamped(path, self.follow, failed, root, row[0],
+                                    self.own_names.get(key, ()), self.trusted)
+                if compared is None:
+                    return None
+                if compared is not False:
+                    ident, entries, gone, unchanged, _ = compared
+                    self.unchanged += unchanged
+                    self._tick(unchanged)
+                    return _Frame(key, ident, entries, gone)
+        listed = _listing(path, self.follow, self.ext, failed, root)
+        if listed is None:
+            return None
+        frame = _Frame(key, listed[0], listed[1], [])
+        frame.rows = _Rows(_gap_rows(reader, key, frame.subdirs))
+        frame.rebuild = True
+        return frame
+
+    def _opened(self, reader: sqlite3.Connection, frame: _Frame, kept: list[bytes],
+                later: list[tuple[Any, ...]]) -> Iterator[Any]:
+        """For a directory compared by its blob: the stored files it no longer holds, and the
+        rows under the directories it no longer holds, which only the dirs table tells of."""
+        if frame.rows is not None:
+            return
+        for key in frame.gone:
+            row = _row(reader, key)
+            if row is not None:
+                yield from self._unseen(row, kept, later, frame)
+        depth = len(frame.key) + 1
+        for low, high in _gaps(frame.key, frame.subdirs):
+            if reader.execute("SELECT 1 FROM dirs WHERE path > ? AND path < ? LIMIT 1",
+                              (low, high)).fetchone() is None:
+                continue
+            frame.rebuild = True
+            for chunk in _stored(reader, low, high, depth):
+                for row in chunk:
+                    yield from self._unseen(row, kept, later, frame)
+
+    def _compared(self, reader: sqlite3.Connection, frame: _Frame, run: _Run,
+                  kept: list[bytes], later: list[tuple[Any, ...]]) -> Iterator[Any]:
+        """The files of a run that are not passed over, against the rows of the frame."""
+        if not run:
+            return
+        own = self.own
+        rows = frame.rows
+        if rows is None:  # all of these differ from the blob
+            for key, stamps in run:
+                if key not in own:
+                    item = self._judge(key, stamps, _row(reader, key), frame)
+                    if item is not None:
+                        yield item
+            self._tick(len(run))
+            return
+        trusted = self.trusted
+        i = 0
+        while i < len(run):
+            # The common case, files as they are stored, passed over in one call.
+            done, at = _unchanged(run, i, rows.chunk, rows.at, own, trusted)
+            if done > i:
+                self.unchanged += done - i
+                i = done
+                rows.move(at)
+                continue
+            key, stamps = run[i]
+            i += 1
+            if key in own:
+                continue  # the inventory itself, which the scan is writing
+            while rows.row is not None and rows.row[_PATH] < key:
+                yield from self._unseen(rows.row, kept, later, frame)
+                rows.move(rows.at + 1)
+            prior = None
+            if rows.row is not None and rows.row[_PATH] == key:
+                prior = rows.row
+                rows.move(rows.at + 1)
+            item = self._judge(key, stamps, prior, frame)
+            if item is not None:
+                yield item
+        self._tick(len(run))
+
+    def _closed(self, frame: _Frame, kept: list[bytes],
+                later: list[tuple[Any, ...]]) -> Iterator[Any]:
+        """The rows left in the frame's gaps, gone; then the frame's seal, after which the
+        writer rewrites its blob as soon as the rows it yielded are written."""
+        rows = frame.rows
+        while rows is not None and rows.row is not None:
+            yield from self._unseen(rows.row, kept, later, frame)
+            rows.move(rows.at + 1)
+        if self.blobs and (frame.items or frame.rebuild):
+            yield Failed(os.fsdecode(frame.key), _Sealed(frame))
+
+    def _failed(self, failures: list[tuple[bytes, OSError]], kept: list[bytes],
                 failed_here: set[bytes]) -> Iterator[Any]:
         while failures:
             key, error = failures.pop(0)
@@ -565,24 +719,24 @@ class _ScanRun:
             self._tick()
             yield Failed(path, os_error(path, error.errno or errno.EIO, error.strerror))
 
-    def _unseen(self, row: tuple[Any, ...], kept: deque[bytes],
-                later: list[tuple[Any, ...]]) -> Iterator[Any]:
+    def _unseen(self, row: tuple[Any, ...], kept: list[bytes], later: list[tuple[Any, ...]],
+                frame: _Frame | None) -> Iterator[Any]:
         key = row[_PATH]
         if row[_REMOVED] is not None or row[_READ] == self.id:
             return  # removed already, or written by this scan (a later chunk sees it)
-        while kept and key >= kept[0] + _PAST_SEP:
-            kept.popleft()
-        if any(key == k or key.startswith(k + _SEP) for k in kept):
+        if kept and any(key == k or key.startswith(k + _SEP) for k in kept):
             return
         if self.ext is not None and not _has_ext(os.path.basename(key), self.ext):
             return  # outside what this scan looks at
         if row[1] is None and os.path.isdir(os.fsdecode(key)):
             later.append(row)
             return
-        yield Failed(os.fsdecode(key), _Settled(row, back=False))
+        if frame is not None:
+            frame.items += 1
+        yield Failed(os.fsdecode(key), _Settled(row, back=False, frame=frame))
 
-    def _judge(self, key: bytes, stamps: tuple[int, ...],
-               prior: tuple[Any, ...] | None) -> Any | None:
+    def _judge(self, key: bytes, stamps: tuple[int, ...], prior: tuple[Any, ...] | None,
+               frame: _Frame | None = None) -> Any | None:
         """The item for a regular file: None when its stored record stands."""
         if prior is not None:
             trusted = self.trusted.get(prior[_READ])
@@ -591,12 +745,26 @@ class _ScanRun:
                 if prior[_REMOVED] is None:
                     self.unchanged += 1
                     return None
-                return Failed(os.fsdecode(key), _Settled(prior, back=True))
-        return _Entry(os.fsdecode(key), key, stamps, prior)
+                if frame is not None:
+                    frame.items += 1
+                return Failed(os.fsdecode(key), _Settled(prior, back=True, frame=frame))
+        if frame is not None:
+            frame.items += 1
+        return _Entry(os.fsdecode(key), key, stamps, prior, frame)
 
     # On the caller's thread: the rows to write, and the counts.
 
     def _settle(self, item: Any, result: Any) -> tuple[str, str] | None:
+        frame = item.frame if isinstance(item, _Entry) else getattr(result, "frame", None)
+        if frame is not None:
+            if isinstance(result, _Sealed):
+                frame.sealed = True
+            else:
+                frame.settled += 1
+            if frame.sealed and frame.settled == frame.items:
+                self.ready.append(frame)
+            if isinstance(result, _Sealed):
+                return None
         if isinstance(result, _Settled):
             whole = self._whole(result.row[_PATH])
             if whole is None:
@@ -669,18 +837,68 @@ def _row(db: sqlite3.Connection, key: bytes) -> tuple[Any, ...] | None:
     return row
 
 
-def _stored(reader: sqlite3.Connection, low: bytes,
-            high: bytes) -> Iterator[list[tuple[Any, ...]]]:
-    """The rows with low <= path < high, in path order, in chunks of a query each."""
-    query = (f"SELECT {_WALKED} FROM files WHERE path >= ? AND path < ? ORDER BY path "
+def _stored(reader: sqlite3.Connection, low: bytes, high: bytes,
+            deeper: int = 0) -> Iterator[list[tuple[Any, ...]]]:
+    """The rows with low <= path < high, in path order, in chunks of a query each; with
+    `deeper`, only those with a separator from that byte (1-based) on."""
+    where = "" if not deeper else f" AND instr(substr(path, {deeper}), ?) > 0"
+    query = (f"SELECT {_WALKED} FROM files WHERE path >= ? AND path < ?{where} ORDER BY path "
              f"LIMIT {_CHUNK}")
     while True:
-        rows = reader.execute(query, (low, high)).fetchall()
+        rows = reader.execute(query, (low, high, _SEP) if deeper else (low, high)).fetchall()
         if rows:
             yield rows
         if len(rows) < _CHUNK:
             return
         low = rows[-1][_PATH] + b"\0"  # the next path after it
+
+
+def _gaps(key: bytes, subdirs: list[bytes]) -> Iterator[tuple[bytes, bytes]]:
+    """The ranges of paths under the directory `key` (ending with a separator) that are under
+    none of `subdirs` (sorted, each ending with one)."""
+    low = key
+    for sub in subdirs:
+        yield low, sub
+        low = sub[:-1] + _PAST_SEP
+    yield low, key[:-1] + _PAST_SEP
+
+
+def _gap_rows(reader: sqlite3.Connection, key: bytes,
+              subdirs: list[bytes]) -> Iterator[list[tuple[Any, ...]]]:
+    for low, high in _gaps(key, subdirs):
+        yield from _stored(reader, low, high)
+
+
+def _rewrite(db: sqlite3.Connection, frame: _Frame) -> None:
+    """A directory's blob, from its files' rows as they stand in this transaction. The dirs rows
+    of directories it no longer holds go once no current row is left under them."""
+    key = frame.key
+    rows: list[tuple[Any, ...]] = []
+    for low, high in _gaps(key, frame.subdirs):
+        rows += db.execute(
+            "SELECT path, dev, ino, size, mtime_ns, ctime_ns, read_scan FROM files "
+            "WHERE path >= ? AND path < ? AND removed_scan IS NULL "
+            "AND instr(substr(path, ?), ?) = 0 ORDER BY path",
+            (low, high, len(key) + 1, _SEP)).fetchall()
+        for (sub,) in db.execute("SELECT path FROM dirs WHERE path > ? AND path < ?",
+                                 (low, high)).fetchall():
+            if db.execute("SELECT 1 FROM files WHERE path >= ? AND path < ? AND "
+                          "removed_scan IS NULL LIMIT 1",
+                          (sub, sub[:-1] + _PAST_SEP)).fetchone() is None:
+                db.execute("DELETE FROM dirs WHERE path = ?", (sub,))
+    db.execute("INSERT OR REPLACE INTO dirs VALUES (?, ?)", (key, _stamps_blob(rows, len(key))))
+
+
+def _upgrade(db: sqlite3.Connection) -> None:
+    """Within a scan's first transaction: the dirs table added to an inventory of version 1,
+    with a row (no blob) for each directory holding current rows."""
+    if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'dirs'").fetchone() is not None:
+        return
+    db.execute(_DIRS)
+    folders = {path[:path.rfind(_SEP) + 1] for (path,) in
+               db.execute("SELECT path FROM files WHERE removed_scan IS NULL")}
+    db.executemany("INSERT INTO dirs VALUES (?, NULL)", ((key,) for key in sorted(folders)))
+    db.execute(f"PRAGMA user_version = {_VERSION}")
 
 
 class _Rows:
@@ -811,3 +1029,8 @@ _listing: Callable[[bytes, bool, frozenset[str] | None, Callable[[bytes, OSError
                    _Listing | None] = getattr(_trawl, "_listing", _listing_in_python)
 _unchanged: Callable[[_Run, int, list[tuple[Any, ...]], int, Container[bytes], dict[int, int]],
                      tuple[int, int]] = getattr(_trawl, "_unchanged", _unchanged_in_python)
+# Directories compared by their blobs, where the extension lists them (None: row by row).
+_BLOBS = hasattr(_trawl, "_stamped")
+_stamped = cast(Callable[..., Any], getattr(_trawl, "_stamped", None))
+_stamps_blob = cast(Callable[[list[tuple[Any, ...]], int], bytes],
+                    getattr(_trawl, "_stamps_blob", None))

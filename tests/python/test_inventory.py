@@ -451,3 +451,142 @@ def test_unchanged_files_are_passed_over_as_python_does(entry_1, row_1, start, e
     i, j = start
     for unchanged in (inventory._unchanged, inventory._unchanged_in_python):
         assert unchanged(run, i, rows, j, own, trusted) == expected
+
+
+def stamps_of(blob):
+    """A directory's blob read on its own: LEB128 numbers; per file its name, a flag (1: no
+    stamps), zigzag dev (from the previous), ino, size, mtime (from the previous), ctime (from
+    its mtime), the scan that read it."""
+    at = 1
+    assert blob[:1] == b"\x01"
+
+    def number():
+        nonlocal at
+        value = shift = 0
+        while True:
+            byte = blob[at]
+            at += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                return value
+
+    def signed():
+        value = number()
+        return (value >> 1) ^ -(value & 1)
+
+    rows, dev, mtime = [], 0, 0
+    while at < len(blob):
+        size = number()
+        name, at = blob[at:at + size], at + size
+        stamps = (None,) * 5
+        if number() == 0:
+            dev, ino, length, mtime = dev + signed(), signed(), signed(), mtime + signed()
+            stamps = (dev, ino, length, mtime, mtime + signed())
+        rows.append((name, *stamps, signed()))
+    return rows
+
+
+def blobs_agree(db):
+    """Every blob holds exactly the current rows of its directory's files, and every directory
+    holding current rows has a dirs row."""
+    check = sqlite3.connect(db)
+    folders = {}
+    for path, *rest in check.execute("SELECT path, dev, ino, size, mtime_ns, ctime_ns, read_scan "
+                                     "FROM files WHERE removed_scan IS NULL ORDER BY path"):
+        folder, _, name = path.rpartition(b"/")
+        folders.setdefault(folder + b"/", []).append((name, *rest))
+    dirs = dict(check.execute("SELECT path, stamps FROM dirs"))
+    assert set(folders) <= set(dirs)
+    for key, blob in dirs.items():
+        if blob is not None:
+            assert stamps_of(blob) == folders.get(key, []), key
+    return dirs
+
+
+def test_blobs_stand_for_the_rows_and_a_rescan_reads_only_what_changed(tmp_path, settled):
+    root = tree(tmp_path)
+    db = tmp_path / "inventory.db"
+    assert scan(db, root).read == 4
+    assert {k for k, b in blobs_agree(db).items() if b is not None} == {
+        os.fsencode(p) + b"/" for p in (root, root / "a", root / "b", root / "b" / "deep")}
+    again = scan(db, root)
+    assert (again.unchanged, again.read) == (4, 0)
+    # A named file written alone, then its directory gone: the walk finds its rows all the same.
+    (root / "n" / "m").mkdir(parents=True)
+    (root / "n" / "m" / "f.txt").write_text("f")
+    (root / "n" / "g.txt").write_text("g")
+    scan(db, root / "n" / "m" / "f.txt")
+    blobs_agree(db)
+    scan(db, root / "n")
+    shutil.rmtree(root / "n")
+    gone = scan(db, root)
+    assert (gone.removed, gone.read, gone.unchanged) == (2, 0, 4)
+    dirs = blobs_agree(db)
+    assert not any(key.startswith(os.fsencode(root / "n")) for key in dirs)
+
+
+# Blobs that cannot be trusted: the directory is compared row by row, and its blob rewritten.
+@pytest.mark.parametrize("blob", [
+    None, b"", b"\x02", b"\x01\x05a", b"\x01\x00", b"\x01\x03a/b\x01\x00",
+    b"\x01\x01b\x01\x00\x01a\x01\x00",  # names out of order
+    b"\x01\x01a\x00" + b"\xff" * 11,  # a number of more than 64 bits
+    b"\x01\x01a\x07\x00",  # an unknown flag
+    "deleted",
+])
+def test_a_directory_whose_blob_is_unsound_is_compared_row_by_row(tmp_path, settled, blob):
+    root = tree(tmp_path)
+    db = tmp_path / "inventory.db"
+    scan(db, root)
+    key = os.fsencode(root / "b") + b"/"
+    with sqlite3.connect(db) as edit:
+        if blob == "deleted":
+            edit.execute("DELETE FROM dirs WHERE path = ?", (key,))
+        else:
+            edit.execute("UPDATE dirs SET stamps = ? WHERE path = ?", (blob, key))
+    grow(root / "b" / "x.gif")
+    again = scan(db, root)
+    assert (again.changed, again.unchanged, again.read) == (1, 3, 1)
+    assert blobs_agree(db)[key] is not None
+    if isinstance(blob, bytes):  # refused before the directory is listed
+        assert trawl._trawl._stamped(key, False, None, True, blob, (), {}) is False
+
+
+def test_an_inventory_of_the_first_version_is_upgraded(tmp_path, settled):
+    root = tree(tmp_path)
+    db = tmp_path / "inventory.db"
+    scan(db, root)
+    with sqlite3.connect(db) as edit:  # as version 1 left it
+        edit.execute("DROP TABLE dirs")
+        edit.execute("PRAGMA user_version = 1")
+    with trawl.Inventory(db) as inventory:
+        assert len(list(inventory)) == 4  # read as it is
+    shutil.rmtree(root / "b" / "deep")
+    again = scan(db, root)
+    assert (again.removed, again.unchanged, again.read) == (1, 3, 0)
+    assert sqlite3.connect(db).execute("PRAGMA user_version").fetchone() == (2,)
+    assert None not in blobs_agree(db).values()
+    assert scan(db, root).unchanged == 3
+
+
+@pytest.mark.parametrize("delay", [0.3, 0.7])
+def test_blobs_and_rows_agree_after_a_killed_scan(tmp_path, delay):
+    root = tmp_path / "tree"
+    root.mkdir()
+    for folder in range(8):
+        many_files(root / f"{folder}", 400)
+    db = tmp_path / "inventory.db"
+    trawl_cmd("-r", root, "--db", db)
+    for folder in range(0, 8, 2):
+        os.remove(root / f"{folder}" / "00007.txt")
+        (root / f"{folder}" / "00008.txt").write_text("changed")
+    child = subprocess.Popen([sys.executable, "-m", "trawl", "-r", str(root), "--db", str(db)],
+                             stderr=subprocess.DEVNULL)
+    time.sleep(delay)
+    child.send_signal(signal.SIGKILL)
+    child.wait(timeout=10)
+    blobs_agree(db)
+    out = trawl_cmd("-r", root, "--db", db)
+    assert out.returncode == 0 and sum(counts(out)[:3]) == 8 * 400 - 4
+    assert None not in blobs_agree(db).values()
+    assert trawl_cmd("--db", db, "--dump").stdout.count(b"\n") == 8 * 400 - 4
