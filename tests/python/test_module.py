@@ -18,7 +18,8 @@ def test_module_attributes_and_docstrings():
     assert _trawl.__version__ == trawl.__version__
     names = [k for k in vars(_trawl) if not k.startswith("__") or k in ("__doc__", "__version__")]
     posix = ["_listing", "_stamped", "_stamps_blob"] if sys.platform != "win32" else []
-    assert names == ["__doc__", "parse", "parse_bytes", "_parse_with", "_inspect", *posix, "_unchanged", "__version__", "_Cancel"]
+    assert names == ["__doc__", "parse", "parse_bytes", "_parse_with", "_inspect", *posix,
+                     "_unchanged", "__version__", "_Cancel"]
     assert str(inspect.signature(trawl.parse)) == "(path)"
     assert str(inspect.signature(trawl.parse_bytes)) == "(data)"
     assert trawl.parse.__doc__ and trawl.parse_bytes.__doc__
