@@ -394,6 +394,35 @@ PyObject* entry_of(std::string_view dir, const Item& item, Devices& devices) {
   return tuple_of<2>({joined(dir, item.key), stamps_tuple(item.stamps, devices)});
 }
 
+// Lists `dir` (the bytes of `path`) into `found` without the interpreter lock and reports its
+// failures through `failed`; true when the listing is there to use. Otherwise `early` is what the
+// caller returns at once: None when the directory itself could not be read, null with an
+// exception set on failure.
+bool list_reporting(PyObject* path, std::string_view dir, bool follow, bool root, PyObject* failed,
+                    Listing& found, PyObject*& early) {
+  early = nullptr;
+  PyThreadState* saved = PyEval_SaveThread();
+  const bool done = list_unlocked(dir.data(), follow, root, found);
+  PyEval_RestoreThread(saved);
+  if (!done) {
+    PyErr_NoMemory();
+    return false;
+  }
+  if (found.error != 0) {
+    PyObject* named = found.error_named ? path : nullptr;
+    early = report(failed, path, found.error, named) ? Py_NewRef(Py_None) : nullptr;
+    return false;
+  }
+  for (const auto& [name, code] : found.failures) {
+    const PyRef full(joined(dir, name));
+    const PyRef bare(bytes_of(name)); // os.stat(name, dir_fd=...) names the bare name
+    if (!full || !bare || !report(failed, full.get(), code, bare.get())) {
+      return false;
+    }
+  }
+  return true;
+}
+
 PyObject* listed(PyObject* path, bool follow, PyObject* ext, PyObject* failed, bool root) {
   const std::string_view dir(PyBytes_AS_STRING(path),
                              static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
@@ -402,22 +431,8 @@ PyObject* listed(PyObject* path, bool follow, PyObject* ext, PyObject* failed, b
     return nullptr;
   }
   Listing found;
-  PyThreadState* saved = PyEval_SaveThread();
-  const bool done = list_unlocked(dir.data(), follow, root, found);
-  PyEval_RestoreThread(saved);
-  if (!done) {
-    return PyErr_NoMemory();
-  }
-  if (found.error != 0) {
-    PyObject* named = found.error_named ? path : nullptr;
-    return report(failed, path, found.error, named) ? Py_NewRef(Py_None) : nullptr;
-  }
-  for (const auto& [name, code] : found.failures) {
-    const PyRef full(joined(dir, name));
-    const PyRef bare(bytes_of(name)); // os.stat(name, dir_fd=...) names the bare name
-    if (!full || !bare || !report(failed, full.get(), code, bare.get())) {
-      return nullptr;
-    }
+  if (PyObject* early = nullptr; !list_reporting(path, dir, follow, root, failed, found, early)) {
+    return early;
   }
   std::vector<const Item*> kept;
   if (!kept_items(found, ext, kept)) {
@@ -702,22 +717,8 @@ PyObject* stamped(PyObject* path, bool follow, PyObject* failed, bool root, PyOb
     return nullptr;
   }
   Listing found;
-  PyThreadState* saved = PyEval_SaveThread();
-  const bool done = list_unlocked(dir.data(), follow, root, found);
-  PyEval_RestoreThread(saved);
-  if (!done) {
-    return PyErr_NoMemory();
-  }
-  if (found.error != 0) {
-    PyObject* named = found.error_named ? path : nullptr;
-    return report(failed, path, found.error, named) ? Py_NewRef(Py_None) : nullptr;
-  }
-  for (const auto& [name, code] : found.failures) {
-    const PyRef full(joined(dir, name));
-    const PyRef bare(bytes_of(name));
-    if (!full || !bare || !report(failed, full.get(), code, bare.get())) {
-      return nullptr;
-    }
+  if (PyObject* early = nullptr; !list_reporting(path, dir, follow, root, failed, found, early)) {
+    return early;
   }
   Trust trust(trusted);
   Compared compared;
