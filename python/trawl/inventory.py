@@ -9,6 +9,7 @@ reading again only the files whose identity or change stamps moved since they we
 
 from __future__ import annotations
 
+import bisect
 import contextlib
 import errno
 import json
@@ -728,7 +729,10 @@ class _ScanRun:
             return
         if self.ext is not None and not _has_ext(os.path.basename(key), self.ext):
             return  # outside what this scan looks at
-        if row[1] is None and os.path.isdir(os.fsdecode(key)):
+        # The error record of a directory: the listing says so, where a stat of the whole path
+        # may not (ENAMETOOLONG deep down, a blob compared before the directory is tried).
+        if row[1] is None and (frame is not None and _holds(frame.subdirs, key + _SEP)
+                               or os.path.isdir(os.fsdecode(key))):
             later.append(row)
             return
         if frame is not None:
@@ -851,6 +855,11 @@ def _stored(reader: sqlite3.Connection, low: bytes, high: bytes,
         if len(rows) < _CHUNK:
             return
         low = rows[-1][_PATH] + b"\0"  # the next path after it
+
+
+def _holds(sorted_keys: list[bytes], key: bytes) -> bool:
+    at = bisect.bisect_left(sorted_keys, key)
+    return at < len(sorted_keys) and sorted_keys[at] == key
 
 
 def _gaps(key: bytes, subdirs: list[bytes]) -> Iterator[tuple[bytes, bytes]]:

@@ -202,6 +202,21 @@ def test_unlistable_directories_keep_their_records(tmp_path):
     assert len(lines(trawl_cmd("--db", db, "--dump"))) == 4
 
 
+def test_a_directory_too_deep_to_name_keeps_its_error_record(tmp_path, settled):
+    root = tmp_path / "tree"
+    root.mkdir()
+    fd = os.open(root, os.O_RDONLY)
+    for _ in range(45):  # 45 x 100 bytes: past PATH_MAX, made by name within each directory
+        os.mkdir("d" * 99, dir_fd=fd)
+        fd, parent = os.open("d" * 99, os.O_RDONLY, dir_fd=fd), fd
+        os.close(parent)
+    os.close(fd)
+    db = tmp_path / "inventory.db"
+    for _ in range(3):  # then compared by the parent's blob, where a stat of the path fails
+        again = scan(db, root)
+        assert (again.removed, again.errors) == (0, 1)
+
+
 def test_another_program_database_is_refused_untouched(tmp_path):
     db = tmp_path / "other.db"
     with sqlite3.connect(db) as other:
