@@ -805,6 +805,8 @@ class _ScanRun:
             return path, body
         failed = not isinstance(result, dict)
         stamps = item.stamps if isinstance(item, _Entry) and not failed else None
+        if stamps is not None and not all(-_HALF <= n < _HALF for n in stamps):
+            stamps = None  # a time SQLite cannot hold (after 2262): read at every scan
         if prior is None:
             number, kind = self.next_record, "new"
             self.next_record += 1
