@@ -533,7 +533,7 @@ class _ScanRun:
                     own = _row(reader, key)  # a file or an error record where it stands now
                     if own is not None and own[_REMOVED] is None:
                         yield Failed(path, _Settled(own, back=False, frame=None))
-                    yield from self._walked(reader, key)
+                    yield from self._walked(reader, key, frozenset(walked[:-1]))
                 elif self.ext is None or _has_ext(os.path.basename(key), self.ext) or \
                         os.path.isdir(path):
                     yield from self._named(reader, path, key)
@@ -560,13 +560,14 @@ class _ScanRun:
         else:  # a directory, a pipe, a device: read every time
             yield _Entry(path, key, None, prior)
 
-    def _walked(self, reader: sqlite3.Connection, top: bytes) -> Iterator[Any]:
+    def _walked(self, reader: sqlite3.Connection, top: bytes,
+                done: frozenset[bytes] = frozenset()) -> Iterator[Any]:
         """The files under `top` compared with their stored rows, a directory at a time, in path
         byte order (a directory "a" sorts as "a/"): by the directory's blob where it has a
         sound one, otherwise row by row with the rows stored in it (those under its listed
         directories left to them). A row the walk passes without meeting its file is gone. A
         directory reached again is not walked: any walked already when following links,
-        otherwise an ancestor."""
+        otherwise an ancestor; nor a root walked before (`done`), whose rows it settled."""
         failures: list[tuple[bytes, OSError]] = []
         kept: list[bytes] = []  # paths that could not be listed or stat'ed: their rows stay
         # The error record of a directory comes before the names that sort between it and its
@@ -591,6 +592,8 @@ class _ScanRun:
             for entry in frame.entries:
                 if entry[1] is not None:
                     run.append(entry)  # type: ignore[arg-type]  # a file: its stamps
+                    continue
+                if entry[0] in done:
                     continue
                 yield from self._compared(reader, frame, run, kept, later)
                 run = []

@@ -113,6 +113,18 @@ def test_a_rescan_reads_what_changed_and_only_that(tmp_path, settled, walk_in, c
         assert all(changes[p] == current[p] for p in changes if p not in removed)
 
 
+@pytest.mark.parametrize("roots", [["b", "."], [".", "b"], ["b/deep", "b", "."], [".", "."]])
+def test_nested_roots_count_each_file_once(tmp_path, settled, roots):
+    root = tree(tmp_path)
+    db = tmp_path / "inventory.db"
+    first = scan(db, [root / r for r in roots])
+    assert (first.new, first.read) == (4, 4)
+    os.remove(root / "b" / "x.gif")
+    again = scan(db, [root / r for r in roots])
+    assert (again.removed, again.unchanged, again.read) == (1, 3, 0)
+    assert None not in blobs_agree(db).values()
+
+
 def test_recent_files_and_changed_options_are_read_again(tmp_path, settled, monkeypatch):
     root = tree(tmp_path)
     db = tmp_path / "inventory.db"
