@@ -525,8 +525,9 @@ class _ScanRun:
             for name in self.names:
                 path = os.path.abspath(name)
                 key = os.fsencode(path)
+                within = any(key == w or key.startswith(w.rstrip(_SEP) + _SEP) for w in walked)
                 if self.recursive and os.path.isdir(path):
-                    if any(key == w or key.startswith(w + _SEP) for w in walked):
+                    if within:
                         continue  # walked already, within an earlier root
                     walked.append(key.rstrip(_SEP) or _SEP)
                     self.roots.append(path)
@@ -534,6 +535,9 @@ class _ScanRun:
                     if own is not None and own[_REMOVED] is None:
                         yield Failed(path, _Settled(own, back=False, frame=None))
                     yield from self._walked(reader, key, frozenset(walked[:-1]))
+                elif within and os.path.isfile(path) and (
+                        self.follow or not os.path.islink(path)):
+                    continue  # a file the walk of an earlier root met
                 elif self.ext is None or _has_ext(os.path.basename(key), self.ext) or \
                         os.path.isdir(path):
                     yield from self._named(reader, path, key)

@@ -113,7 +113,9 @@ def test_a_rescan_reads_what_changed_and_only_that(tmp_path, settled, walk_in, c
         assert all(changes[p] == current[p] for p in changes if p not in removed)
 
 
-@pytest.mark.parametrize("roots", [["b", "."], [".", "b"], ["b/deep", "b", "."], [".", "."]])
+@pytest.mark.parametrize("roots", [
+    ["b", "."], [".", "b"], ["b/deep", "b", "."], [".", "."], [".", "c.txt"],
+])
 def test_nested_roots_count_each_file_once(tmp_path, settled, roots):
     root = tree(tmp_path)
     db = tmp_path / "inventory.db"
