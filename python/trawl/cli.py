@@ -462,6 +462,8 @@ def _with_inventory(options: argparse.Namespace, ext: list[str] | None,
     try:
         inventory = Inventory(options.db, create=not options.dump)
     except (OSError, ValueError, sqlite3.Error) as error:
+        if isinstance(error, ValueError):  # names the file already
+            _usage_error(f"--db {error}")
         reason = error.strerror if isinstance(error, OSError) and error.strerror else error
         _usage_error(f"--db {options.db}: {reason}")
     with inventory:

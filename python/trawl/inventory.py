@@ -9,6 +9,7 @@ reading again only the files whose identity or change stamps moved since they we
 
 from __future__ import annotations
 
+import bisect
 import contextlib
 import errno
 import json
@@ -524,15 +525,19 @@ class _ScanRun:
             for name in self.names:
                 path = os.path.abspath(name)
                 key = os.fsencode(path)
+                within = any(key == w or key.startswith(w.rstrip(_SEP) + _SEP) for w in walked)
                 if self.recursive and os.path.isdir(path):
-                    if any(key == w or key.startswith(w + _SEP) for w in walked):
+                    if within:
                         continue  # walked already, within an earlier root
                     walked.append(key.rstrip(_SEP) or _SEP)
                     self.roots.append(path)
                     own = _row(reader, key)  # a file or an error record where it stands now
                     if own is not None and own[_REMOVED] is None:
                         yield Failed(path, _Settled(own, back=False, frame=None))
-                    yield from self._walked(reader, key)
+                    yield from self._walked(reader, key, frozenset(walked[:-1]))
+                elif within and os.path.isfile(path) and (
+                        self.follow or not os.path.islink(path)):
+                    continue  # a file the walk of an earlier root met
                 elif self.ext is None or _has_ext(os.path.basename(key), self.ext) or \
                         os.path.isdir(path):
                     yield from self._named(reader, path, key)
@@ -559,13 +564,14 @@ class _ScanRun:
         else:  # a directory, a pipe, a device: read every time
             yield _Entry(path, key, None, prior)
 
-    def _walked(self, reader: sqlite3.Connection, top: bytes) -> Iterator[Any]:
+    def _walked(self, reader: sqlite3.Connection, top: bytes,
+                done: frozenset[bytes] = frozenset()) -> Iterator[Any]:
         """The files under `top` compared with their stored rows, a directory at a time, in path
         byte order (a directory "a" sorts as "a/"): by the directory's blob where it has a
         sound one, otherwise row by row with the rows stored in it (those under its listed
         directories left to them). A row the walk passes without meeting its file is gone. A
         directory reached again is not walked: any walked already when following links,
-        otherwise an ancestor."""
+        otherwise an ancestor; nor a root walked before (`done`), whose rows it settled."""
         failures: list[tuple[bytes, OSError]] = []
         kept: list[bytes] = []  # paths that could not be listed or stat'ed: their rows stay
         # The error record of a directory comes before the names that sort between it and its
@@ -590,6 +596,8 @@ class _ScanRun:
             for entry in frame.entries:
                 if entry[1] is not None:
                     run.append(entry)  # type: ignore[arg-type]  # a file: its stamps
+                    continue
+                if entry[0] in done:
                     continue
                 yield from self._compared(reader, frame, run, kept, later)
                 run = []
@@ -728,7 +736,10 @@ class _ScanRun:
             return
         if self.ext is not None and not _has_ext(os.path.basename(key), self.ext):
             return  # outside what this scan looks at
-        if row[1] is None and os.path.isdir(os.fsdecode(key)):
+        # The error record of a directory: the listing says so, where a stat of the whole path
+        # may not (ENAMETOOLONG deep down, a blob compared before the directory is tried).
+        if row[1] is None and (frame is not None and _holds(frame.subdirs, key + _SEP)
+                               or os.path.isdir(os.fsdecode(key))):
             later.append(row)
             return
         if frame is not None:
@@ -801,6 +812,8 @@ class _ScanRun:
             return path, body
         failed = not isinstance(result, dict)
         stamps = item.stamps if isinstance(item, _Entry) and not failed else None
+        if stamps is not None and not all(-_HALF <= n < _HALF for n in stamps):
+            stamps = None  # a time SQLite cannot hold (after 2262): read at every scan
         if prior is None:
             number, kind = self.next_record, "new"
             self.next_record += 1
@@ -851,6 +864,11 @@ def _stored(reader: sqlite3.Connection, low: bytes, high: bytes,
         if len(rows) < _CHUNK:
             return
         low = rows[-1][_PATH] + b"\0"  # the next path after it
+
+
+def _holds(sorted_keys: list[bytes], key: bytes) -> bool:
+    at = bisect.bisect_left(sorted_keys, key)
+    return at < len(sorted_keys) and sorted_keys[at] == key
 
 
 def _gaps(key: bytes, subdirs: list[bytes]) -> Iterator[tuple[bytes, bytes]]:

@@ -84,6 +84,8 @@ def walk_in(request, monkeypatch):
     (grow, (0, 1, 0, 1)),
     (same_size_times_restored, (0, 1, 0, 1)),
     (lambda p: os.chmod(p, 0o600), (0, 0, 0, 1)),  # read again, same record
+    # Past what SQLite's integers hold in nanoseconds: stored without stamps, not a failed scan.
+    (lambda p: os.utime(p, ns=(0, 2**63 + 5)), (0, 1, 0, 1)),
     (replaced, (0, None, 0, 1)),  # another inode, same bytes and times
     (os.remove, (0, 0, 1, 0)),
     (lambda p: p.with_name("new.txt").write_text("new"), (1, 0, 0, 1)),
@@ -109,6 +111,20 @@ def test_a_rescan_reads_what_changed_and_only_that(tmp_path, settled, walk_in, c
         assert len(removed) == again.removed
         assert len(changes) - len(removed) == again.new + again.changed
         assert all(changes[p] == current[p] for p in changes if p not in removed)
+
+
+@pytest.mark.parametrize("roots", [
+    ["b", "."], [".", "b"], ["b/deep", "b", "."], [".", "."], [".", "c.txt"],
+])
+def test_nested_roots_count_each_file_once(tmp_path, settled, roots):
+    root = tree(tmp_path)
+    db = tmp_path / "inventory.db"
+    first = scan(db, [root / r for r in roots])
+    assert (first.new, first.read) == (4, 4)
+    os.remove(root / "b" / "x.gif")
+    again = scan(db, [root / r for r in roots])
+    assert (again.removed, again.unchanged, again.read) == (1, 3, 0)
+    assert None not in blobs_agree(db).values()
 
 
 def test_recent_files_and_changed_options_are_read_again(tmp_path, settled, monkeypatch):
@@ -202,12 +218,28 @@ def test_unlistable_directories_keep_their_records(tmp_path):
     assert len(lines(trawl_cmd("--db", db, "--dump"))) == 4
 
 
+def test_a_directory_too_deep_to_name_keeps_its_error_record(tmp_path, settled):
+    root = tmp_path / "tree"
+    root.mkdir()
+    fd = os.open(root, os.O_RDONLY)
+    for _ in range(45):  # 45 x 100 bytes: past PATH_MAX, made by name within each directory
+        os.mkdir("d" * 99, dir_fd=fd)
+        fd, parent = os.open("d" * 99, os.O_RDONLY, dir_fd=fd), fd
+        os.close(parent)
+    os.close(fd)
+    db = tmp_path / "inventory.db"
+    for _ in range(3):  # then compared by the parent's blob, where a stat of the path fails
+        again = scan(db, root)
+        assert (again.removed, again.errors) == (0, 1)
+
+
 def test_another_program_database_is_refused_untouched(tmp_path):
     db = tmp_path / "other.db"
     with sqlite3.connect(db) as other:
         other.execute("CREATE TABLE t (x)")
     out = trawl_cmd("-r", tmp_path, "--db", db)
-    assert out.returncode == 2 and b"not a trawl inventory" in out.stderr
+    assert out.returncode == 2
+    assert out.stderr.startswith(f"trawl: error: --db {db}: not a trawl inventory".encode())
     assert sqlite3.connect(db).execute("PRAGMA journal_mode").fetchone() == ("delete",)
 
 
