@@ -121,6 +121,9 @@ class Inventory:
             raise FileNotFoundError(errno.ENOENT, "no such inventory", self.path)
         self._db = _connect(self.path)
         try:
+            # Opening to read leaves an empty file as it is, rather than making it an inventory.
+            if not create and not _ours(self._db, self.path):
+                raise ValueError(f"{self.path}: not a trawl inventory")
             _prepare(self._db, self.path)
         except BaseException:
             self._db.close()

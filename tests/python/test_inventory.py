@@ -233,7 +233,7 @@ def test_a_directory_too_deep_to_name_keeps_its_error_record(tmp_path, settled):
         assert (again.removed, again.errors) == (0, 1)
 
 
-def test_another_program_database_is_refused_untouched(tmp_path):
+def test_another_program_database_or_an_empty_file_is_refused_untouched(tmp_path):
     db = tmp_path / "other.db"
     with sqlite3.connect(db) as other:
         other.execute("CREATE TABLE t (x)")
@@ -241,6 +241,11 @@ def test_another_program_database_is_refused_untouched(tmp_path):
     assert out.returncode == 2
     assert out.stderr.startswith(f"trawl: error: --db {db}: not a trawl inventory".encode())
     assert sqlite3.connect(db).execute("PRAGMA journal_mode").fetchone() == ("delete",)
+    empty = tmp_path / "empty.db"  # read, not scanned into: it stays empty
+    empty.touch()
+    out = trawl_cmd("--db", empty, "--dump")
+    assert (out.returncode, empty.stat().st_size) == (2, 0)
+    assert out.stderr.startswith(f"trawl: error: --db {empty}: not a trawl inventory".encode())
 
 
 def start_scan(db, paths):
