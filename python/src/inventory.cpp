@@ -99,9 +99,7 @@ int as_stored(PyObject* entry, PyObject* row, PyObject* own, PyObject* trusted) 
 } // namespace
 
 PyObject* unchanged(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 6) {
-    PyErr_Format(PyExc_TypeError, "_unchanged() takes 6 positional arguments but %zd were given",
-                 nargs);
+  if (!takes("_unchanged", nargs, 6)) {
     return nullptr;
   }
   const std::span<PyObject* const> values(args, 6);
@@ -811,9 +809,7 @@ std::optional<std::string> encode_stamps(PyObject* rows, std::size_t skip) {
 
 PyObject* stamped(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
   constexpr Py_ssize_t count = 7;
-  if (nargs != count) {
-    PyErr_Format(PyExc_TypeError, "_stamped() takes 7 positional arguments but %zd were given",
-                 nargs);
+  if (!takes("_stamped", nargs, count)) {
     return nullptr;
   }
   const std::span<PyObject* const> values(args, count);
@@ -837,9 +833,7 @@ PyObject* stamped(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs)
 }
 
 PyObject* stamps_blob(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError, "_stamps_blob() takes 2 positional arguments but %zd were given",
-                 nargs);
+  if (!takes("_stamps_blob", nargs, 2)) {
     return nullptr;
   }
   const std::span<PyObject* const> values(args, 2);
@@ -863,9 +857,7 @@ PyObject* stamps_blob(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* listing(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 5) {
-    PyErr_Format(PyExc_TypeError, "_listing() takes 5 positional arguments but %zd were given",
-                 nargs);
+  if (!takes("_listing", nargs, 5)) {
     return nullptr;
   }
   const std::span<PyObject* const> values(args, 5);

@@ -20,6 +20,7 @@ namespace {
 
 using trawl::python::CancelState;
 using trawl::python::PyRef;
+using trawl::python::takes;
 using trawl::python::unchanged;
 #if !defined(_WIN32)
 using trawl::python::listing;
@@ -268,9 +269,7 @@ bool mode_of(std::span<PyObject* const> values, std::size_t first, Mode& mode) {
 // _parse_with(path, fast, thorough, cancel): the batch functions' parse, stopped by `cancel`
 // (then None); an OSError carries the system's code as `errno` (`winerror` on Windows).
 PyObject* parse_with(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 4) {
-    PyErr_Format(PyExc_TypeError, "_parse_with() takes 4 positional arguments but %zd were given",
-                 nargs);
+  if (!takes("_parse_with", nargs, 4)) {
     return nullptr;
   }
   const std::span<PyObject* const> values(args, 4);
@@ -284,9 +283,7 @@ PyObject* parse_with(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
 
 // _inspect(source, fast, thorough): a path (str or path object) or the bytes themselves.
 PyObject* inspect(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_Format(PyExc_TypeError, "_inspect() takes 3 positional arguments but %zd were given",
-                 nargs);
+  if (!takes("_inspect", nargs, 3)) {
     return nullptr;
   }
   const std::span<PyObject* const> values(args, 3);
