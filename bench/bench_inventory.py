@@ -46,7 +46,7 @@ def seconds(*args):
 
 
 def remove(db):
-    for suffix in ("", "-wal", "-shm", "-lock"):
+    for suffix in ("", "-wal", "-shm", "-journal", "-lock"):
         if os.path.exists(db + suffix):
             os.remove(db + suffix)
 

@@ -267,12 +267,18 @@ PyObject* signed_number(std::uint64_t number) {
   return PyLong_FromLongLong(static_cast<long long>(number));
 }
 
+constexpr long long billion = 1'000'000'000;
+
+// Whether `seconds` in nanoseconds fits a signed 64-bit integer (SQLite's and a long long).
+bool fits_in_nanoseconds(long long seconds) {
+  constexpr long long limit = LLONG_MAX / billion - 1;
+  return seconds >= -limit && seconds <= limit;
+}
+
 // A time in nanoseconds as os.stat gives st_mtime_ns.
 PyObject* nanoseconds(const timespec& time) {
-  constexpr long long billion = 1'000'000'000;
-  constexpr long long limit = LLONG_MAX / billion - 1;
   const auto seconds = static_cast<long long>(time.tv_sec);
-  if (seconds >= -limit && seconds <= limit) {
+  if (fits_in_nanoseconds(seconds)) {
     return PyLong_FromLongLong(seconds * billion + time.tv_nsec);
   }
   // Centuries away: in Python's unbounded integers.
@@ -572,15 +578,13 @@ bool decode_stamps(std::span<const std::uint8_t> blob, std::vector<Stored>& entr
 
 // A listed file's stamps as the files table stores them; nothing for times SQLite cannot hold.
 std::optional<std::array<std::int64_t, stamp_count>> stored_stamps(const Stamps& stamps) {
-  constexpr long long billion = 1'000'000'000;
-  constexpr long long limit = LLONG_MAX / billion - 1;
   std::array<std::int64_t, stamp_count> out{static_cast<std::int64_t>(stamps.dev),
                                             static_cast<std::int64_t>(stamps.ino), stamps.size, 0,
                                             0};
   const std::array<const timespec*, 2> times{&stamps.modified, &stamps.changed};
   for (std::size_t i = 0; i < times.size(); ++i) {
     const auto seconds = static_cast<long long>(times.at(i)->tv_sec);
-    if (seconds < -limit || seconds > limit) {
+    if (!fits_in_nanoseconds(seconds)) {
       return std::nullopt;
     }
     out.at(stamp_mtime + i) = seconds * billion + times.at(i)->tv_nsec;

@@ -13,6 +13,7 @@ import re
 import signal
 import sys
 import time
+import types
 from collections.abc import Iterator
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
@@ -426,12 +427,17 @@ class _Output:
 
     def add_stored(self, path: str, body: str) -> None:
         """A record from the inventory: its path and the JSON of the rest."""
-        from .inventory import joined, stored_record
-
         if self.csv is None and self.encode is encode:
-            self._json(joined(path, body))
+            self._json(self._inventory.joined(path, body))
         else:
-            self.add(stored_record(path, body))
+            self.add(self._inventory.stored_record(path, body))
+
+    @functools.cached_property
+    def _inventory(self) -> types.ModuleType:
+        # Imported once, at the first stored record: a plain run does without sqlite3.
+        from . import inventory
+
+        return inventory
 
     def _json(self, data: bytes) -> None:
         self.count += 1

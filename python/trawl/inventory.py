@@ -427,10 +427,10 @@ class _ScanRun:
         self.blobs = ext is None and _BLOBS
         self.new = self.changed = self.unchanged = self.removed = self.errors = self.read = 0
         path = os.fsencode(os.path.abspath(inventory.path))
-        self.own = {path + suffix for suffix in (b"", b"-wal", b"-shm", b"-journal", b"-lock")}
         folder, _, name = path.rpartition(_SEP)
-        self.own_names = {folder + _SEP: tuple(name + suffix for suffix in
-                                              (b"", b"-wal", b"-shm", b"-journal", b"-lock"))}
+        names = tuple(name + suffix for suffix in (b"", b"-wal", b"-shm", b"-journal", b"-lock"))
+        self.own = {folder + _SEP + own for own in names}
+        self.own_names = {folder + _SEP: names}
         self.lock = _Lock(inventory.path)
         try:
             self._begin()

@@ -10,7 +10,6 @@
 #include <string_view>
 #include <vector>
 
-#define ZLIB_CONST
 #include "../support/text.hpp"
 #include "../support/zlib_inflate.hpp"
 #include "extractors.hpp"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../support/byte_reader.hpp"
+#include "../support/iso_box.hpp"
 #include "../support/text.hpp"
 #include "extractors.hpp"
 #include "media_thorough.hpp"
@@ -47,15 +48,13 @@ void read_file_type(Namespace& ns, ByteReader r) {
   }
 }
 
-// Movie header: version 0 has 32-bit times, version 1 a 64-bit duration.
+// Movie header: its timescale and duration.
 void read_movie_header(Namespace& ns, const ByteReader& p) {
-  const auto v0 = p.fixed<20>(0);
-  if (!v0) {
+  const auto times = header_times(p);
+  if (!times) {
     return;
   }
-  const auto v1 = v0->u8<0>() == 1 ? p.fixed<32>(0) : std::nullopt;
-  const std::uint32_t timescale = v1 ? v1->u32_be<20>() : v0->u32_be<12>();
-  const std::uint64_t duration = v1 ? v1->u64_be<24>() : v0->u32_be<16>();
+  const auto [timescale, duration] = times.value_or(HeaderTimes{});
   ns.set("timescale", timescale).set("duration_units", duration);
   if (timescale != 0) {
     ns.set("duration_seconds",
@@ -68,34 +67,6 @@ struct Level {
   ByteReader boxes;
   bool outermost = true;
 };
-
-// A box: its type as text, its size with the header, and a reader over its payload.
-struct Box {
-  std::string type;
-  std::uint64_t size = 0;
-  ByteReader payload;
-};
-
-// The box at the cursor of `boxes`, or nothing where its header or payload would run past them.
-std::optional<Box> next_box(ByteReader& boxes) {
-  const auto head = boxes.take_fixed<8>(); // 32-bit size, type
-  if (!head) {
-    return std::nullopt;
-  }
-  std::uint64_t size = head->u32_be<0>();
-  std::uint64_t header = 8;
-  if (size == 0) {
-    size = boxes.remaining() + header; // to the end of the enclosing range
-  } else if (const auto large = size == 1 ? boxes.u64_be() : std::nullopt) {
-    size = large.value_or(0);
-    header = 16;
-  }
-  auto payload = size >= header ? boxes.sub(size - header) : std::nullopt;
-  if (!payload) {
-    return std::nullopt;
-  }
-  return Box{box_type(head->bytes<4, 4>()), size, payload.value_or(ByteReader{{}})};
-}
 
 // Lists the outermost boxes and sets the file-type and movie-header keys; `tracks`, when given,
 // reads the movies' tracks and fragments. Entering a "moov" keeps the enclosing level only when
@@ -118,20 +89,20 @@ void walk_boxes(const ByteReader& r, List& top_level_boxes, Namespace& ns, Mp4Tr
     }
     if (level.outermost && top_level_boxes.size() < cap) {
       Map entry;
-      entry.emplace("type", Value(box->type));
+      entry.emplace("type", Value(box_type(box->type)));
       entry.emplace("size", Value(box->size));
       top_level_boxes.emplace_back(std::move(entry));
     } else if (level.outermost) {
       mark_truncated(ns, "top_level_boxes");
     }
     // Only the boxes read here are loaded; media data is skipped unread.
-    if (box->type == "ftyp") {
+    if (box->is("ftyp")) {
       read_file_type(ns, box->payload);
-    } else if (box->type == "mvhd") {
+    } else if (box->is("mvhd")) {
       read_movie_header(ns, box->payload);
-    } else if (box->type == "moof" && tracks != nullptr) {
+    } else if (box->is("moof") && tracks != nullptr) {
       tracks->read_fragment(box->payload);
-    } else if (box->type == "moov") {
+    } else if (box->is("moov")) {
       if (tracks != nullptr) {
         tracks->read_movie(box->payload);
       }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "../support/iso_box.hpp"
 #include "../support/text.hpp"
 #include "media_thorough.hpp"
 
@@ -15,66 +16,15 @@ using namespace std::string_view_literals;
 // Real files hold a few dozen tracks; more IDs than this are not timed.
 constexpr std::size_t max_tracks = 4096;
 
-struct Box {
-  std::array<std::uint8_t, 4> type{};
-  ByteReader payload{std::span<const std::uint8_t>{}};
-};
-
 [[nodiscard]] bool is(const std::array<std::uint8_t, 4>& type, std::string_view name) {
   return as_chars(type) == name;
 }
 
-// The next box of a payload: 32-bit size (0: to the end, 1: a 64-bit size follows), type. A box
-// that does not fit ends the walk of the payload.
-std::optional<Box> next_box(ByteReader& r) {
-  const auto h = r.take_fixed<8>();
-  std::uint64_t size = h ? h->u32_be<0>() : 0;
-  std::uint64_t header = 8;
-  if (h && size == 0) {
-    size = r.remaining() + header;
-  } else if (h && size == 1) {
-    size = r.u64_be().value_or(0);
-    header = 16;
-  }
-  auto payload = h && size >= header ? r.sub(size - header) : std::nullopt;
-  if (!payload) {
-    (void)r.seek(r.size());
-    return std::nullopt;
-  }
-  Box box;
-  const auto type = h->bytes<4, 4>();
-  std::copy(type.begin(), type.end(), box.type.begin());
-  box.payload = *payload;
-  return box;
-}
-
-// The first box of `type` in a payload.
-std::optional<ByteReader> child(ByteReader r, std::string_view type) {
-  while (const auto box = next_box(r)) {
-    if (is(box->type, type)) {
-      return box->payload;
-    }
-  }
-  return std::nullopt;
-}
-
-// Media header: version 0 has 32-bit times, version 1 a 64-bit duration (the movie header's
-// layout).
-void read_media_header(const ByteReader& p, std::uint32_t& timescale, std::uint64_t& ticks) {
-  const auto v0 = p.fixed<20>(0);
-  if (!v0) {
-    return;
-  }
-  const auto v1 = v0->u8<0>() == 1 ? p.fixed<32>(0) : std::nullopt;
-  timescale = v1 ? v1->u32_be<20>() : v0->u32_be<12>();
-  ticks = v1 ? v1->u64_be<24>() : v0->u32_be<16>();
-}
-
 // The first sample entry of a media information box: minf > stbl > stsd (version, flags,
 // entry count, then the entries as boxes).
-std::optional<Box> first_sample_entry(const ByteReader& minf) {
-  const auto stbl = child(minf, "stbl");
-  auto stsd = stbl ? child(*stbl, "stsd") : std::nullopt;
+std::optional<IsoBox> first_sample_entry(const ByteReader& minf) {
+  const auto stbl = child_box(minf, "stbl");
+  auto stsd = stbl ? child_box(*stbl, "stsd") : std::nullopt;
   if (!stsd || !stsd->skip(8)) {
     return std::nullopt;
   }
@@ -133,18 +83,18 @@ bool starts_with_movie_box(const Probe& probe) {
 void Mp4Tracks::read_movie(const ByteReader& moov) {
   ByteReader r = moov;
   while (const auto box = next_box(r)) {
-    if (is(box->type, "trak")) {
+    if (box->is("trak")) {
       read_track(box->payload);
       continue;
     }
-    if (!is(box->type, "mvex")) {
+    if (!box->is("mvex")) {
       continue;
     }
     // Track extends: version, flags, track ID, sample description index, default duration.
     ByteReader extends = box->payload;
     while (const auto trex = next_box(extends)) {
       const auto t = trex->payload.fixed<16>(0);
-      if (!is(trex->type, "trex") || !t) {
+      if (!trex->is("trex") || !t) {
         continue;
       }
       const auto it = timings_.find(t->u32_be<4>());
@@ -161,23 +111,26 @@ void Mp4Tracks::read_track(const ByteReader& trak) {
   std::optional<std::uint32_t> id;
   Timing timing;
   Code handler{};
-  std::optional<Box> entry;
+  std::optional<IsoBox> entry;
   ByteReader r = trak;
   while (const auto box = next_box(r)) {
-    if (is(box->type, "tkhd")) {
+    if (box->is("tkhd")) {
       // Version 1 has 64-bit creation and modification times before the track ID.
       const auto v0 = box->payload.fixed<16>(0);
       const auto v1 = v0 && v0->u8<0>() == 1 ? box->payload.fixed<24>(0) : std::nullopt;
       id = v1 ? std::optional(v1->u32_be<20>()) : v0 ? std::optional(v0->u32_be<12>()) : id;
-    } else if (is(box->type, "mdia")) {
+    } else if (box->is("mdia")) {
       ByteReader media = box->payload;
       while (const auto part = next_box(media)) {
-        if (is(part->type, "mdhd")) {
-          read_media_header(part->payload, timing.timescale, timing.movie_ticks);
-        } else if (const auto h = part->payload.fixed<12>(0); h && is(part->type, "hdlr")) {
+        if (part->is("mdhd")) {
+          if (const auto times = header_times(part->payload)) {
+            timing.timescale = times->timescale;
+            timing.movie_ticks = times->duration;
+          }
+        } else if (const auto h = part->payload.fixed<12>(0); h && part->is("hdlr")) {
           const auto type = h->bytes<8, 4>();
           std::copy(type.begin(), type.end(), handler.begin());
-        } else if (is(part->type, "minf")) {
+        } else if (part->is("minf")) {
           entry = first_sample_entry(part->payload);
         }
       }
@@ -207,7 +160,7 @@ void Mp4Tracks::read_track(const ByteReader& trak) {
 void Mp4Tracks::read_fragment(const ByteReader& moof) {
   ByteReader r = moof;
   while (const auto box = next_box(r)) {
-    if (is(box->type, "traf")) {
+    if (box->is("traf")) {
       read_track_fragment(box->payload);
     }
   }
@@ -219,7 +172,7 @@ void Mp4Tracks::read_track_fragment(const ByteReader& traf) {
   Timing* timing = nullptr;
   std::uint32_t default_duration = 0;
   while (const auto box = next_box(r)) {
-    if (is(box->type, "tfhd")) {
+    if (box->is("tfhd")) {
       const auto h = box->payload.fixed<8>(0);
       const auto it = h ? timings_.find(h->u32_be<4>()) : timings_.end();
       timing = it != timings_.end() ? &it->second : nullptr;
@@ -232,7 +185,7 @@ void Mp4Tracks::read_track_fragment(const ByteReader& traf) {
           8U + ((flags & 0x1U) != 0 ? 8U : 0U) + ((flags & 0x2U) != 0 ? 4U : 0U);
       const auto own = (flags & 0x8U) != 0 ? box->payload.u32_be_at(at) : std::nullopt;
       default_duration = own.value_or(timing->default_duration);
-    } else if (is(box->type, "trun") && timing != nullptr) {
+    } else if (box->is("trun") && timing != nullptr) {
       timing->fragment_ticks =
           add_saturated(timing->fragment_ticks, run_ticks(box->payload, default_duration));
       fragmented_ = true;

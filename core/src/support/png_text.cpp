@@ -19,8 +19,8 @@ std::optional<std::string> inflate_text(std::uint8_t method, const ByteReader& d
     return std::nullopt;
   }
   const std::uint64_t room = std::uint64_t{cap} + cap / 4 + 4096;
-  const ByteView compressed = data.clipped_at(at, room);
-  Inflated inflated = inflate_zlib(compressed.span(), budget.cap(cap));
+  // Read through the reader a block at a time: no copy of the compressed bytes.
+  Inflated inflated = inflate_data(data.sub_clipped_at(at, room), budget.cap(cap));
   budget.spend(inflated.bytes.size());
   cut = inflated.cut ||
         (inflated.broken && data.size() - std::min<std::uint64_t>(at, data.size()) > room);

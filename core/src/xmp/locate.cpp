@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../extractors/extractors.hpp"
+#include "../support/iso_box.hpp"
 #include "../support/png_text.hpp"
 #include "../support/text.hpp"
 #include "xmp.hpp"
@@ -152,74 +153,20 @@ std::optional<Packet> tiff_packet(const ByteReader& file) {
   return std::nullopt;
 }
 
-// ISO/IEC 14496-12 box: 32-bit size (1: a 64-bit size follows, 0: to the end), type, body.
-struct Box {
-  std::uint32_t type = 0;
-  ByteReader body{std::span<const std::uint8_t>{}};
-};
-
-constexpr std::uint32_t fourcc(std::string_view code) {
-  std::uint32_t v = 0;
-  for (const char c : code) {
-    v = (v << 8U) | static_cast<std::uint8_t>(c);
-  }
-  return v;
-}
-
-std::optional<Box> next_box(ByteReader& r) {
-  const auto size = r.u32_be();
-  const auto type = r.u32_be();
-  if (!size || !type) {
-    return std::nullopt;
-  }
-  Box box;
-  box.type = *type;
-  std::uint64_t body = 0;
-  if (*size == 1) {
-    const auto large = r.u64_be();
-    if (!large || *large < 16) {
-      return std::nullopt;
-    }
-    body = *large - 16;
-  } else if (*size == 0) {
-    body = r.remaining();
-  } else if (*size >= 8) {
-    body = *size - 8U;
-  } else {
-    return std::nullopt;
-  }
-  const auto reader = r.sub(body);
-  if (!reader) {
-    return std::nullopt;
-  }
-  box.body = *reader;
-  return box;
-}
-
-// The first box of `type` among the children in `r`.
-std::optional<ByteReader> child_box(ByteReader r, std::uint32_t type) {
-  while (const auto box = next_box(r)) {
-    if (box->type == type) {
-      return box->body;
-    }
-  }
-  return std::nullopt;
-}
-
 // The XMP "uuid" box at the top level, else moov/udta/XMP_.
 std::optional<Packet> media_packet(ByteReader r) {
   std::optional<ByteReader> movie;
   while (const auto box = next_box(r)) {
-    if (box->type == fourcc("uuid") && box->body.matches_at(0, xmp_uuid)) {
-      const auto body = box->body.sub_at(xmp_uuid.size(), box->body.size() - xmp_uuid.size());
+    if (box->is("uuid") && box->payload.matches_at(0, xmp_uuid)) {
+      const auto body = box->payload.sub_at(xmp_uuid.size(), box->payload.size() - xmp_uuid.size());
       return body ? std::optional(copy_packet(*body)) : std::nullopt;
     }
-    if (box->type == fourcc("moov") && !movie) {
-      movie = box->body;
+    if (box->is("moov") && !movie) {
+      movie = box->payload;
     }
   }
-  const auto user_data = movie ? child_box(*movie, fourcc("udta")) : std::nullopt;
-  const auto xmp = user_data ? child_box(*user_data, fourcc("XMP_")) : std::nullopt;
+  const auto user_data = movie ? child_box(*movie, "udta") : std::nullopt;
+  const auto xmp = user_data ? child_box(*user_data, "XMP_") : std::nullopt;
   if (!xmp) {
     return std::nullopt;
   }
