@@ -12,7 +12,7 @@ import re
 import stat
 import threading
 import weakref
-from collections.abc import Callable, Generator, Iterable, Iterator
+from collections.abc import Callable, Container, Generator, Iterable, Iterator
 from typing import Any, cast
 
 from ._trawl import _Cancel, _inspect, _parse_with
@@ -74,6 +74,18 @@ def _items(value: Any) -> list[Any]:
     return [value] if isinstance(value, (str, os.PathLike)) else list(value)
 
 
+def extensions(ext: str | Iterable[str] | None) -> frozenset[str] | None:
+    """`ext` (one extension or several, with or without the dot) as the lower-case set that
+    has_ext matches names against."""
+    return None if ext is None else frozenset(e.lower().lstrip(".") for e in _items(ext))
+
+
+def has_ext(name: str, wanted: Container[str]) -> bool:
+    """Whether a file name's extension (after its last dot, not a leading one) is wanted."""
+    dot = name.rfind(".")
+    return dot > 0 and name[dot + 1 :].lower() in wanted
+
+
 def namespaces(only: str | Iterable[str] | None) -> frozenset[str] | None:
     """`only` as a set of namespace names; ValueError names any unknown one and lists the
     known ones, TypeError a name that is not a str."""
@@ -127,13 +139,10 @@ def walk(
     followed unless asked, and a directory reached twice is walked once. A directory that cannot
     be read (or `root` itself, when missing) is skipped, and its OSError, with `filename` set,
     goes to `onerror` when given (as os.walk does)."""
-    wanted = None if ext is None else {e.lower().lstrip(".") for e in _items(ext)}
+    wanted = extensions(ext)
 
     def keep(name: str) -> bool:
-        if wanted is None:
-            return True
-        dot = name.rfind(".")
-        return dot > 0 and name[dot + 1 :].lower() in wanted
+        return wanted is None or has_ext(name, wanted)
 
     def failed(error: OSError) -> None:
         if onerror is not None:

@@ -18,8 +18,8 @@ from collections.abc import Iterator
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 from . import __version__
-from ._batch import (Failed, display_path, encode, escaped, flatten, namespaces, os_error,
-                     parse_many, record, walk)
+from ._batch import (Failed, display_path, encode, escaped, flatten, has_ext, namespaces,
+                     os_error, parse_many, record, walk)
 from .types import Result
 
 if TYPE_CHECKING:
@@ -190,7 +190,7 @@ def _inputs(options: argparse.Namespace, ext: list[str] | None,
                 yield from _failed(failures)
                 yield found
             yield from _failed(failures)
-        elif ext is None or _has_ext(path, ext) or os.path.isdir(path):
+        elif ext is None or has_ext(os.path.basename(path), ext) or os.path.isdir(path):
             yield path  # a directory without -r gives its error record whatever --ext says
 
     for path in _named(options, lists):
@@ -203,12 +203,6 @@ def _failed(failures: list[OSError]) -> Iterator[Failed]:
         path = os.fsdecode(error.filename)
         code = error.errno or errno.EIO
         yield Failed(path, os_error(path, code, error.strerror))
-
-
-def _has_ext(path: str, ext: list[str]) -> bool:
-    name = os.path.basename(path)
-    dot = name.rfind(".")
-    return dot > 0 and name[dot + 1 :].lower() in ext
 
 
 class _Csv:

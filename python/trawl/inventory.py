@@ -23,8 +23,8 @@ from operator import itemgetter
 from typing import Any, NamedTuple, cast
 
 from . import _trawl
-from ._batch import (Failed, Sized, _items, encode, fast_json, namespaces, os_error,
-                     parse_many, record)
+from ._batch import (Failed, Sized, _items, encode, extensions, fast_json, has_ext, namespaces,
+                     os_error, parse_many, record)
 
 if sys.platform == "win32":  # pragma: no cover - not run here
     import msvcrt
@@ -225,8 +225,7 @@ class Inventory:
         keep = namespaces(only)
         options = {"fast": fast, "only": None if keep is None else sorted(keep),
                    "thorough": thorough}
-        wanted = None if ext is None else frozenset(e.lower().lstrip(".") for e in _items(ext))
-        return _ScanRun(self, names, options, recursive=recursive, ext=wanted,
+        return _ScanRun(self, names, options, recursive=recursive, ext=extensions(ext),
                         follow=follow_symlinks, jobs=jobs, ordered=ordered, describe=describe,
                         progress=progress)
 
@@ -391,9 +390,7 @@ def _signed(number: int) -> int:
 
 
 def _has_ext(name: bytes, ext: frozenset[str]) -> bool:
-    text = os.fsdecode(name)
-    dot = text.rfind(".")
-    return dot > 0 and text[dot + 1 :].lower() in ext
+    return has_ext(os.fsdecode(name), ext)
 
 
 class _ScanRun:
@@ -428,9 +425,9 @@ class _ScanRun:
         self.new = self.changed = self.unchanged = self.removed = self.errors = self.read = 0
         path = os.fsencode(os.path.abspath(inventory.path))
         folder, _, name = path.rpartition(_SEP)
-        names = tuple(name + suffix for suffix in (b"", b"-wal", b"-shm", b"-journal", b"-lock"))
-        self.own = {folder + _SEP + own for own in names}
-        self.own_names = {folder + _SEP: names}
+        own = tuple(name + suffix for suffix in (b"", b"-wal", b"-shm", b"-journal", b"-lock"))
+        self.own = {folder + _SEP + file for file in own}
+        self.own_names = {folder + _SEP: own}
         self.lock = _Lock(inventory.path)
         try:
             self._begin()
@@ -528,8 +525,13 @@ class _ScanRun:
             for name in self.names:
                 path = os.path.abspath(name)
                 key = os.fsencode(path)
+                try:  # once: what the path is and, for a file, its stamps
+                    info: os.stat_result | None = os.stat(path)
+                except (OSError, ValueError):  # the parse gives the error
+                    info = None
+                is_dir = info is not None and stat.S_ISDIR(info.st_mode)
                 within = any(key == w or key.startswith(w.rstrip(_SEP) + _SEP) for w in walked)
-                if self.recursive and os.path.isdir(path):
+                if self.recursive and is_dir:
                     if within:
                         continue  # walked already, within an earlier root
                     walked.append(key.rstrip(_SEP) or _SEP)
@@ -538,12 +540,11 @@ class _ScanRun:
                     if own is not None and own[_REMOVED] is None:
                         yield Failed(path, _Settled(own, back=False, frame=None))
                     yield from self._walked(reader, key, frozenset(walked[:-1]))
-                elif within and os.path.isfile(path) and (
+                elif within and info is not None and stat.S_ISREG(info.st_mode) and (
                         self.follow or not os.path.islink(path)):
                     continue  # a file the walk of an earlier root met
-                elif self.ext is None or _has_ext(os.path.basename(key), self.ext) or \
-                        os.path.isdir(path):
-                    yield from self._named(reader, path, key)
+                elif self.ext is None or _has_ext(os.path.basename(key), self.ext) or is_dir:
+                    yield from self._named(reader, path, key, info)
         finally:
             reader.close()
 
@@ -552,12 +553,11 @@ class _ScanRun:
         if self.progress is not None:
             self.progress(n)
 
-    def _named(self, reader: sqlite3.Connection, path: str, key: bytes) -> Iterator[Any]:
+    def _named(self, reader: sqlite3.Connection, path: str, key: bytes,
+               info: os.stat_result | None) -> Iterator[Any]:
         self._tick()
         prior = _row(reader, key)
-        try:
-            info = os.stat(path)
-        except OSError:  # the parse gives the error
+        if info is None:  # could not be stat'ed: the parse gives the error
             yield _Entry(path, key, None, prior)
             return
         if stat.S_ISREG(info.st_mode):
