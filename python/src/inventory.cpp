@@ -427,6 +427,28 @@ bool list_reporting(PyObject* path, std::string_view dir, bool follow, bool root
   return true;
 }
 
+// The listed entries (path, stamps or None) as a new list; null with an exception set.
+PyObject* entries_of(std::string_view dir, std::span<const Item* const> items) {
+  PyRef entries(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!entries) {
+    return nullptr;
+  }
+  Devices devices;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* entry = entry_of(dir, *items[i], devices);
+    if (entry == nullptr) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  return entries.release();
+}
+
+// The listed directory's identity (device, inode), as the walk keeps it against loops.
+PyObject* ident_of(const Listing& found) {
+  return tuple_of<2>({signed_number(found.self.dev), signed_number(found.self.ino)});
+}
+
 PyObject* listed(PyObject* path, bool follow, PyObject* ext, PyObject* failed, bool root) {
   const std::string_view dir(PyBytes_AS_STRING(path),
                              static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
@@ -442,20 +464,11 @@ PyObject* listed(PyObject* path, bool follow, PyObject* ext, PyObject* failed, b
   if (!kept_items(found, ext, kept)) {
     return nullptr;
   }
-  const PyRef entries(PyList_New(static_cast<Py_ssize_t>(kept.size())));
+  const PyRef entries(entries_of(dir, kept));
   if (!entries) {
     return nullptr;
   }
-  Devices devices;
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    PyObject* entry = entry_of(dir, *kept[i], devices);
-    if (entry == nullptr) {
-      return nullptr;
-    }
-    PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(i), entry);
-  }
-  PyObject* ident = tuple_of<2>({signed_number(found.self.dev), signed_number(found.self.ino)});
-  return tuple_of<2>({ident, Py_NewRef(entries.get())});
+  return tuple_of<2>({ident_of(found), Py_NewRef(entries.get())});
 }
 
 // A directory's stamps: the stored rows of its files (name, stamps, the scan that read it) in
@@ -727,18 +740,10 @@ PyObject* stamped(PyObject* path, bool follow, PyObject* failed, bool root, PyOb
   if (!compare_listing(found, stored, own_list, trust, compared)) {
     return nullptr;
   }
-  const PyRef entries(PyList_New(static_cast<Py_ssize_t>(compared.reported.size())));
+  const PyRef entries(entries_of(dir, compared.reported));
   const PyRef gone(PyList_New(static_cast<Py_ssize_t>(compared.gone.size())));
   if (!entries || !gone) {
     return nullptr;
-  }
-  Devices devices;
-  for (std::size_t i = 0; i < compared.reported.size(); ++i) {
-    PyObject* entry = entry_of(dir, *compared.reported[i], devices);
-    if (entry == nullptr) {
-      return nullptr;
-    }
-    PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(i), entry);
   }
   for (std::size_t i = 0; i < compared.gone.size(); ++i) {
     PyObject* name = joined(dir, compared.gone[i]->name);
@@ -747,8 +752,7 @@ PyObject* stamped(PyObject* path, bool follow, PyObject* failed, bool root, PyOb
     }
     PyList_SET_ITEM(gone.get(), static_cast<Py_ssize_t>(i), name);
   }
-  PyObject* ident = tuple_of<2>({signed_number(found.self.dev), signed_number(found.self.ino)});
-  return tuple_of<5>({ident, Py_NewRef(entries.get()), Py_NewRef(gone.get()),
+  return tuple_of<5>({ident_of(found), Py_NewRef(entries.get()), Py_NewRef(gone.get()),
                       PyLong_FromSsize_t(compared.unchanged), PyLong_FromSsize_t(compared.files)});
 }
 
