@@ -139,7 +139,7 @@ void read_elf_details(Namespace& ns, const ByteReader& input) {
   if (!ident) {
     return;
   }
-  // e_ident: class and data encoding; then e_type and e_machine in that encoding.
+  // e_ident: class and data encoding; then the header in that encoding.
   const std::uint8_t cls = ident->u8<4>();
   const std::uint8_t data = ident->u8<5>();
   const ByteReader r = input.with_order(data == 1 ? ByteOrder::Little : ByteOrder::Big);
@@ -147,7 +147,6 @@ void read_elf_details(Namespace& ns, const ByteReader& input) {
   if (!h) {
     return;
   }
-  ns.set("machine", elf_machine_label(h->u16<18>()));
   // Program headers are laid out only for the two classes and encodings the ABI defines.
   if ((cls != 1 && cls != 2) || (data != 1 && data != 2)) {
     return;

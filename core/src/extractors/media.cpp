@@ -169,21 +169,10 @@ std::string_view type_label(std::uint16_t code) {
   }
 }
 
-std::string_view machine_label(std::uint16_t code) {
-  switch (code) {
-  case 3:
-    return "x86";
-  case 40:
-    return "ARM";
-  case 62:
-    return "x86-64";
-  case 183:
-    return "AArch64";
-  case 243:
-    return "RISC-V";
-  default:
-    return "other";
-  }
+// The default reading names five machines (in readelf's words), the thorough reading all.
+std::string_view machine_label(std::uint16_t code, bool thorough) {
+  const bool named = code == 3 || code == 40 || code == 62 || code == 183 || code == 243;
+  return thorough || named ? elf_machine_label(code) : "other";
 }
 
 } // namespace
@@ -207,7 +196,7 @@ ExtractResult ElfExtractor::extract(Source& source, const Probe& probe) const {
       .set("endianness", little ? "little" : "big")
       .set("abi", abi_label(h.u8<7>()))
       .set("type", type_label(h.u16<16>()))
-      .set("machine", machine_label(h.u16<18>()));
+      .set("machine", machine_label(h.u16<18>(), probe.thorough));
   if (probe.thorough) {
     const auto input = whole_input(*this, source, probe);
     if (!input) {

@@ -20,8 +20,7 @@ namespace trawl {
 [[nodiscard]] std::string_view elf_machine_label(std::uint16_t code) noexcept;
 
 /// Reads an ELF file's program headers: sets "interpreter" (PT_INTERP), "pie" (DF_1_PIE in the
-/// dynamic section), "type" "executable" for a position-independent executable, and "machine"
-/// by the full table.
+/// dynamic section) and "type" "executable" for a position-independent executable.
 void read_elf_details(Namespace& ns, const ByteReader& input);
 
 /// Sets "duration_seconds" of a RIFF WAVE file from its chunks.
