@@ -63,14 +63,7 @@ std::optional<std::string> decode_text(std::span<const std::uint8_t> payload) {
   case 1:
   case 2: {
     // Encoding 2 is UTF-16BE; encoding 1 is big-endian after FE FF, otherwise little-endian.
-    out = utf16_to_utf8(text, payload[0] == 2 || text.starts_with("\xFE\xFF"sv));
-    // Every leading U+FEFF goes, in one erase whatever their number.
-    constexpr std::string_view bom = "\xEF\xBB\xBF";
-    std::size_t marks = 0;
-    while (std::string_view(out).substr(marks).starts_with(bom)) {
-      marks += bom.size();
-    }
-    out.erase(0, marks);
+    out = id3_utf16(text, payload[0] == 2 || text.starts_with("\xFE\xFF"sv));
     break;
   }
   case 3:

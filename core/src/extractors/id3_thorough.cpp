@@ -249,15 +249,8 @@ std::string decode_value(std::span<const std::uint8_t> bytes, std::uint8_t encod
   // Each value of an encoding-1 frame carries its own byte-order mark; none means little-endian.
   // An odd last byte is a character whose zero byte the writer left out.
   const bool big_endian = encoding == 2 || text.starts_with("\xFE\xFF"sv);
-  std::string out = bytes.size() % 2 == 0 ? utf16_to_utf8(text, big_endian)
-                                          : utf16_to_utf8(std::string(text) + '\0', big_endian);
-  constexpr std::string_view bom = "\xEF\xBB\xBF";
-  std::size_t marks = 0;
-  while (std::string_view(out).substr(marks).starts_with(bom)) {
-    marks += bom.size();
-  }
-  out.erase(0, marks);
-  return out;
+  return bytes.size() % 2 == 0 ? id3_utf16(text, big_endian)
+                               : id3_utf16(std::string(text) + '\0', big_endian);
 }
 
 // Encoding byte, then values ended by a NUL (two in UTF-16, on a character boundary). Before
@@ -651,6 +644,17 @@ std::optional<std::string_view> add_id3v1(const ByteReader& r, Map& frames) {
 }
 
 } // namespace
+
+std::string id3_utf16(std::string_view text, bool big_endian) {
+  std::string out = utf16_to_utf8(text, big_endian);
+  constexpr std::string_view bom = "\xEF\xBB\xBF";
+  std::size_t marks = 0;
+  while (std::string_view(out).substr(marks).starts_with(bom)) {
+    marks += bom.size();
+  }
+  out.erase(0, marks); // in one erase, whatever their number
+  return out;
+}
 
 void read_id3_thorough(const ByteReader& r, std::optional<std::uint64_t> tag_size, Namespace& ns) {
   Slots slots;
